@@ -1,0 +1,30 @@
+#ifndef VELMORA_WATER_STAIN__ARCHIVE_HPP_
+#define VELMORA_WATER_STAIN__ARCHIVE_HPP_
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "builtin_interfaces/msg/time.hpp"
+
+namespace velmora_water_stain
+{
+
+// The twelve category directories, each with a leading slash, in creation order.
+const std::vector<std::string> & archiveCategoryDirs();
+
+// "<sec>.<nanosec>.jpg" without zero padding.
+std::string stampFileName(const builtin_interfaces::msg::Time & stamp);
+
+// Categories whose writes share the clean throttle.
+bool isThrottledCategory(const std::string & category);
+
+// Encodes `image` as JPEG into a temporary file beside `path` and renames it into place, so a
+// reader never sees a truncated file under the final name. Returns an empty string on success,
+// otherwise why it failed.
+std::string writeJpegAtomically(const std::string & path, const cv::Mat & image);
+
+}  // namespace velmora_water_stain
+
+#endif  // VELMORA_WATER_STAIN__ARCHIVE_HPP_

@@ -1,0 +1,48 @@
+#ifndef VELMORA_WATER_STAIN__GEOMETRY_HPP_
+#define VELMORA_WATER_STAIN__GEOMETRY_HPP_
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "geometry_msgs/msg/point_stamped.hpp"
+#include "geometry_msgs/msg/transform_stamped.hpp"
+
+namespace velmora_water_stain
+{
+
+// Corners of a floor rectangle in "base_footprint" carried through `transform`; the points take
+// the transform's stamp and parent frame.
+std::vector<geometry_msgs::msg::PointStamped> transformRegion(
+  const geometry_msgs::msg::TransformStamped & transform, std::vector<cv::Point3f> corners);
+
+struct FloorQuadrilateral
+{
+  std::vector<cv::Point2f> points;  // empty when rejected
+  std::string rejection;            // why the calibration cannot be used; empty when accepted
+};
+
+// Pinhole projection of floor corners with the camera intrinsics `K` (3 x 3 CV_64F) and the
+// transform that carries "base_footprint" points into the optical frame. Corners at or behind
+// the camera and non-finite inputs are rejected.
+FloorQuadrilateral projectFloorRectangle(
+  const cv::Mat & K, const geometry_msgs::msg::TransformStamped & camera_from_base,
+  const std::vector<cv::Point3f> & corners);
+
+// W x H of the upright patch of a quadrilateral ordered top-right, top-left, bottom-left,
+// bottom-right (extents truncated toward zero).
+cv::Size floorPatchSize(const std::vector<cv::Point2f> & quadrilateral);
+
+// The quadrilateral warped into an upright W x H patch, black outside the image.
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral);
+
+// Intersection over union of two map-frame quadrilaterals on the ground plane; 0 when `last`
+// is empty or the two do not overlap.
+float computeRegionIoU(
+  const std::vector<geometry_msgs::msg::PointStamped> & current,
+  const std::vector<geometry_msgs::msg::PointStamped> & last);
+
+}  // namespace velmora_water_stain
+
+#endif  // VELMORA_WATER_STAIN__GEOMETRY_HPP_

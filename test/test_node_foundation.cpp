@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "log_capture.hpp"
+#include "test_support.hpp"
+#include "velmora_water_stain/archive.hpp"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+using std::chrono::milliseconds;
+using test_support::LogCapture;
+using test_support::TemporaryDirectory;
+using velmora_water_stain::stampFileName;
+
+namespace
+{
+
+struct NodeUnderTest : WaterStainNode
+{
+  using WaterStainNode::WaterStainNode;
+  using WaterStainNode::clean_save_interval_s_;
+  using WaterStainNode::cam_info_sub_;
+  using WaterStainNode::dirty_front_pub_;
+  using WaterStainNode::dirty_pub_;
+  using WaterStainNode::fisheye_image_sub_;
+  using WaterStainNode::front_cam_info_sub_;
+  using WaterStainNode::front_image_sub_;
+  using WaterStainNode::image_sub_;
+  using WaterStainNode::is_working_;
+  using WaterStainNode::last_clean_save_time_;
+  using WaterStainNode::status_sub_;
+};
+
+class NodeFoundationTest : public ::testing::Test
+{
+protected:
+  void SetUp() override {test_support::ensureRclcppInit();}
+
+  std::shared_ptr<NodeUnderTest> makeNode(const std::string & image_dir)
+  {
+    return std::make_shared<NodeUnderTest>(
+      rclcpp::NodeOptions().parameter_overrides({
+        {"image_dir", image_dir}, {"engine_path", archive_.path() + "/missing.engine"}}));
+  }
+
+  static std::shared_ptr<velmora_protocol::msg::TaskCenterFsmStatus> status(int state, int sub)
+  {
+    auto msg = std::make_shared<velmora_protocol::msg::TaskCenterFsmStatus>();
+    msg->state = state;
+    msg->sub_state = sub;
+    return msg;
+  }
+
+  TemporaryDirectory archive_;
+};
+
+builtin_interfaces::msg::Time stamp(int32_t sec, uint32_t nanosec)
+{
+  builtin_interfaces::msg::Time time;
+  time.sec = sec;
+  time.nanosec = nanosec;
+  return time;
+}
+
+}  // namespace
+
+TEST_F(NodeFoundationTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
+{
+  auto node = makeNode(archive_.path());
+  struct Case
+  {
+    int state;
+    int sub_state;
+    bool working;
+  };
+  const std::vector<Case> cases{
+    {2, 3, true}, {2, 4, true}, {2, 5, true}, {2, 6, true}, {2, 2, false}, {2, 7, false},
+    {2, -4, false}, {1, 4, false}, {3, 3, false}, {0, 0, false}, {-2, 5, false}, {2, 6, true}};
+  LogCapture log;
+  for (const auto & c : cases) {
+    node->working_status_callback(status(c.state, c.sub_state));
+    EXPECT_EQ(node->is_working_, c.working) << c.state << ", " << c.sub_state;
+  }
+  EXPECT_EQ(log.count("status: "), cases.size());
+  EXPECT_EQ(log.count("status: 2, 6"), 2u);
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "status: 2, -4"));
+}
+
+TEST_F(NodeFoundationTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTenReliable)
+{
+  auto node = makeNode(archive_.path());
+  const std::vector<std::pair<std::string, std::string>> subscriptions{
+    {"/camera_05/color/image_raw", "sensor_msgs/msg/Image"},
+    {"/camera_05/color/camera_info", "sensor_msgs/msg/CameraInfo"},
+    {"/camera_01/color/image_raw", "sensor_msgs/msg/Image"},
+    {"/camera_01/color/camera_info", "sensor_msgs/msg/CameraInfo"},
+    {"/usb_cam_rear/image_raw", "sensor_msgs/msg/Image"},
+    {"/fsm_status", "velmora_protocol/msg/TaskCenterFsmStatus"}};
+  const auto topics = node->get_topic_names_and_types();
+  for (const auto & [topic, type] : subscriptions) {
+    EXPECT_EQ(node->count_subscribers(topic), 1u) << topic;
+    ASSERT_EQ(topics.count(topic), 1u) << topic;
+    EXPECT_EQ(topics.at(topic).front(), type);
+  }
+  for (const std::string topic : {"/DirtyRecognition", "/DirtyRecognitionFront"}) {
+    EXPECT_EQ(node->count_publishers(topic), 1u) << topic;
+    EXPECT_EQ(topics.at(topic).front(), "velmora_protocol/msg/DirtyRecognition");
+  }
+
+  const std::vector<rclcpp::QoS> endpoints{
+    node->image_sub_->get_actual_qos(), node->cam_info_sub_->get_actual_qos(),
+    node->front_image_sub_->get_actual_qos(), node->front_cam_info_sub_->get_actual_qos(),
+    node->fisheye_image_sub_->get_actual_qos(), node->status_sub_->get_actual_qos(),
+    node->dirty_pub_->get_actual_qos(), node->dirty_front_pub_->get_actual_qos()};
+  for (const auto & qos : endpoints) {
+    const auto profile = qos.get_rmw_qos_profile();
+    EXPECT_EQ(profile.history, RMW_QOS_POLICY_HISTORY_KEEP_LAST);
+    EXPECT_EQ(profile.depth, 10u);
+    EXPECT_EQ(profile.reliability, RMW_QOS_POLICY_RELIABILITY_RELIABLE);
+    EXPECT_EQ(profile.durability, RMW_QOS_POLICY_DURABILITY_VOLATILE);
+  }
+}
+
+TEST_F(NodeFoundationTest, StatusFromBestEffortPublisherNeverArrives)
+{
+  auto node = makeNode(archive_.path());
+  auto peer = std::make_shared<rclcpp::Node>("task_centre");
+  auto best_effort = peer->create_publisher<velmora_protocol::msg::TaskCenterFsmStatus>(
+    "/fsm_status", rclcpp::QoS(10).best_effort());
+  auto reliable = peer->create_publisher<velmora_protocol::msg::TaskCenterFsmStatus>(
+    "/fsm_status", rclcpp::QoS(10));
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node);
+
+  best_effort->publish(*status(2, 4));
+  executor.spin_some();
+  EXPECT_FALSE(node->is_working_);
+  reliable->publish(*status(2, 4));
+  executor.spin_some();
+  EXPECT_TRUE(node->is_working_);
+}
+
+TEST_F(NodeFoundationTest, CreatesTwelveCategoryDirectoriesUnderTheWorkingDirectory)
+{
+  TemporaryDirectory elsewhere;
+  {
+    test_support::WorkingDirectory cwd(elsewhere.path());
+    auto node = std::make_shared<NodeUnderTest>();
+  }
+  EXPECT_EQ(
+    test_support::listDirectory(elsewhere / "images"),
+    (std::vector<std::string>{"clean", "clean_fish", "clean_front", "dirty", "dirty_fish",
+      "dirty_front", "internvl", "internvl_fish", "internvl_front", "stubborn", "stubborn_fish",
+      "stubborn_front"}));
+}
+
+TEST(ArchiveNames, StampFileNameHasNoPadding)
+{
+  EXPECT_EQ(stampFileName(stamp(12, 7)), "12.7.jpg");
+  EXPECT_EQ(stampFileName(stamp(12, 5000)), "12.5000.jpg");
+  EXPECT_EQ(stampFileName(stamp(0, 0)), "0.0.jpg");
+  EXPECT_EQ(stampFileName(stamp(1733520000, 999999999)), "1733520000.999999999.jpg");
+  EXPECT_EQ(stampFileName(stamp(-3, 4294967295u)), "-3.4294967295.jpg");
+}
+
+TEST_F(NodeFoundationTest, CleanWritesShareOneThreeSecondThrottle)
+{
+  auto node = makeNode(archive_.path());
+  const cv::Mat patch(40, 60, CV_8UC3, cv::Scalar(90, 120, 150));
+  const auto start = node->last_clean_save_time_;
+  auto at = [start](double seconds) {
+      return start + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(seconds));
+    };
+  auto exists = [this](const std::string & relative) {
+      return std::filesystem::exists(archive_ / relative);
+    };
+
+  node->saveImage(patch, "clean", "a.jpg", at(2.9));
+  EXPECT_FALSE(exists("clean/a.jpg"));
+  node->saveImage(patch, "clean", "b.jpg", at(3.1));
+  EXPECT_TRUE(exists("clean/b.jpg"));
+  node->saveImage(patch, "clean_front", "c.jpg", at(4.1));
+  EXPECT_FALSE(exists("clean_front/c.jpg"));
+  node->saveImage(patch, "clean_fish", "c.jpg", at(4.1));
+  EXPECT_TRUE(exists("clean_fish/c.jpg"));
+  node->saveImage(patch, "clean_front", "d.jpg", at(6.1));
+  EXPECT_FALSE(exists("clean_front/d.jpg"));  // exactly 3.0 s after the last write
+  node->saveImage(patch, "clean_front", "e.jpg", at(6.2));
+  EXPECT_TRUE(exists("clean_front/e.jpg"));
+  for (const std::string category : {"dirty", "stubborn", "internvl", "internvl_fish"}) {
+    node->saveImage(patch, category, "f.jpg", at(6.3));
+    node->saveImage(patch, category, "g.jpg", at(6.3));
+    EXPECT_TRUE(exists(category + "/f.jpg") && exists(category + "/g.jpg")) << category;
+  }
+}
+
+TEST_F(NodeFoundationTest, ArchiveWritesWholeJpegsAndOverwritesSameStamp)
+{
+  auto node = makeNode(archive_.path());
+  node->saveImage(cv::Mat(30, 30, CV_8UC3, cv::Scalar(0, 0, 255)), "dirty", "5.1.jpg");
+  node->saveImage(cv::Mat(50, 70, CV_8UC3, cv::Scalar(255, 0, 0)), "dirty", "5.1.jpg");
+  EXPECT_EQ(test_support::listDirectory(archive_ / "dirty"), std::vector<std::string>{"5.1.jpg"});
+  const cv::Mat stored = cv::imread(archive_ / "dirty/5.1.jpg");
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored.size(), cv::Size(70, 50));
+}
+
+TEST_F(NodeFoundationTest, FailedArchiveWriteWarnsAtMostOncePerSecondAndGoesOn)
+{
+  const std::string blocker = archive_ / "not_a_directory";
+  std::ofstream(blocker) << "x";
+  auto node = makeNode(blocker + "/images");
+  LogCapture log;
+  const cv::Mat patch(20, 20, CV_8UC3, cv::Scalar::all(7));
+  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.1.jpg"));
+  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.2.jpg"));
+  EXPECT_NO_THROW(node->saveImage(cv::Mat(), "stubborn", "1.3.jpg"));
+  EXPECT_EQ(log.count("Failed to archive"), 2u);
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "dirty/1.1.jpg"));
+}
+
+TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
+{
+  TemporaryDirectory run_dir;
+  const std::string binary = std::string(VELMORA_BINARY_DIR) + "/water_stain_node";
+  const std::string log_path = run_dir / "stderr.log";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (chdir(run_dir.path().c_str()) != 0 || !freopen(log_path.c_str(), "w", stderr)) {
+      _exit(120);
+    }
+    execl(binary.c_str(), binary.c_str(), static_cast<char *>(nullptr));
+    _exit(121);
+  }
+  const bool started = test_support::waitFor(
+    [&run_dir]() {return std::filesystem::exists(run_dir / "images/internvl_fish");},
+    milliseconds(10000));
+  kill(child, SIGINT);
+  int status = 0;
+  const bool exited = test_support::waitFor(
+    [&]() {return waitpid(child, &status, WNOHANG) == child;}, milliseconds(5000));
+  if (!exited) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(started);
+  ASSERT_TRUE(exited);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  std::ifstream stderr_log(log_path);
+  const std::string output((std::istreambuf_iterator<char>(stderr_log)), {});
+  EXPECT_NE(output.find("[ERROR] ["), std::string::npos);
+  EXPECT_NE(
+    output.find("[WaterStainNode]: Failed to load engine file: "
+    "/opt/ros/humble/share/velmora_water_stain/models/mobilenet_50_1205_orin.engine"),
+    std::string::npos) << output;
+  EXPECT_EQ(output.find("TensorRT error"), std::string::npos);
+}
