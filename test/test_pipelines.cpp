@@ -1,0 +1,440 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "cv_bridge/cv_bridge.h"
+#include "log_capture.hpp"
+#include "sim/vlm_stub_server.hpp"
+#include "test_scene.hpp"
+#include "test_support.hpp"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+using test_support::LogCapture;
+using test_support::TemporaryDirectory;
+
+namespace
+{
+
+// Colours the test classifier (test/models/floor_colour.onnx) judges by the patch's mean colour.
+const cv::Scalar kClean(0, 0, 255);
+const cv::Scalar kDirty(0, 255, 0);
+const cv::Scalar kStubborn(255, 0, 0);
+const cv::Scalar kUnsure(128, 128, 128);
+
+struct PipelineNode : WaterStainNode
+{
+  using WaterStainNode::WaterStainNode;
+  using WaterStainNode::fisheye_last_region_;
+  using WaterStainNode::fisheye_result_history_;
+  using WaterStainNode::fisheye_test_mode_;
+  using WaterStainNode::front_last_region_;
+  using WaterStainNode::front_region_uv_;
+  using WaterStainNode::front_result_history_;
+  using WaterStainNode::last_region_;
+  using WaterStainNode::region_uv_;
+  using WaterStainNode::result_history_;
+  using WaterStainNode::save_images_;
+  using WaterStainNode::score_threshold_;
+  using WaterStainNode::tf_buffer_;
+};
+
+std::deque<int32_t> history(std::initializer_list<int32_t> entries) {return entries;}
+
+class PipelineTest : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    test_support::ensureRclcppInit();
+  }
+
+  // The node under test, its VLM answering `vlm_answer`, its tf holding both camera mounts.
+  void startNode(const std::string & vlm_answer = "No, the floor looks clean.")
+  {
+    velmora_sim::VlmStubOptions options;
+    options.fixed_answer = vlm_answer;
+    vlm_ = std::make_unique<velmora_sim::VlmStubServer>(options);
+    ASSERT_TRUE(vlm_->start(0));
+    node_ = std::make_shared<PipelineNode>(
+      rclcpp::NodeOptions().parameter_overrides({
+        {"image_dir", archive_.path()},
+        {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
+        {"server_url", vlm_->url()},
+        {"clean_save_interval_s", 0}}));
+    node_->tf_buffer_->setTransform(test_scene::rearCameraMount(), "test", true);
+    node_->tf_buffer_->setTransform(test_scene::frontCameraMount(), "test", true);
+    peer_ = std::make_shared<rclcpp::Node>("camera_drivers");
+    rear_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
+      "/camera_05/color/image_raw", 10);
+    front_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
+      "/camera_01/color/image_raw", 10);
+    fisheye_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
+      "/usb_cam_rear/image_raw", 10);
+    rear_info_ = peer_->create_publisher<sensor_msgs::msg::CameraInfo>(
+      "/camera_05/color/camera_info", 10);
+    front_info_ = peer_->create_publisher<sensor_msgs::msg::CameraInfo>(
+      "/camera_01/color/camera_info", 10);
+    status_ = peer_->create_publisher<velmora_protocol::msg::TaskCenterFsmStatus>(
+      "/fsm_status", 10);
+    executor_.add_node(node_);
+  }
+
+  void TearDown() override
+  {
+    if (node_) {
+      executor_.remove_node(node_);
+    }
+  }
+
+  void calibrateAndWork()
+  {
+    rear_info_->publish(test_scene::cameraInfo(320.0, 640, 480));
+    front_info_->publish(test_scene::cameraInfo(320.0, 640, 480));
+    setWorking(true);
+  }
+
+  void setWorking(bool working)
+  {
+    velmora_protocol::msg::TaskCenterFsmStatus status;
+    status.state = 2;
+    status.sub_state = working ? 4 : 1;
+    status_->publish(status);
+    executor_.spin_some();
+  }
+
+  // The robot at (x, 0) facing +x from `sec` on.
+  void poseAt(int32_t sec, double x, double yaw = 0.0)
+  {
+    node_->tf_buffer_->setTransform(
+      test_scene::robotPose(x, 0.0, yaw, test_scene::stamp(sec)), "test", false);
+  }
+
+  static sensor_msgs::msg::Image image(const cv::Scalar & colour, int32_t sec, cv::Size size)
+  {
+    std_msgs::msg::Header header;
+    header.stamp = test_scene::stamp(sec);
+    header.frame_id = "camera";
+    return *cv_bridge::CvImage(header, "bgr8", cv::Mat(size, CV_8UC3, colour)).toImageMsg();
+  }
+
+  // Publishes one frame at robot position x with stamp `sec` and lets the node handle it.
+  void rearFrame(const cv::Scalar & colour, int32_t sec, double x)
+  {
+    poseAt(sec, x);
+    rear_images_->publish(image(colour, sec, {640, 480}));
+    executor_.spin_some();
+  }
+
+  void frontFrame(const cv::Scalar & colour, int32_t sec, double x)
+  {
+    poseAt(sec, x);
+    front_images_->publish(image(colour, sec, {640, 480}));
+    executor_.spin_some();
+  }
+
+  void fisheyeFrame(const cv::Scalar & colour, int32_t sec, double x)
+  {
+    poseAt(sec, x);
+    fisheye_images_->publish(image(colour, sec, {800, 600}));
+    executor_.spin_some();
+  }
+
+  // The categories of `suffix` holding the frame stamped `sec`, e.g. {"internvl", "dirty"}.
+  std::vector<std::string> filedAs(int32_t sec, const std::string & suffix = "") const
+  {
+    std::vector<std::string> categories;
+    for (const std::string stem : {"internvl", "clean", "dirty", "stubborn"}) {
+      const std::string category = stem + suffix;
+      if (std::filesystem::exists(archive_ / (category + "/" + std::to_string(sec) + ".0.jpg"))) {
+        categories.push_back(category);
+      }
+    }
+    return categories;
+  }
+
+  std::vector<std::string> verdicts(
+    int32_t first_sec, int32_t last_sec, const std::string & suffix = "") const
+  {
+    std::vector<std::string> result;
+    for (int32_t sec = first_sec; sec <= last_sec; ++sec) {
+      const auto categories = filedAs(sec, suffix);
+      result.push_back(categories.empty() ? "none" : categories.back());
+    }
+    return result;
+  }
+
+  TemporaryDirectory archive_;
+  std::unique_ptr<velmora_sim::VlmStubServer> vlm_;
+  std::shared_ptr<PipelineNode> node_;
+  std::shared_ptr<rclcpp::Node> peer_;
+  rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr rear_images_, front_images_,
+    fisheye_images_;
+  rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr rear_info_, front_info_;
+  rclcpp::Publisher<velmora_protocol::msg::TaskCenterFsmStatus>::SharedPtr status_;
+  rclcpp::executors::SingleThreadedExecutor executor_;
+};
+
+}  // namespace
+
+TEST_F(PipelineTest, RearFirstFrameDecidesAloneThenStandingStillConfirms)
+{
+  startNode();
+  calibrateAndWork();
+  LogCapture log;
+  for (int32_t sec = 1; sec <= 3; ++sec) {
+    rearFrame(kDirty, sec, 0.0);
+  }
+  EXPECT_EQ(verdicts(1, 3), (std::vector<std::string>{"dirty", "dirty", "dirty"}));
+  EXPECT_EQ(log.count("dirty iou: "), 2u);
+  EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 2.0.jpg"));
+  EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 3.0.jpg"));
+  EXPECT_FALSE(log.contains("softmax_output"));
+  EXPECT_EQ(vlm_->requestCount(), 0u);
+}
+
+TEST_F(PipelineTest, RearWindowOfThreeOnTheSameFloor)
+{
+  startNode();
+  calibrateAndWork();
+  const std::vector<cv::Scalar> frames{kDirty, kDirty, kClean, kDirty, kDirty, kDirty};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    rearFrame(frames[i], static_cast<int32_t>(i + 1), 0.0);
+  }
+  EXPECT_EQ(
+    verdicts(1, 6),
+    (std::vector<std::string>{"dirty", "dirty", "clean", "clean", "clean", "dirty"}));
+  EXPECT_EQ(node_->result_history_, history({1, 1, 1}));
+}
+
+TEST_F(PipelineTest, NewFloorTakesTheNewestJudgementSameFloorNeedsAgreement)
+{
+  startNode();
+  calibrateAndWork();
+  rearFrame(kDirty, 1, 0.0);
+  rearFrame(kDirty, 2, 0.0);
+  rearFrame(kStubborn, 3, 0.5);  // moved half a patch: overlap 1/3
+  rearFrame(kStubborn, 4, 0.5);
+  EXPECT_EQ(verdicts(1, 4), (std::vector<std::string>{"dirty", "dirty", "stubborn", "clean"}));
+  EXPECT_EQ(node_->result_history_, history({1, 2, 2}));
+  rearFrame(kStubborn, 5, 0.5);
+  EXPECT_EQ(verdicts(5, 5), std::vector<std::string>{"stubborn"});
+}
+
+TEST_F(PipelineTest, UnsureFrameAsksTheVlmAndFilesThePatchTwice)
+{
+  startNode("Yes, there is a water stain.");
+  calibrateAndWork();
+  LogCapture log;
+  rearFrame(kUnsure, 7, 0.0);
+  EXPECT_EQ(vlm_->requestCount(), 1u);
+  EXPECT_EQ(filedAs(7), (std::vector<std::string>{"internvl", "dirty"}));
+  EXPECT_EQ(node_->result_history_, history({1}));
+  EXPECT_TRUE(log.contains("result: 1, internvl takes: "));
+  EXPECT_FALSE(log.contains("mobilenet result not sure"));
+}
+
+TEST_F(PipelineTest, TopScoreExactlyAtTheThresholdIsTrusted)
+{
+  startNode("yes");
+  calibrateAndWork();
+  const cv::Scalar leaning_dirty(0, 200, 150);
+  const auto classification = node_->classifyPatch(cv::Mat(100, 100, CV_8UC3, leaning_dirty));
+  ASSERT_TRUE(classification.has_value());
+  node_->score_threshold_ = classification->top_score;
+  rearFrame(leaning_dirty, 1, 0.0);
+  EXPECT_EQ(vlm_->requestCount(), 0u);
+  EXPECT_EQ(filedAs(1), std::vector<std::string>{"dirty"});
+
+  node_->score_threshold_ = std::nextafter(classification->top_score, 1.0f);
+  rearFrame(leaning_dirty, 2, 1.0);
+  EXPECT_EQ(vlm_->requestCount(), 1u);
+  EXPECT_EQ(filedAs(2), (std::vector<std::string>{"internvl", "dirty"}));
+}
+
+TEST_F(PipelineTest, WithoutArchivingOnlyVlmPatchesAreWritten)
+{
+  startNode("no");
+  calibrateAndWork();
+  node_->save_images_ = false;
+  rearFrame(kUnsure, 1, 0.0);
+  rearFrame(kDirty, 2, 1.0);
+  frontFrame(kUnsure, 3, 2.0);
+  fisheyeFrame(kUnsure, 4, 3.0);
+  EXPECT_EQ(filedAs(1), std::vector<std::string>{"internvl"});
+  EXPECT_TRUE(filedAs(2).empty());
+  EXPECT_EQ(filedAs(3, "_front"), std::vector<std::string>{"internvl_front"});
+  EXPECT_EQ(filedAs(4, "_fish"), std::vector<std::string>{"internvl_fish"});
+  EXPECT_EQ(node_->result_history_, history({0, 1}));
+}
+
+TEST_F(PipelineTest, GateHoldsUntilCalibratedAndWorkingAndAPauseKeepsTheLastRegion)
+{
+  startNode();
+  LogCapture log;
+  poseAt(1, 0.0);
+  rear_images_->publish(image(kDirty, 1, {640, 480}));
+  executor_.spin_some();
+  EXPECT_EQ(log.count("working status wrong or no intrinsic"), 1u);
+
+  calibrateAndWork();
+  rearFrame(kDirty, 2, 0.0);
+  EXPECT_EQ(verdicts(2, 2), std::vector<std::string>{"dirty"});
+  const auto judged_region = node_->last_region_;
+
+  setWorking(false);
+  rearFrame(kDirty, 3, 0.5);
+  frontFrame(kDirty, 4, 0.5);
+  EXPECT_EQ(log.count("working status wrong or no intrinsic"), 3u);
+  EXPECT_TRUE(filedAs(3).empty());
+  EXPECT_EQ(node_->result_history_, history({1}));
+  EXPECT_EQ(node_->last_region_, judged_region);
+
+  setWorking(true);
+  rearFrame(kDirty, 5, 0.0);  // back on the floor judged before the pause
+  EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 5.0.jpg"));
+}
+
+TEST_F(PipelineTest, FrontNeedsItsOwnCalibration)
+{
+  startNode();
+  rear_info_->publish(test_scene::cameraInfo(320.0, 640, 480));
+  setWorking(true);
+  LogCapture log;
+  frontFrame(kDirty, 1, 0.0);
+  EXPECT_TRUE(log.contains("working status wrong or no intrinsic"));
+  EXPECT_TRUE(node_->front_result_history_.empty());
+  rearFrame(kDirty, 2, 0.0);
+  EXPECT_EQ(filedAs(2), std::vector<std::string>{"dirty"});
+}
+
+TEST_F(PipelineTest, FrontWindowOfTwoLogsItsQuadrilateralAndScores)
+{
+  startNode();
+  calibrateAndWork();
+  LogCapture log;
+  frontFrame(kDirty, 1, 0.0);
+  frontFrame(kDirty, 2, 0.0);
+  frontFrame(kClean, 3, 0.0);
+  frontFrame(kDirty, 4, 0.0);
+  EXPECT_EQ(
+    verdicts(1, 4, "_front"),
+    (std::vector<std::string>{"dirty_front", "dirty_front", "clean_front", "clean_front"}));
+  EXPECT_EQ(node_->front_result_history_, history({0, 1}));
+  EXPECT_EQ(log.count("uv on image: ("), 4u);
+  EXPECT_EQ(log.count("softmax_output: "), 4u);
+  EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 2.0.jpg"));
+}
+
+TEST_F(PipelineTest, PoseFailureDropsTheFrameWithOnlyTheWarning)
+{
+  startNode();
+  calibrateAndWork();
+  LogCapture log;
+  rear_images_->publish(image(kDirty, 1, {640, 480}));
+  fisheye_images_->publish(image(kDirty, 1, {800, 600}));
+  executor_.spin_some();
+  EXPECT_EQ(log.count("Could not transform 'map' to 'base_footprint': "), 2u);
+  EXPECT_FALSE(log.contains("working status wrong or no intrinsic"));
+  EXPECT_TRUE(node_->result_history_.empty());
+  EXPECT_TRUE(node_->fisheye_last_region_.empty());
+}
+
+TEST_F(PipelineTest, FisheyeJudgesWithoutStatusOrCalibrationAndLogsInOrder)
+{
+  startNode("no");
+  LogCapture log;
+  fisheyeFrame(kDirty, 1, 0.0);
+  fisheyeFrame(kUnsure, 2, 0.0);
+  EXPECT_EQ(filedAs(1, "_fish"), std::vector<std::string>{"dirty_fish"});
+  EXPECT_EQ(filedAs(2, "_fish"), (std::vector<std::string>{"internvl_fish", "clean_fish"}));
+  EXPECT_EQ(node_->fisheye_result_history_, history({1, 0}));
+
+  std::vector<std::string> line_heads;
+  for (const auto & text : log.messages()) {
+    line_heads.push_back(text.substr(0, text.find(':')));
+  }
+  const std::vector<std::string> expected{
+    "mobilenet takes", "softmax_output", "mobilenet takes", "softmax_output",
+    "mobilenet result not sure", "fish internvl result"};
+  EXPECT_EQ(line_heads, expected);
+}
+
+TEST_F(PipelineTest, FisheyeTestModeLeavesTheHistoryAlone)
+{
+  startNode();
+  node_->fisheye_test_mode_ = true;
+  testing::internal::CaptureStderr();
+  fisheyeFrame(kDirty, 1, 0.0);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_NE(errors.find("Error: Could not load image."), std::string::npos);
+  EXPECT_TRUE(node_->fisheye_result_history_.empty());
+  EXPECT_TRUE(node_->fisheye_last_region_.empty());
+  EXPECT_TRUE(filedAs(1, "_fish").empty());
+}
+
+TEST_F(PipelineTest, UnconvertibleImagesAndDegenerateQuadrilateralsAreDropped)
+{
+  startNode();
+  calibrateAndWork();
+  LogCapture log;
+  poseAt(1, 0.0);
+  auto bad = image(kDirty, 1, {640, 480});
+  bad.encoding = "32FC7";
+  rear_images_->publish(bad);
+  executor_.spin_some();
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_ERROR, "cv_bridge exception: "));
+
+  node_->region_uv_.assign(4, cv::Point2f(10.0f, 10.0f));
+  rearFrame(kDirty, 2, 0.0);
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_ERROR, "Dropped a rear frame"));
+  EXPECT_TRUE(node_->result_history_.empty());
+  EXPECT_TRUE(node_->last_region_.empty());
+}
+
+TEST_F(PipelineTest, CameraLookingAwayFromTheFloorIsRejectedAndRetried)
+{
+  startNode();
+  LogCapture log;
+  node_->tf_buffer_->setTransform(
+    test_scene::cameraMount(
+      "base_footprint", "camera_01_color_optical_frame", {0.3, 0.0, 1.0}, {1.4, 0.0, 2.0}),
+    "test", true);
+  calibrateAndWork();
+  EXPECT_TRUE(node_->front_region_uv_.empty());
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "behind the camera"));
+  frontFrame(kDirty, 1, 0.0);
+  EXPECT_TRUE(filedAs(1, "_front").empty());
+
+  node_->tf_buffer_->setTransform(test_scene::frontCameraMount(), "test", true);
+  front_info_->publish(test_scene::cameraInfo(320.0, 640, 480));
+  executor_.spin_some();
+  EXPECT_EQ(node_->front_region_uv_.size(), 4u);
+}
+
+TEST_F(PipelineTest, VerdictsAreNeverPublished)
+{
+  startNode();
+  size_t received = 0;
+  auto listener = peer_->create_subscription<velmora_protocol::msg::DirtyRecognition>(
+    "/DirtyRecognition", 10, [&received](velmora_protocol::msg::DirtyRecognition::SharedPtr) {
+      ++received;
+    });
+  auto front_listener = peer_->create_subscription<velmora_protocol::msg::DirtyRecognition>(
+    "/DirtyRecognitionFront", 10,
+    [&received](velmora_protocol::msg::DirtyRecognition::SharedPtr) {++received;});
+  executor_.add_node(peer_);
+  calibrateAndWork();
+  rearFrame(kDirty, 1, 0.0);
+  frontFrame(kStubborn, 2, 0.0);
+  fisheyeFrame(kDirty, 3, 0.0);
+  executor_.spin_some();
+  EXPECT_EQ(filedAs(1), std::vector<std::string>{"dirty"});
+  EXPECT_EQ(received, 0u);
+  executor_.remove_node(peer_);
+}
