@@ -164,9 +164,9 @@ void WaterStainNode::judgeFloorPatch(
   // The frame's state changes are staged and committed together once nothing can throw.
   std::deque<int32_t> history = camera.history;
   velmora_water_stain::trimHistory(history, camera.history_capacity);
-  if (score_threshold_ <= classification.top_score) {
+  if (velmora_water_stain::isConfident(classification.top_score, score_threshold_)) {
     history.push_back(classification.class_index);
-  } else if (classification.top_score < score_threshold_) {
+  } else if (velmora_water_stain::isUnsure(classification.top_score, score_threshold_)) {
     history.push_back(askVlm(camera, patch, file_name));
   }
   auto region = velmora_water_stain::transformRegion(pose, camera.ground_region);

@@ -1,0 +1,24 @@
+#ifndef CUDA_STAND_IN_DRIVER_TYPES_H
+#define CUDA_STAND_IN_DRIVER_TYPES_H
+
+// The CUDA runtime's error and copy-direction vocabulary, with the real numeric values.
+enum cudaError
+{
+  cudaSuccess = 0,
+  cudaErrorInvalidValue = 1,
+  cudaErrorMemoryAllocation = 2,
+  cudaErrorInvalidMemcpyDirection = 21,
+};
+
+typedef enum cudaError cudaError_t;
+
+enum cudaMemcpyKind
+{
+  cudaMemcpyHostToHost = 0,
+  cudaMemcpyHostToDevice = 1,
+  cudaMemcpyDeviceToHost = 2,
+  cudaMemcpyDeviceToDevice = 3,
+  cudaMemcpyDefault = 4,
+};
+
+#endif  // CUDA_STAND_IN_DRIVER_TYPES_H

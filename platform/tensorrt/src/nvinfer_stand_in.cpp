@@ -1,0 +1,352 @@
+#include <NvInferRuntime.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "device_memory.hpp"
+#include "onnx_signature.hpp"
+
+namespace nvinfer1
+{
+namespace
+{
+
+using tensorrt_stand_in::OnnxSignature;
+using tensorrt_stand_in::OnnxTensor;
+
+// Error codes as TensorRT numbers them in its error messages.
+constexpr int kSerializationError = 1;
+constexpr int kInternalError = 2;
+constexpr int kApiUsageError = 3;
+
+struct Binding
+{
+  std::string name;
+  bool is_input{false};
+  Dims dims{};
+};
+
+// Failures inside the stand-in, carried to the logger as one TensorRT-style line.
+class StandInError : public std::exception
+{
+public:
+  StandInError(int code, std::string message)
+  : code_(code), message_(std::move(message)) {}
+
+  const char * what() const noexcept override {return message_.c_str();}
+  int code() const {return code_;}
+
+private:
+  int code_;
+  std::string message_;
+};
+
+std::string oneLine(std::string text)
+{
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+void logError(ILogger & logger, int code, const std::string & message)
+{
+  const char * kind = "Internal Error";
+  if (code == kSerializationError) {
+    kind = "Serialization";
+  } else if (code == kApiUsageError) {
+    kind = "API Usage Error";
+  }
+  const std::string line =
+    "Error Code " + std::to_string(code) + ": " + kind + " (" + oneLine(message) + ")";
+  logger.log(ILogger::Severity::kERROR, line.c_str());
+}
+
+// Runs `work`, turning any exception into a logged error and `failed` as the result.
+template<typename Result, typename Work>
+Result guarded(ILogger & logger, Result failed, Work && work) noexcept
+{
+  try {
+    return work();
+  } catch (const StandInError & error) {
+    logError(logger, error.code(), error.what());
+  } catch (const cv::Exception & error) {
+    logError(logger, kInternalError, "OpenCV: " + error.err);
+  } catch (const std::exception & error) {
+    logError(logger, kInternalError, error.what());
+  }
+  return failed;
+}
+
+std::size_t bindingBytes(const Dims & dims)
+{
+  std::size_t elements = 1;
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    elements *= static_cast<std::size_t>(dims.d[axis]);
+  }
+  return elements * sizeof(float);
+}
+
+std::vector<int> matSizes(const Dims & dims)
+{
+  return std::vector<int>(dims.d, dims.d + dims.nbDims);
+}
+
+Dims inputDims(const OnnxTensor & input)
+{
+  if (input.elem_type != tensorrt_stand_in::kOnnxFloat) {
+    throw StandInError(
+      kSerializationError, "input \"" + input.name + "\" is not float; the stand-in runs float "
+      "inputs only");
+  }
+  if (input.dims.empty() || input.dims.size() > static_cast<std::size_t>(Dims::MAX_DIMS)) {
+    throw StandInError(kSerializationError, "input \"" + input.name + "\" has an unusable rank");
+  }
+  Dims dims{};
+  dims.nbDims = static_cast<int32_t>(input.dims.size());
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    const int64_t extent = input.dims[axis];
+    if (extent <= 0 || extent > std::numeric_limits<int32_t>::max()) {
+      throw StandInError(
+        kSerializationError, "input \"" + input.name + "\" has a dynamic or invalid "
+        "dimension; the stand-in runs fixed-shape networks only");
+    }
+    dims.d[axis] = static_cast<int32_t>(extent);
+  }
+  return dims;
+}
+
+Dims outputDims(const std::string & name, const cv::Mat & output)
+{
+  if (output.dims > Dims::MAX_DIMS || output.type() != CV_32F) {
+    throw StandInError(kSerializationError, "output \"" + name + "\" is not a float tensor");
+  }
+  Dims dims{};
+  dims.nbDims = output.dims;
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    dims.d[axis] = output.size[axis];
+  }
+  return dims;
+}
+
+cv::dnn::Net readNetwork(const std::vector<char> & model)
+{
+  cv::dnn::Net net = cv::dnn::readNetFromONNX(model.data(), model.size());
+  if (net.empty()) {
+    throw StandInError(kSerializationError, "OpenCV could not import the ONNX model");
+  }
+  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  return net;
+}
+
+std::vector<std::string> outputNames(const std::vector<Binding> & bindings)
+{
+  std::vector<std::string> names;
+  for (const auto & binding : bindings) {
+    if (!binding.is_input) {
+      names.push_back(binding.name);
+    }
+  }
+  return names;
+}
+
+// Input bindings from the declared graph inputs, output bindings from one forward pass on
+// zeros, so that the dimensions are those the network really produces.
+std::vector<Binding> probeBindings(cv::dnn::Net & net, const OnnxSignature & signature)
+{
+  std::vector<Binding> bindings;
+  std::vector<cv::Mat> zero_inputs;
+  for (const auto & input : signature.inputs) {
+    bindings.push_back(Binding{input.name, true, inputDims(input)});
+    const std::vector<int> sizes = matSizes(bindings.back().dims);
+    zero_inputs.emplace_back(static_cast<int>(sizes.size()), sizes.data(), CV_32F, cv::Scalar(0));
+    net.setInput(zero_inputs.back(), input.name);
+  }
+  std::vector<std::string> names;
+  for (const auto & output : signature.outputs) {
+    names.push_back(output.name);
+  }
+  std::vector<cv::Mat> outputs;
+  net.forward(outputs, names);
+  for (std::size_t index = 0; index < names.size(); ++index) {
+    bindings.push_back(Binding{names[index], false, outputDims(names[index], outputs[index])});
+  }
+  return bindings;
+}
+
+class StandInExecutionContext : public IExecutionContext
+{
+public:
+  StandInExecutionContext(
+    const ICudaEngine & engine, const std::vector<Binding> & bindings, cv::dnn::Net net,
+    ILogger & logger)
+  : engine_(engine), bindings_(bindings), output_names_(outputNames(bindings)),
+    net_(std::move(net)), logger_(logger) {}
+
+  bool executeV2(void * const * bindings) noexcept override
+  {
+    return guarded(logger_, false, [&]() {return execute(bindings);});
+  }
+
+  ICudaEngine const & getEngine() const noexcept override {return engine_;}
+
+private:
+  bool execute(void * const * buffers)
+  {
+    if (buffers == nullptr) {
+      throw StandInError(kApiUsageError, "executeV2: bindings is null");
+    }
+    for (std::size_t index = 0; index < bindings_.size(); ++index) {
+      const Binding & binding = bindings_[index];
+      if (!cuda_stand_in::isDeviceRange(buffers[index], bindingBytes(binding.dims))) {
+        throw StandInError(
+          kApiUsageError, "executeV2: binding " + std::to_string(index) + " (\"" + binding.name +
+          "\") is not a device buffer of " + std::to_string(bindingBytes(binding.dims)) +
+          " bytes");
+      }
+      if (binding.is_input) {
+        const std::vector<int> sizes = matSizes(binding.dims);
+        net_.setInput(
+          cv::Mat(static_cast<int>(sizes.size()), sizes.data(), CV_32F, buffers[index]),
+          binding.name);
+      }
+    }
+    std::vector<cv::Mat> outputs;
+    net_.forward(outputs, output_names_);
+    std::size_t output_index = 0;
+    for (std::size_t index = 0; index < bindings_.size(); ++index) {
+      if (bindings_[index].is_input) {
+        continue;
+      }
+      cv::Mat output = outputs[output_index++];
+      if (!output.isContinuous()) {
+        output = output.clone();
+      }
+      const std::size_t bytes = bindingBytes(bindings_[index].dims);
+      if (output.type() != CV_32F || output.total() * sizeof(float) != bytes) {
+        throw StandInError(
+          kInternalError, "output \"" + bindings_[index].name + "\" changed its shape");
+      }
+      std::memcpy(buffers[index], output.data, bytes);
+    }
+    return true;
+  }
+
+  const ICudaEngine & engine_;
+  const std::vector<Binding> & bindings_;
+  std::vector<std::string> output_names_;
+  cv::dnn::Net net_;
+  ILogger & logger_;
+};
+
+class StandInEngine : public ICudaEngine
+{
+public:
+  StandInEngine(std::vector<char> model, std::vector<Binding> bindings, ILogger & logger)
+  : model_(std::move(model)), bindings_(std::move(bindings)), logger_(logger) {}
+
+  int32_t getNbBindings() const noexcept override
+  {
+    return static_cast<int32_t>(bindings_.size());
+  }
+
+  int32_t getBindingIndex(char const * name) const noexcept override
+  {
+    for (std::size_t index = 0; name != nullptr && index < bindings_.size(); ++index) {
+      if (bindings_[index].name == name) {
+        return static_cast<int32_t>(index);
+      }
+    }
+    return -1;
+  }
+
+  char const * getBindingName(int32_t bindingIndex) const noexcept override
+  {
+    return valid(bindingIndex) ? bindings_[bindingIndex].name.c_str() : nullptr;
+  }
+
+  bool bindingIsInput(int32_t bindingIndex) const noexcept override
+  {
+    return valid(bindingIndex) && bindings_[bindingIndex].is_input;
+  }
+
+  Dims getBindingDimensions(int32_t bindingIndex) const noexcept override
+  {
+    if (!valid(bindingIndex)) {
+      Dims invalid{};
+      invalid.nbDims = -1;
+      return invalid;
+    }
+    return bindings_[bindingIndex].dims;
+  }
+
+  DataType getBindingDataType(int32_t) const noexcept override {return DataType::kFLOAT;}
+
+  IExecutionContext * createExecutionContext() noexcept override
+  {
+    return guarded<IExecutionContext *>(
+      logger_, nullptr, [this]() {
+        return new StandInExecutionContext(*this, bindings_, readNetwork(model_), logger_);
+      });
+  }
+
+private:
+  bool valid(int32_t index) const
+  {
+    return index >= 0 && static_cast<std::size_t>(index) < bindings_.size();
+  }
+
+  std::vector<char> model_;
+  std::vector<Binding> bindings_;
+  ILogger & logger_;
+};
+
+class StandInRuntime : public IRuntime
+{
+public:
+  explicit StandInRuntime(ILogger & logger)
+  : logger_(logger) {}
+
+  ICudaEngine * deserializeCudaEngine(void const * blob, std::size_t size) noexcept override
+  {
+    return guarded<ICudaEngine *>(logger_, nullptr, [&]() {return deserialize(blob, size);});
+  }
+
+private:
+  ICudaEngine * deserialize(void const * blob, std::size_t size)
+  {
+    if (blob == nullptr || size == 0) {
+      throw StandInError(kSerializationError, "empty engine");
+    }
+    std::string reason;
+    const auto signature = tensorrt_stand_in::readOnnxSignature(blob, size, reason);
+    if (!signature) {
+      throw StandInError(kSerializationError, "engine is " + reason);
+    }
+    const auto * bytes = static_cast<const char *>(blob);
+    std::vector<char> model(bytes, bytes + size);
+    cv::dnn::Net net = readNetwork(model);
+    std::vector<Binding> bindings = probeBindings(net, *signature);
+    return new StandInEngine(std::move(model), std::move(bindings), logger_);
+  }
+
+  ILogger & logger_;
+};
+
+}  // namespace
+
+IRuntime * createInferRuntime(ILogger & logger) noexcept
+{
+  return new (std::nothrow) StandInRuntime(logger);
+}
+
+}  // namespace nvinfer1

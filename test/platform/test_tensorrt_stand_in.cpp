@@ -1,0 +1,197 @@
+#include <NvInfer.h>
+#include <cuda_runtime_api.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using Severity = nvinfer1::ILogger::Severity;
+
+class RecordingLogger : public nvinfer1::ILogger
+{
+public:
+  void log(Severity severity, const char * msg) noexcept override
+  {
+    messages.emplace_back(severity, msg);
+  }
+
+  std::vector<std::pair<Severity, std::string>> messages;
+};
+
+std::vector<char> readModel(const std::string & file_name)
+{
+  const std::string path = std::string(VELMORA_SOURCE_DIR) + "/test/models/" + file_name;
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Device memory freed when the test leaves, whatever it asserted.
+struct DeviceBuffer
+{
+  explicit DeviceBuffer(std::size_t bytes) {status = cudaMalloc(&pointer, bytes);}
+  ~DeviceBuffer() {cudaFree(pointer);}
+  void * pointer{nullptr};
+  cudaError_t status;
+};
+
+class TensorRtStandInTest : public ::testing::Test
+{
+protected:
+  std::unique_ptr<nvinfer1::ICudaEngine> deserialize(const std::vector<char> & bytes)
+  {
+    return std::unique_ptr<nvinfer1::ICudaEngine>(
+      runtime_->deserializeCudaEngine(bytes.data(), bytes.size()));
+  }
+
+  RecordingLogger logger_;
+  std::unique_ptr<nvinfer1::IRuntime> runtime_{nvinfer1::createInferRuntime(logger_)};
+};
+
+TEST(CudaRuntimeStandIn, ReportsInvalidArgumentsInsteadOfCrashing)
+{
+  DeviceBuffer device(16);
+  ASSERT_EQ(device.status, cudaSuccess);
+  char host[32] = {};
+  auto * device_bytes = static_cast<char *>(device.pointer);
+
+  EXPECT_EQ(cudaMalloc(nullptr, 16), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaFree(host), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+  EXPECT_EQ(cudaMemcpy(host, host + 16, 16, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(host, device_bytes + 8, 16, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(device_bytes, nullptr, 16, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  EXPECT_EQ(
+    cudaMemcpy(device_bytes, host, 16, static_cast<cudaMemcpyKind>(7)),
+    cudaErrorInvalidMemcpyDirection);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidMemcpyDirection);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidValue), "invalid argument");
+  EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
+}
+
+TEST(CudaRuntimeStandIn, CopiesThroughDeviceMemoryUntilTheDeviceIsFull)
+{
+  std::size_t free_before = 0;
+  std::size_t total = 0;
+  ASSERT_EQ(cudaMemGetInfo(&free_before, &total), cudaSuccess);
+  const std::vector<float> sent{1.5f, -2.0f, 3.25f};
+  std::vector<float> received(3, 0.0f);
+  {
+    DeviceBuffer device(sizeof(float) * 3);
+    ASSERT_EQ(device.status, cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(device.pointer, sent.data(), 12, cudaMemcpyHostToDevice), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(received.data(), device.pointer, 12, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(received, sent);
+
+    std::size_t free_now = 0;
+    ASSERT_EQ(cudaMemGetInfo(&free_now, &total), cudaSuccess);
+    EXPECT_EQ(free_now, free_before - 12);
+    DeviceBuffer too_large(free_now + 1);
+    EXPECT_EQ(too_large.status, cudaErrorMemoryAllocation);
+    EXPECT_EQ(too_large.pointer, nullptr);
+  }
+  std::size_t free_after = 0;
+  ASSERT_EQ(cudaMemGetInfo(&free_after, &total), cudaSuccess);
+  EXPECT_EQ(free_after, free_before);
+}
+
+TEST_F(TensorRtStandInTest, EngineBindingsAreTheGraphsInputsAndOutputs)
+{
+  const auto engine = deserialize(readModel("floor_colour.onnx"));
+  ASSERT_NE(engine, nullptr);
+  ASSERT_EQ(engine->getNbBindings(), 2);
+  EXPECT_EQ(engine->getBindingIndex("input"), 0);
+  EXPECT_EQ(engine->getBindingIndex("output"), 1);
+  EXPECT_EQ(engine->getBindingIndex("images"), -1);
+  EXPECT_STREQ(engine->getBindingName(1), "output");
+  EXPECT_EQ(engine->getBindingName(2), nullptr);
+  EXPECT_TRUE(engine->bindingIsInput(0));
+  EXPECT_FALSE(engine->bindingIsInput(1));
+  EXPECT_EQ(engine->getBindingDataType(0), nvinfer1::DataType::kFLOAT);
+
+  const nvinfer1::Dims input = engine->getBindingDimensions(0);
+  ASSERT_EQ(input.nbDims, 4);
+  EXPECT_EQ(std::vector<int32_t>(input.d, input.d + 4), (std::vector<int32_t>{1, 3, 224, 224}));
+  const nvinfer1::Dims output = engine->getBindingDimensions(1);
+  ASSERT_EQ(output.nbDims, 2);
+  EXPECT_EQ(std::vector<int32_t>(output.d, output.d + 2), (std::vector<int32_t>{1, 3}));
+  EXPECT_EQ(engine->getBindingDimensions(2).nbDims, -1);
+
+  const auto renamed = deserialize(readModel("floor_renamed_input.onnx"));
+  ASSERT_NE(renamed, nullptr);
+  EXPECT_STREQ(renamed->getBindingName(0), "images");
+  EXPECT_TRUE(logger_.messages.empty());
+}
+
+TEST_F(TensorRtStandInTest, BytesThatAreNotAModelAreRefusedWithOneErrorLine)
+{
+  const std::vector<char> model = readModel("floor_colour.onnx");
+  const std::string text = "serialized engine for another TensorRT version";
+  const std::vector<std::vector<char>> refused{
+    {},
+    std::vector<char>(text.begin(), text.end()),
+    std::vector<char>(model.begin(), model.begin() + model.size() / 2),
+    std::vector<char>(4096, '\xff'),
+  };
+  for (const auto & bytes : refused) {
+    logger_.messages.clear();
+    EXPECT_EQ(deserialize(bytes), nullptr) << bytes.size() << " bytes";
+    ASSERT_EQ(logger_.messages.size(), 1u) << bytes.size() << " bytes";
+    EXPECT_EQ(logger_.messages[0].first, Severity::kERROR);
+    EXPECT_EQ(logger_.messages[0].second.find('\n'), std::string::npos);
+  }
+}
+
+TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
+{
+  const auto engine = deserialize(readModel("floor_colour.onnx"));
+  ASSERT_NE(engine, nullptr);
+  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(&context->getEngine(), engine.get());
+
+  // Normalised planes of a pure red patch: mean RGB (1, 0, 0) gives logits (10, 0, 0).
+  const std::size_t plane = 224 * 224;
+  std::vector<float> input(3 * plane);
+  const float planes[3] = {(1.0f - 0.485f) / 0.229f, -0.456f / 0.224f, -0.406f / 0.225f};
+  for (std::size_t channel = 0; channel < 3; ++channel) {
+    std::fill_n(input.begin() + channel * plane, plane, planes[channel]);
+  }
+  DeviceBuffer device_input(input.size() * sizeof(float));
+  DeviceBuffer device_output(3 * sizeof(float));
+  ASSERT_EQ(
+    cudaMemcpy(
+      device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice),
+    cudaSuccess);
+  void * bindings[2] = {device_input.pointer, device_output.pointer};
+  std::vector<float> runs[2];
+  for (auto & logits : runs) {
+    ASSERT_TRUE(context->executeV2(bindings));
+    logits.assign(3, 0.0f);
+    ASSERT_EQ(
+      cudaMemcpy(logits.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost), cudaSuccess);
+  }
+  EXPECT_NEAR(runs[0][0], 10.0f, 1e-2f);
+  EXPECT_NEAR(runs[0][1], 0.0f, 1e-2f);
+  EXPECT_NEAR(runs[0][2], 0.0f, 1e-2f);
+  EXPECT_EQ(runs[0], runs[1]);
+  EXPECT_TRUE(logger_.messages.empty());
+
+  float host_output[3] = {};
+  void * host_bindings[2] = {input.data(), host_output};
+  EXPECT_FALSE(context->executeV2(host_bindings));
+  EXPECT_FALSE(context->executeV2(nullptr));
+  ASSERT_EQ(logger_.messages.size(), 2u);
+  EXPECT_NE(logger_.messages[0].second.find("\"input\""), std::string::npos);
+}
+
+}  // namespace
