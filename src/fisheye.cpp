@@ -1,0 +1,137 @@
+#include "velmora_water_stain/fisheye.hpp"
+
+#include <cmath>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "velmora_water_stain/geometry.hpp"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+namespace velmora_water_stain
+{
+
+namespace
+{
+
+// c = R^T p + t: a floor corner in the fisheye camera's coordinates.
+cv::Mat toFisheyeCamera(const cv::Point3f & corner, const cv::Mat & rvec, const cv::Mat & tvec)
+{
+  const cv::Mat rotation = eulerToRotation(rvec);
+  return rotation.t() * cv::Mat(corner) + tvec;
+}
+
+cv::Point2f toUndistortedPixel(const cv::Mat & camera_point, const cv::Mat & new_K)
+{
+  const cv::Mat normalized = camera_point / camera_point.at<float>(2);
+  const cv::Mat pixel = new_K * normalized;
+  return {pixel.at<float>(0), pixel.at<float>(1)};
+}
+
+// The test artefacts are best effort: a failed write must not end the pipeline.
+void writeQuietly(const std::string & path, const cv::Mat & image)
+{
+  try {
+    cv::imwrite(path, image);
+  } catch (const std::exception &) {
+  }
+}
+
+}  // namespace
+
+cv::Mat eulerToRotation(const cv::Mat & angles)
+{
+  const float roll = angles.at<float>(0);
+  const float pitch = angles.at<float>(1);
+  const float yaw = angles.at<float>(2);
+  const float cr = std::cos(roll);
+  const float sr = std::sin(roll);
+  const float cp = std::cos(pitch);
+  const float sp = std::sin(pitch);
+  const float cy = std::cos(yaw);
+  const float sy = std::sin(yaw);
+  const cv::Mat rx = (cv::Mat_<float>(3, 3) << 1, 0, 0, 0, cr, -sr, 0, sr, cr);
+  const cv::Mat ry = (cv::Mat_<float>(3, 3) << cp, 0, sp, 0, 1, 0, -sp, 0, cp);
+  const cv::Mat rz = (cv::Mat_<float>(3, 3) << cy, -sy, 0, sy, cy, 0, 0, 0, 1);
+  return rz * ry * rx;
+}
+
+std::vector<cv::Point2f> projectFisheyeCorners(
+  const std::vector<cv::Point3f> & corners, const cv::Mat & rvec, const cv::Mat & tvec,
+  const cv::Mat & new_K)
+{
+  std::vector<cv::Point2f> pixels;
+  pixels.reserve(corners.size());
+  for (const cv::Point3f & corner : corners) {
+    pixels.push_back(toUndistortedPixel(toFisheyeCamera(corner, rvec, tvec), new_K));
+  }
+  return pixels;
+}
+
+FisheyeUndistorter::FisheyeUndistorter(
+  const cv::Mat & K, const cv::Mat & D, const cv::Mat & new_K, cv::Size new_size)
+{
+  // The same map type and identity rectification as cv::fisheye::undistortImage, so that the
+  // remap below reproduces it pixel for pixel.
+  cv::fisheye::initUndistortRectifyMap(
+    K, D, cv::Matx33d::eye(), new_K, new_size, CV_16SC2, map1_, map2_);
+}
+
+cv::Mat FisheyeUndistorter::undistort(const cv::Mat & frame) const
+{
+  cv::Mat undistorted;
+  cv::remap(frame, undistorted, map1_, map2_, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  return undistorted;
+}
+
+}  // namespace velmora_water_stain
+
+cv::Mat WaterStainNode::undistortFisheye(const cv::Mat & frame) const
+{
+  if (fisheye_undistorter_.ready()) {
+    return fisheye_undistorter_.undistort(frame);
+  }
+  cv::Mat undistorted;
+  cv::fisheye::undistortImage(
+    frame, undistorted, fisheye_K_, fisheye_D_, fisheye_new_K_,
+    velmora_water_stain::kFisheyeUndistortedSize);
+  return undistorted;
+}
+
+std::vector<cv::Point2f> WaterStainNode::projectFisheyeRegion() const
+{
+  return velmora_water_stain::projectFisheyeCorners(
+    fisheye_ground_region_, fisheye_rvec_, fisheye_tvec_, fisheye_new_K_);
+}
+
+void WaterStainNode::fisheyeUndistortTest()
+{
+  const cv::Mat sample = cv::imread(fisheye_sample_image_, cv::IMREAD_COLOR);
+  if (sample.empty()) {
+    std::cerr << "Error: Could not load image." << std::endl;
+    return;
+  }
+  const cv::Mat undistorted = undistortFisheye(sample);
+  const std::string test_dir = image_dir_ + "/fisheye_test";
+  velmora_water_stain::writeQuietly(test_dir + "/undistort.jpg", undistorted);
+
+  std::vector<cv::Point2f> quadrilateral;
+  for (const cv::Point3f & corner : fisheye_ground_region_) {
+    const cv::Mat camera_point =
+      velmora_water_stain::toFisheyeCamera(corner, fisheye_rvec_, fisheye_tvec_);
+    std::cout << static_cast<double>(camera_point.at<float>(0)) << "\t" <<
+      static_cast<double>(camera_point.at<float>(1)) << "\t " <<
+      static_cast<double>(camera_point.at<float>(2)) << "\n";
+    quadrilateral.push_back(
+      velmora_water_stain::toUndistortedPixel(camera_point, fisheye_new_K_));
+  }
+  velmora_water_stain::writeQuietly(test_dir + "/undistort_region.jpg", undistorted);
+
+  const cv::Mat cropped = velmora_water_stain::rectifyFloorPatch(undistorted, quadrilateral);
+  velmora_water_stain::writeQuietly(test_dir + "/cropped.jpg", cropped);
+}

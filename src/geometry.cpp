@@ -1,0 +1,246 @@
+#include "velmora_water_stain/geometry.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tf2/exceptions.h"
+#include "tf2_geometry_msgs/tf2_geometry_msgs.hpp"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+namespace velmora_water_stain
+{
+
+namespace
+{
+
+bool isFinite(const geometry_msgs::msg::TransformStamped & transform)
+{
+  const auto & r = transform.transform.rotation;
+  const auto & t = transform.transform.translation;
+  return std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.z) && std::isfinite(r.w) &&
+         std::isfinite(t.x) && std::isfinite(t.y) && std::isfinite(t.z);
+}
+
+FloorQuadrilateral rejected(const std::string & why)
+{
+  return FloorQuadrilateral{{}, why};
+}
+
+// Beyond this a corner comes from a camera looking almost along the floor, and its patch could
+// neither be sized in int nor allocated.
+constexpr double kMaxPixelMagnitude = 1e5;
+
+bool isUsablePixel(double u, double v)
+{
+  return std::abs(u) <= kMaxPixelMagnitude && std::abs(v) <= kMaxPixelMagnitude;
+}
+
+FloorQuadrilateral behindCamera(std::size_t corner, double z)
+{
+  std::ostringstream text;
+  text << "floor corner " << corner << " is behind the camera (z = " << z << ")";
+  return rejected(text.str());
+}
+
+FloorQuadrilateral unusablePixel(std::size_t corner, double u, double v)
+{
+  std::ostringstream text;
+  text << "floor corner " << corner << " projects to an unusable pixel (" << u << ", " << v <<
+    ")";
+  return rejected(text.str());
+}
+
+// The region's outline on the ground plane, in single precision.
+std::vector<cv::Point2f> groundPolygon(const std::vector<geometry_msgs::msg::PointStamped> & region)
+{
+  std::vector<cv::Point2f> polygon;
+  polygon.reserve(region.size());
+  for (const auto & corner : region) {
+    polygon.emplace_back(static_cast<float>(corner.point.x), static_cast<float>(corner.point.y));
+  }
+  return polygon;
+}
+
+}  // namespace
+
+std::vector<geometry_msgs::msg::PointStamped> transformRegion(
+  const geometry_msgs::msg::TransformStamped & transform, std::vector<cv::Point3f> corners)
+{
+  std::vector<geometry_msgs::msg::PointStamped> region;
+  region.reserve(corners.size());
+  for (const cv::Point3f & corner : corners) {
+    geometry_msgs::msg::PointStamped in_base;
+    in_base.header.frame_id = "base_footprint";
+    in_base.point.x = corner.x;
+    in_base.point.y = corner.y;
+    in_base.point.z = corner.z;
+    geometry_msgs::msg::PointStamped moved;
+    tf2::doTransform(in_base, moved, transform);
+    region.push_back(moved);
+  }
+  return region;
+}
+
+FloorQuadrilateral projectFloorRectangle(
+  const cv::Mat & K, const geometry_msgs::msg::TransformStamped & camera_from_base,
+  const std::vector<cv::Point3f> & corners)
+{
+  if (K.rows != 3 || K.cols != 3 || K.type() != CV_64FC1) {
+    return rejected("the camera matrix is not 3 x 3 double precision");
+  }
+  if (!cv::checkRange(K)) {
+    return rejected("the camera matrix has non-finite entries");
+  }
+  if (!isFinite(camera_from_base)) {
+    return rejected("the camera transform has non-finite values");
+  }
+
+  const auto camera_points = transformRegion(camera_from_base, corners);
+  FloorQuadrilateral quadrilateral;
+  for (std::size_t i = 0; i < camera_points.size(); ++i) {
+    const auto & p = camera_points[i].point;
+    // A corner at or behind the camera has no image point; dividing by its z would mirror it.
+    if (!(p.z > 0.0)) {
+      return behindCamera(i, p.z);
+    }
+    cv::Mat column = (cv::Mat_<double>(3, 1) << p.x, p.y, p.z);
+    column /= column.at<double>(2);
+    const cv::Mat pixel = K * column;
+    const double u = pixel.at<double>(0);
+    const double v = pixel.at<double>(1);
+    if (!isUsablePixel(u, v)) {
+      return unusablePixel(i, u, v);
+    }
+    quadrilateral.points.emplace_back(static_cast<float>(u), static_cast<float>(v));
+  }
+
+  if (quadrilateral.points.size() == 4) {
+    const cv::Size patch = floorPatchSize(quadrilateral.points);
+    // An empty size would make the warp fall back to the whole image's size.
+    if (patch.width <= 0 || patch.height <= 0) {
+      std::ostringstream text;
+      text << "the floor rectangle projects to an empty " << patch.width << " x " <<
+        patch.height << " patch";
+      return rejected(text.str());
+    }
+  }
+  return quadrilateral;
+}
+
+cv::Size floorPatchSize(const std::vector<cv::Point2f> & quadrilateral)
+{
+  const cv::Point2f & q0 = quadrilateral.at(0);
+  const cv::Point2f & q1 = quadrilateral.at(1);
+  const cv::Point2f & q2 = quadrilateral.at(2);
+  const cv::Point2f & q3 = quadrilateral.at(3);
+  const float width = std::max(std::abs(q3.x - q2.x), std::abs(q0.x - q1.x));
+  const float height = std::max(std::abs(q3.y - q0.y), std::abs(q2.y - q1.y));
+  return cv::Size(static_cast<int>(width), static_cast<int>(height));
+}
+
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral)
+{
+  const cv::Size size = floorPatchSize(quadrilateral);
+  // warpPerspective reads an empty size as "the source's size" and would judge a meaningless
+  // full-frame warp, so a quadrilateral without extent is an error.
+  if (size.width <= 0 || size.height <= 0) {
+    CV_Error(cv::Error::StsBadSize, "the floor quadrilateral has no extent");
+  }
+  const float width = static_cast<float>(size.width);
+  const float height = static_cast<float>(size.height);
+  const std::vector<cv::Point2f> upright{{width, 0.0f}, {0.0f, 0.0f}, {0.0f, height},
+    {width, height}};
+  const cv::Mat homography = cv::getPerspectiveTransform(quadrilateral, upright, cv::DECOMP_LU);
+  cv::Mat patch;
+  cv::warpPerspective(
+    image, patch, homography, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  return patch;
+}
+
+float computeRegionIoU(
+  const std::vector<geometry_msgs::msg::PointStamped> & current,
+  const std::vector<geometry_msgs::msg::PointStamped> & last)
+{
+  if (last.empty()) {
+    return 0.0f;
+  }
+  const std::vector<cv::Point2f> a = groundPolygon(current);
+  const std::vector<cv::Point2f> b = groundPolygon(last);
+
+  std::vector<cv::Point2f> overlap;
+  const float reported = cv::intersectConvexConvex(a, b, overlap, true);
+  const float intersection =
+    reported == 0.0f ? 0.0f : static_cast<float>(cv::contourArea(overlap));
+  if (overlap.empty()) {
+    return 0.0f;
+  }
+  const float area_a = static_cast<float>(cv::contourArea(a));
+  const float area_b = static_cast<float>(cv::contourArea(b));
+  return intersection / (area_a + area_b - intersection);
+}
+
+}  // namespace velmora_water_stain
+
+namespace
+{
+
+// Both colour cameras calibrate alike; only the members they fill differ.
+void calibrateFloorQuadrilateral(
+  tf2_ros::Buffer & tf_buffer, const rclcpp::Logger & logger, const std::string & camera_frame,
+  const std::vector<cv::Point3f> & ground_region, sensor_msgs::msg::CameraInfo & camera_info,
+  std::vector<cv::Point2f> & region_uv)
+{
+  if (!region_uv.empty()) {
+    return;
+  }
+  geometry_msgs::msg::TransformStamped camera_from_base;
+  try {
+    camera_from_base =
+      tf_buffer.lookupTransform(camera_frame, "base_footprint", tf2::TimePointZero);
+  } catch (const tf2::TransformException & ex) {
+    RCLCPP_WARN(
+      logger, "Could not transform 'base_footprint' to : %s, error: %s", camera_frame.c_str(),
+      ex.what());
+    return;
+  }
+  const cv::Mat K(3, 3, CV_64F, camera_info.k.data());
+  if (camera_from_base.header.frame_id.empty()) {
+    return;
+  }
+  const velmora_water_stain::FloorQuadrilateral quadrilateral =
+    velmora_water_stain::projectFloorRectangle(K, camera_from_base, ground_region);
+  if (!quadrilateral.rejection.empty()) {
+    // Left uncalibrated, so the next camera-info message tries again.
+    RCLCPP_WARN(
+      logger, "Rejected calibration of %s: %s", camera_frame.c_str(),
+      quadrilateral.rejection.c_str());
+    return;
+  }
+  region_uv = quadrilateral.points;
+}
+
+}  // namespace
+
+geometry_msgs::msg::TransformStamped WaterStainNode::lookupRobotPose()
+{
+  return tf_buffer_->lookupTransform("map", "base_footprint", tf2::TimePointZero);
+}
+
+void WaterStainNode::cam_info_callback(const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
+{
+  calibrateFloorQuadrilateral(
+    *tf_buffer_, get_logger(), camera_frame_, ground_region_, *msg, region_uv_);
+}
+
+void WaterStainNode::front_cam_info_callback(
+  const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
+{
+  calibrateFloorQuadrilateral(
+    *tf_buffer_, get_logger(), front_camera_frame_, front_ground_region_, *msg,
+    front_region_uv_);
+}

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "velmora_water_stain/geometry.hpp"
+
+namespace vws = velmora_water_stain;
+
+namespace
+{
+
+const std::vector<cv::Point3f> kFrontRectangle{
+  {1.9f, -0.5f, 0.0f}, {1.9f, 0.5f, 0.0f}, {0.9f, 0.5f, 0.0f}, {0.9f, -0.5f, 0.0f}};
+
+geometry_msgs::msg::TransformStamped makeTransform(
+  double tx, double ty, double tz, double qx, double qy, double qz, double qw,
+  const std::string & parent = "map")
+{
+  geometry_msgs::msg::TransformStamped transform;
+  transform.header.frame_id = parent;
+  transform.header.stamp.sec = 42;
+  transform.header.stamp.nanosec = 7;
+  transform.child_frame_id = "base_footprint";
+  transform.transform.translation.x = tx;
+  transform.transform.translation.y = ty;
+  transform.transform.translation.z = tz;
+  transform.transform.rotation.x = qx;
+  transform.transform.rotation.y = qy;
+  transform.transform.rotation.z = qz;
+  transform.transform.rotation.w = qw;
+  return transform;
+}
+
+// Front camera 0.5 m above the floor at the robot's origin, looking along the robot's x axis.
+geometry_msgs::msg::TransformStamped frontCameraFromBase()
+{
+  return makeTransform(0.0, 0.5, 0.0, 0.5, -0.5, 0.5, 0.5, "camera_01_color_optical_frame");
+}
+
+cv::Mat frontIntrinsics()
+{
+  return (cv::Mat_<double>(3, 3) << 400, 0, 640, 0, 400, 360, 0, 0, 1);
+}
+
+std::vector<geometry_msgs::msg::PointStamped> mapRegion(
+  const std::vector<std::pair<double, double>> & corners)
+{
+  std::vector<geometry_msgs::msg::PointStamped> region;
+  for (const auto & [x, y] : corners) {
+    geometry_msgs::msg::PointStamped point;
+    point.header.frame_id = "map";
+    point.point.x = x;
+    point.point.y = y;
+    region.push_back(point);
+  }
+  return region;
+}
+
+std::vector<geometry_msgs::msg::PointStamped> frontRegionShiftedBy(double dx)
+{
+  return vws::transformRegion(makeTransform(dx, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0), kFrontRectangle);
+}
+
+}  // namespace
+
+TEST(FloorGeometry, FrontCameraQuadrilateralMatchesWorkedExample)
+{
+  const vws::FloorQuadrilateral result =
+    vws::projectFloorRectangle(frontIntrinsics(), frontCameraFromBase(), kFrontRectangle);
+
+  EXPECT_TRUE(result.rejection.empty()) << result.rejection;
+  const std::vector<cv::Point2f> expected{
+    {745.263f, 465.263f}, {534.737f, 465.263f}, {417.778f, 582.222f}, {862.222f, 582.222f}};
+  ASSERT_EQ(result.points.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_NEAR(result.points[i].x, expected[i].x, 1e-3) << "corner " << i;
+    EXPECT_NEAR(result.points[i].y, expected[i].y, 1e-3) << "corner " << i;
+  }
+  EXPECT_EQ(vws::floorPatchSize(result.points), cv::Size(444, 116));
+}
+
+TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
+{
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  cv::Mat nan_intrinsics = frontIntrinsics();
+  nan_intrinsics.at<double>(0, 0) = nan;
+  cv::Mat huge_focal_length = frontIntrinsics();
+  huge_focal_length.at<double>(0, 0) = 1e9;
+  // Turned half a turn about the optical y axis: the floor lies behind the lens.
+  const auto looking_away = makeTransform(0.0, 0.5, 0.0, 0.5, 0.5, -0.5, 0.5, "camera");
+  const auto nan_transform = makeTransform(0.0, nan, 0.0, 0.5, -0.5, 0.5, 0.5, "camera");
+  // Optical axis level with the floor: the far and near edges meet on the horizon row.
+  const auto at_floor_level = makeTransform(0.0, 0.0, 0.0, 0.5, -0.5, 0.5, 0.5, "camera");
+
+  const struct
+  {
+    const char * name;
+    cv::Mat K;
+    geometry_msgs::msg::TransformStamped transform;
+    const char * reason;
+  } cases[] = {
+    {"floor behind the camera", frontIntrinsics(), looking_away,
+      "floor corner 0 is behind the camera (z = -1.9)"},
+    {"NaN in K", nan_intrinsics, frontCameraFromBase(), "non-finite"},
+    {"pixel far off the image", huge_focal_length, frontCameraFromBase(),
+      "floor corner 0 projects to an unusable pixel"},
+    {"single-precision K", cv::Mat::eye(3, 3, CV_32F), frontCameraFromBase(), "3 x 3 double"},
+    {"NaN translation", frontIntrinsics(), nan_transform, "non-finite"},
+    {"degenerate patch", frontIntrinsics(), at_floor_level, "empty 444 x 0 patch"},
+  };
+  for (const auto & c : cases) {
+    const auto result = vws::projectFloorRectangle(c.K, c.transform, kFrontRectangle);
+    EXPECT_TRUE(result.points.empty()) << c.name;
+    EXPECT_NE(result.rejection.find(c.reason), std::string::npos)
+      << c.name << ": " << result.rejection;
+  }
+}
+
+TEST(FloorGeometry, RegionTakesThePoseStampAndParentFrame)
+{
+  const auto region =
+    vws::transformRegion(makeTransform(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0), kFrontRectangle);
+
+  ASSERT_EQ(region.size(), kFrontRectangle.size());
+  for (std::size_t i = 0; i < region.size(); ++i) {
+    EXPECT_EQ(region[i].header.frame_id, "map");
+    EXPECT_EQ(region[i].header.stamp.sec, 42);
+    EXPECT_EQ(region[i].header.stamp.nanosec, 7u);
+    EXPECT_EQ(region[i].point.x, static_cast<double>(kFrontRectangle[i].x));
+    EXPECT_EQ(region[i].point.y, static_cast<double>(kFrontRectangle[i].y));
+    EXPECT_EQ(region[i].point.z, 0.0);
+  }
+  EXPECT_EQ(region[0].point.x, 1.89999997615814209);
+}
+
+TEST(FloorGeometry, RegionFollowsRotatedAndTranslatedPose)
+{
+  const double half_sqrt2 = std::sqrt(0.5);
+  const auto region = vws::transformRegion(
+    makeTransform(1.0, 2.0, 0.0, 0.0, 0.0, half_sqrt2, half_sqrt2), {kFrontRectangle[0]});
+
+  ASSERT_EQ(region.size(), 1u);
+  EXPECT_NEAR(region[0].point.x, 1.5, 1e-6);
+  EXPECT_NEAR(region[0].point.y, 3.9, 1e-6);
+  EXPECT_NEAR(region[0].point.z, 0.0, 1e-12);
+}
+
+TEST(FloorGeometry, PatchSizeTakesTheLargerExtentTruncated)
+{
+  const struct
+  {
+    const char * name;
+    std::vector<cv::Point2f> quadrilateral;
+    cv::Size expected;
+  } cases[] = {
+    {"wider bottom edge wins", {{440, 10}, {200, 10}, {100, 300}, {540, 300}}, {440, 290}},
+    {"wider top edge wins", {{540, 10}, {100, 10}, {200, 300}, {440, 300}}, {440, 290}},
+    {"taller left edge wins", {{300, 50}, {0, 0}, {0, 200}, {300, 200}}, {300, 200}},
+    {"fractions truncate", {{239.9f, 0}, {0, 0}, {0, 99.99f}, {239.9f, 99.99f}}, {239, 99}},
+    {"mirrored corners use magnitudes", {{0, 0}, {239.9f, 0}, {239.9f, 50}, {0, 50}}, {239, 50}},
+  };
+  for (const auto & c : cases) {
+    EXPECT_EQ(vws::floorPatchSize(c.quadrilateral), c.expected) << c.name;
+  }
+}
+
+TEST(FloorGeometry, PatchOfAnAxisAlignedQuadrilateralIsTheUprightCrop)
+{
+  cv::Mat image(480, 640, CV_8UC3);
+  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
+  const std::vector<cv::Point2f> quadrilateral{{300, 100}, {100, 100}, {100, 250}, {300, 250}};
+
+  const cv::Mat patch = vws::rectifyFloorPatch(image, quadrilateral);
+
+  ASSERT_EQ(patch.size(), cv::Size(200, 150));
+  ASSERT_EQ(patch.type(), image.type());
+  EXPECT_LE(cv::norm(patch, image(cv::Rect(100, 100, 200, 150)), cv::NORM_INF), 1.0);
+}
+
+TEST(FloorGeometry, PatchReachingOutsideTheImageKeepsItsSizeAndIsBlackThere)
+{
+  const cv::Mat image(480, 640, CV_8UC3, cv::Scalar(200, 150, 100));
+  // The right half of the quadrilateral lies beyond the image's right border.
+  const std::vector<cv::Point2f> quadrilateral{{840, 100}, {440, 100}, {440, 300}, {840, 300}};
+
+  const cv::Mat patch = vws::rectifyFloorPatch(image, quadrilateral);
+
+  ASSERT_EQ(patch.size(), cv::Size(400, 200));
+  const cv::Mat inside = patch(cv::Rect(0, 0, 198, 200));
+  const cv::Mat outside = patch(cv::Rect(202, 0, 198, 200));
+  EXPECT_EQ(cv::norm(inside, cv::Mat(inside.size(), inside.type(), cv::Scalar(200, 150, 100)),
+    cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(outside, cv::NORM_INF), 0.0);
+}
+
+TEST(FloorGeometry, QuadrilateralWithoutExtentIsAnError)
+{
+  const cv::Mat image(480, 640, CV_8UC3, cv::Scalar::all(255));
+  const std::vector<cv::Point2f> flat{{400, 300}, {200, 300}, {100, 300.5f}, {500, 300.5f}};
+
+  EXPECT_THROW(vws::rectifyFloorPatch(image, flat), cv::Exception);
+}
+
+TEST(RegionOverlap, IntersectionOverUnionOfFloorRegions)
+{
+  const auto unit_square = mapRegion({{1, 0}, {1, 1}, {0, 1}, {0, 0}});
+  const struct
+  {
+    const char * name;
+    std::vector<geometry_msgs::msg::PointStamped> current;
+    std::vector<geometry_msgs::msg::PointStamped> last;
+    float expected;
+  } cases[] = {
+    {"identical", frontRegionShiftedBy(0.0), frontRegionShiftedBy(0.0), 1.0f},
+    {"0.5 m ahead", frontRegionShiftedBy(0.5), frontRegionShiftedBy(0.0), 0.5f / 1.5f},
+    {"0.1 m ahead", frontRegionShiftedBy(0.1), frontRegionShiftedBy(0.0), 0.9f / 1.1f},
+    {"disjoint", frontRegionShiftedBy(5.0), frontRegionShiftedBy(0.0), 0.0f},
+    {"edge contact", mapRegion({{2, 0}, {2, 1}, {1, 1}, {1, 0}}), unit_square, 0.0f},
+    {"corner contact", mapRegion({{2, 1}, {2, 2}, {1, 2}, {1, 1}}), unit_square, 0.0f},
+    {"nested", mapRegion({{0.75, 0.25}, {0.75, 0.75}, {0.25, 0.75}, {0.25, 0.25}}),
+      unit_square, 0.25f},
+  };
+  for (const auto & c : cases) {
+    EXPECT_NEAR(vws::computeRegionIoU(c.current, c.last), c.expected, 1e-5) << c.name;
+    EXPECT_FLOAT_EQ(vws::computeRegionIoU(c.current, c.last),
+      vws::computeRegionIoU(c.last, c.current)) << c.name << " (swapped)";
+  }
+  EXPECT_GE(vws::computeRegionIoU(frontRegionShiftedBy(0.1), frontRegionShiftedBy(0.0)), 0.8f);
+}
+
+TEST(RegionOverlap, NothingToCompareWithGivesZero)
+{
+  EXPECT_EQ(vws::computeRegionIoU(frontRegionShiftedBy(0.0), {}), 0.0f);
+}
