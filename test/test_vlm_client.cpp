@@ -1,0 +1,303 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/json.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "log_capture.hpp"
+#include "rclcpp/logger.hpp"
+#include "velmora_water_stain/vlm_client.hpp"
+
+using velmora_water_stain::base64Decode;
+using velmora_water_stain::base64Encode;
+using velmora_water_stain::queryVlm;
+
+namespace
+{
+
+constexpr char kPrompt[] = "is there any dirt or water stain in the image? answer yes or no.";
+
+struct RecordedRequest
+{
+  std::string method;
+  std::string path;
+  std::string content_type;
+  std::string body;
+};
+
+// A loopback HTTP server whose answer each test scripts; it records what it was sent.
+class ScriptedServer
+{
+public:
+  using Script = std::function<void(httplib::Response &)>;
+
+  explicit ScriptedServer(Script script)
+  : script_(std::move(script))
+  {
+    server_.Post(
+      "/", [this](const httplib::Request & request, httplib::Response & response) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          requests_.push_back(
+            {request.method, request.path, request.get_header_value("Content-Type"),
+              request.body});
+        }
+        script_(response);
+      });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    listener_ = std::thread([this] {server_.listen_after_bind();});
+    while (!server_.is_running()) {
+      std::this_thread::yield();
+    }
+  }
+
+  ~ScriptedServer()
+  {
+    server_.stop();
+    listener_.join();
+  }
+
+  std::string url() const {return "http://127.0.0.1:" + std::to_string(port_);}
+
+  std::vector<RecordedRequest> requests() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+private:
+  Script script_;
+  httplib::Server server_;
+  std::thread listener_;
+  int port_{-1};
+  mutable std::mutex mutex_;
+  std::vector<RecordedRequest> requests_;
+};
+
+ScriptedServer::Script reply(const std::string & body, int status = 200)
+{
+  return [body, status](httplib::Response & response) {
+           response.status = status;
+           response.set_content(body, "application/json");
+         };
+}
+
+// A loopback socket bound to a port chosen by the system; listening or not, it never answers.
+class SilentSocket
+{
+public:
+  explicit SilentSocket(bool listen_for_connections)
+  {
+    descriptor_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(descriptor_, reinterpret_cast<sockaddr *>(&address), length);
+    getsockname(descriptor_, reinterpret_cast<sockaddr *>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (listen_for_connections) {
+      listen(descriptor_, 4);
+    }
+  }
+  ~SilentSocket() {close();}
+
+  void close()
+  {
+    if (descriptor_ >= 0) {
+      ::close(descriptor_);
+      descriptor_ = -1;
+    }
+  }
+  std::string url() const {return "http://127.0.0.1:" + std::to_string(port_);}
+
+private:
+  int descriptor_{-1};
+  int port_{0};
+};
+
+cv::Mat floorPatch(int width = 96, int height = 64)
+{
+  cv::Mat patch(height, width, CV_8UC3, cv::Scalar(120, 130, 140));
+  cv::circle(patch, {width / 2, height / 2}, height / 4, cv::Scalar(40, 40, 40), cv::FILLED);
+  return patch;
+}
+
+rclcpp::Logger testLogger()
+{
+  return rclcpp::get_logger("vlm_client_test");
+}
+
+void expectOneInfoLineStartingWith(
+  const test_support::LogCapture & log, const std::string & prefix)
+{
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines.front().severity, RCUTILS_LOG_SEVERITY_INFO);
+  EXPECT_EQ(lines.front().text.rfind(prefix, 0), 0u) << lines.front().text;
+}
+
+}  // namespace
+
+TEST(VlmClient, Base64MatchesTheRfc4648Vectors)
+{
+  const std::vector<std::pair<std::string, std::string>> vectors{
+    {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  for (const auto & [plain, encoded] : vectors) {
+    const std::vector<uint8_t> bytes(plain.begin(), plain.end());
+    EXPECT_EQ(base64Encode(bytes), encoded) << plain;
+    EXPECT_EQ(base64Decode(encoded), bytes) << encoded;
+  }
+  std::vector<uint8_t> every_byte(256);
+  for (int i = 0; i < 256; ++i) {
+    every_byte[i] = static_cast<uint8_t>(i);
+  }
+  const std::string encoded = base64Encode(every_byte);
+  EXPECT_EQ(encoded.find_first_not_of(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="), std::string::npos);
+  EXPECT_EQ(base64Decode(encoded), every_byte);
+}
+
+TEST(VlmClient, Base64DecodeRejectsMalformedText)
+{
+  for (const std::string text :
+    {"Zg=", "Zm9v!A==", "Zm9v YmFy", "Zg==Zg==", "=Zg=", "Z===", "Zm=v", "Zh==", "Zm9=",
+      "Zm9vYg\n=="})
+  {
+    EXPECT_FALSE(base64Decode(text).has_value()) << text;
+  }
+}
+
+TEST(VlmClient, RequestIsAJsonPostOfTheJpegAndThePrompt)
+{
+  ScriptedServer server(reply(R"({"output": "no"})"));
+  const cv::Mat patch = floorPatch(96, 64);
+  EXPECT_EQ(queryVlm(patch, server.url(), kPrompt, testLogger()), 0);
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const RecordedRequest & request = requests.front();
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/");
+  EXPECT_EQ(request.content_type, "application/json");
+
+  const std::size_t image_at = request.body.find("\"image_url\"");
+  const std::size_t prompt_at = request.body.find("\"prompt\"");
+  ASSERT_NE(image_at, std::string::npos);
+  ASSERT_NE(prompt_at, std::string::npos);
+  EXPECT_LT(image_at, prompt_at);
+
+  Json::Value body;
+  std::string errors;
+  std::istringstream stream(request.body);
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &body, &errors)) << errors;
+  EXPECT_EQ(body.getMemberNames(), (std::vector<std::string>{"image_url", "prompt"}));
+  EXPECT_EQ(body["prompt"].asString(), kPrompt);
+  const auto jpeg = base64Decode(body["image_url"].asString());
+  ASSERT_TRUE(jpeg.has_value());
+  ASSERT_GE(jpeg->size(), 2u);
+  EXPECT_EQ((*jpeg)[0], 0xff);
+  EXPECT_EQ((*jpeg)[1], 0xd8);
+  const cv::Mat decoded = cv::imdecode(*jpeg, cv::IMREAD_COLOR);
+  EXPECT_EQ(decoded.size(), patch.size());
+  EXPECT_LT(cv::norm(decoded, patch, cv::NORM_L1) / patch.total(), 6.0);
+}
+
+TEST(VlmClient, AnswersBecomeVerdicts)
+{
+  const std::string oversized =
+    R"({"output": "yes", "padding": ")" + std::string(velmora_water_stain::kVlmMaxReplyBytes, 'x') +
+    "\"}";
+  struct Case
+  {
+    std::string name;
+    std::string body;
+    int status;
+    int verdict;
+    std::string log_prefix;  // empty: no line at all
+  };
+  const std::vector<Case> cases{
+    {"sentence starting with Yes", R"({"output": "Yes, there is a stain"})", 200, 1, ""},
+    {"plain yes", R"({"output": "yes"})", 200, 1, ""},
+    {"plain no", R"({"output": "no"})", 200, 0, ""},
+    {"capital NO", R"({"output": "NO"})", 200, 0, ""},
+    {"capital YES is not an exact form", R"({"output": "YES"})", 200, 0, ""},
+    {"eyes contains yes", R"({"output": "eyes"})", 200, 1, ""},
+    {"empty object", "{}", 200, 0, ""},
+    {"empty answer", R"({"output": ""})", 200, 0, ""},
+    {"null answer", R"({"output": null})", 200, 0, ""},
+    {"HTML error page", "<html><body>Bad Gateway</body></html>", 502, -1,
+      "Failed to parse response JSON: "},
+    {"top-level array", R"(["yes"])", 200, -1, "Failed to parse response JSON: "},
+    {"object-valued answer", R"({"output": {"text": "yes"}})", 200, -1,
+      "Failed to parse response JSON: "},
+    {"HTTP 500 with an answer", R"({"output": "yes"})", 500, 1, ""},
+    {"reply over the size cap", oversized, 200, -1, "Request failed: "},
+  };
+  for (const Case & test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    ScriptedServer server(reply(test_case.body, test_case.status));
+    test_support::LogCapture log;
+    EXPECT_EQ(queryVlm(floorPatch(), server.url(), kPrompt, testLogger()), test_case.verdict);
+    if (test_case.log_prefix.empty()) {
+      EXPECT_TRUE(log.lines().empty()) << log.messages().front();
+    } else {
+      expectOneInfoLineStartingWith(log, test_case.log_prefix);
+    }
+  }
+}
+
+TEST(VlmClient, RefusedConnectionFailsWithTheRequestLine)
+{
+  SilentSocket closed_port(false);
+  const std::string url = closed_port.url();
+  closed_port.close();
+  test_support::LogCapture log;
+  EXPECT_EQ(queryVlm(floorPatch(), url, kPrompt, testLogger()), -1);
+  expectOneInfoLineStartingWith(log, "Request failed: ");
+}
+
+TEST(VlmClient, ServerThatNeverAnswersTimesOut)
+{
+  SilentSocket never_answers(true);
+  test_support::LogCapture log;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(queryVlm(floorPatch(), never_answers.url(), kPrompt, testLogger()), -1);
+  // A guard against hanging, not a timing goal.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  expectOneInfoLineStartingWith(log, "Request failed: ");
+}
+
+TEST(VlmClient, UnencodableImageFailsWithoutARequest)
+{
+  ScriptedServer server(reply(R"({"output": "yes"})"));
+  const std::vector<std::pair<std::string, cv::Mat>> images{
+    {"empty", cv::Mat()},
+    {"floating point", cv::Mat(8, 8, CV_32FC3, cv::Scalar(0.5, 0.5, 0.5))},
+    {"two channels", cv::Mat(8, 8, CV_8UC2, cv::Scalar(1, 2))},
+    {"wider than JPEG allows", cv::Mat(1, 70000, CV_8UC1, cv::Scalar(9))},
+  };
+  for (const auto & [name, image] : images) {
+    SCOPED_TRACE(name);
+    test_support::LogCapture log;
+    EXPECT_EQ(queryVlm(image, server.url(), kPrompt, testLogger()), -1);
+    expectOneInfoLineStartingWith(log, "Failed to encode image for the VLM: ");
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
