@@ -207,8 +207,13 @@ VlmVerdict interpretVlmReply(const std::string & body)
   Json::Value root;
   std::string errors;
   std::istringstream stream(body);
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &root, &errors)) {
-    return {-1, errors};
+  try {
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &root, &errors)) {
+      return {-1, errors};
+    }
+  } catch (const Json::Exception & error) {
+    // jsoncpp throws instead of failing for some inputs, e.g. nesting beyond its stack limit.
+    return {-1, error.what()};
   }
   if (!root.isObject()) {
     return {-1, "top level is not an object"};

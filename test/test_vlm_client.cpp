@@ -247,6 +247,8 @@ TEST(VlmClient, AnswersBecomeVerdicts)
     {"top-level array", R"(["yes"])", 200, -1, "Failed to parse response JSON: "},
     {"object-valued answer", R"({"output": {"text": "yes"}})", 200, -1,
       "Failed to parse response JSON: "},
+    {"nesting beyond the parser's limit", R"({"output": )" + std::string(1200, '['), 200, -1,
+      "Failed to parse response JSON: "},
     {"HTTP 500 with an answer", R"({"output": "yes"})", 500, 1, ""},
     {"reply over the size cap", oversized, 200, -1, "Request failed: "},
   };
