@@ -1,0 +1,285 @@
+#include "sim/command_line.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora_sim
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+const char kEngineInRepository[] = "models/floor_mobilenet.onnx";
+constexpr int kBarWidth = 30;
+
+double parseNumber(const std::string & option, const std::string & text)
+{
+  std::size_t used = 0;
+  double value = 0.0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (used != text.size() || !std::isfinite(value)) {
+    throw std::invalid_argument(option + " needs a number, not '" + text + "'");
+  }
+  return value;
+}
+
+long long parseWhole(const std::string & option, const std::string & text, long long minimum)
+{
+  std::size_t used = 0;
+  long long value = 0;
+  try {
+    value = std::stoll(text, &used);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (used != text.size() || text.empty() || value < minimum) {
+    throw std::invalid_argument(
+            option + " needs a whole number of at least " + std::to_string(minimum) + ", not '" +
+            text + "'");
+  }
+  return value;
+}
+
+std::vector<CameraId> parseCameras(const std::string & text)
+{
+  std::vector<CameraId> cameras;
+  std::stringstream list(text);
+  std::string name;
+  while (std::getline(list, name, ',')) {
+    const auto known = std::find_if(
+      kAllCameras.begin(), kAllCameras.end(),
+      [&name](CameraId camera) {return cameraSpec(camera).name == name;});
+    if (known == kAllCameras.end()) {
+      throw std::invalid_argument(
+              "--cameras: unknown camera '" + name + "' (rear, front, fisheye)");
+    }
+    if (std::find(cameras.begin(), cameras.end(), *known) == cameras.end()) {
+      cameras.push_back(*known);
+    }
+  }
+  if (cameras.empty()) {
+    throw std::invalid_argument("--cameras needs at least one of rear, front, fisheye");
+  }
+  return cameras;
+}
+
+std::string oneDecimal(double value)
+{
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1) << value;
+  return text.str();
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(
+  const std::vector<std::string> & arguments, const std::string & default_engine)
+{
+  CommandLine command;
+  SimOptions & options = command.options;
+  options.engine_path = default_engine;
+  bool frames_given = false;
+  bool duration_given = false;
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    std::string option = arguments[index];
+    std::string value;
+    bool has_value = false;
+    if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
+      equals != std::string::npos)
+    {
+      value = option.substr(equals + 1);
+      option = option.substr(0, equals);
+      has_value = true;
+    }
+    const auto next = [&]() {
+        if (has_value) {
+          return value;
+        }
+        if (index + 1 >= arguments.size()) {
+          throw std::invalid_argument(option + " needs a value");
+        }
+        return arguments[++index];
+      };
+    if (option == "--help" || option == "-h") {
+      command.help = true;
+    } else if (option == "--seed") {
+      options.seed = static_cast<uint64_t>(parseWhole(option, next(), 0));
+    } else if (option == "--frames") {
+      options.duration_s = static_cast<double>(parseWhole(option, next(), 1)) / kCameraRateHz;
+      frames_given = true;
+    } else if (option == "--duration") {
+      options.duration_s = parseNumber(option, next());
+      if (options.duration_s <= 0.0) {
+        throw std::invalid_argument("--duration needs a positive number of seconds");
+      }
+      duration_given = true;
+    } else if (option == "--out") {
+      options.out_dir = next();
+    } else if (option == "--cameras") {
+      options.cameras = parseCameras(next());
+    } else if (option == "--realtime") {
+      options.realtime = true;
+    } else if (option == "--vlm-url") {
+      options.vlm_url = next();
+      if (!isLoopbackUrl(options.vlm_url)) {
+        throw std::invalid_argument(
+                "--vlm-url must point at this machine (localhost, 127.x.x.x or [::1]), not '" +
+                options.vlm_url + "'");
+      }
+    } else if (option == "--engine") {
+      options.engine_path = next();
+    } else if (option == "--clean-interval") {
+      options.clean_interval_s = static_cast<int>(parseWhole(option, next(), 0));
+    } else {
+      throw std::invalid_argument("unknown option '" + option + "'");
+    }
+  }
+  if (frames_given && duration_given) {
+    throw std::invalid_argument("give either --frames or --duration, not both");
+  }
+  return command;
+}
+
+std::string usage()
+{
+  std::ostringstream text;
+  text <<
+    "Usage: water_stain_sim [options]\n"
+    "\n"
+    "Drives the water-stain node through a simulated cleaning run: a room with stains, a robot\n"
+    "driving lanes with a stop over a stain, turns and a pause in work, its three cameras, tf,\n"
+    "camera calibration and task status. The node judges with the shipped classifier and a VLM\n"
+    "on loopback; its archive, report.json, map.png and node.log are written to the output\n"
+    "directory and a summary is printed.\n"
+    "\n"
+    "Options:\n"
+    "  --seed N             stains and floor from this seed (default 7)\n"
+    "  --frames N           run for N frames per camera at 30 Hz\n"
+    "  --duration S         run for S simulated seconds (default " << oneDecimal(
+    kDefaultDurationS) << ")\n"
+    "  --out DIR            output directory (default .): DIR/images, DIR/report.json,\n"
+    "                       DIR/map.png, DIR/node.log\n"
+    "  --cameras LIST       comma-separated: rear,front,fisheye (default all three)\n"
+    "  --realtime           pace the run to the wall clock; slow judging then loses frames\n"
+    "                       (default: as fast as the node judges, nothing lost)\n"
+    "  --vlm-url URL        use a VLM server already running on loopback instead of the\n"
+    "                       stand-in started in-process\n"
+    "  --engine PATH        classifier model (default models/floor_mobilenet.onnx)\n"
+    "  --clean-interval S   keep the node's clean-archive throttle of S seconds (default 0:\n"
+    "                       every clean verdict is archived)\n"
+    "  -h, --help           this text\n";
+  return text.str();
+}
+
+std::string defaultEnginePath(const std::string & executable)
+{
+  std::error_code error;
+  if (fs::exists(kEngineInRepository, error)) {
+    return fs::absolute(kEngineInRepository, error).string();
+  }
+  fs::path program = fs::read_symlink("/proc/self/exe", error);
+  if (error) {
+    program = fs::absolute(executable, error);
+  }
+  // The program lives in the repository's build directory.
+  const fs::path candidate = program.parent_path().parent_path() / kEngineInRepository;
+  return candidate.lexically_normal().string();
+}
+
+ProgressReporter::ProgressReporter(std::ostream & out, bool terminal)
+: out_(out), terminal_(terminal), start_(std::chrono::steady_clock::now()) {}
+
+void ProgressReporter::update(const SimProgress & progress)
+{
+  const double share = progress.duration_s > 0.0 ?
+    std::clamp(progress.sim_time_s / progress.duration_s, 0.0, 1.0) : 1.0;
+  const double wall =
+    std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  if (terminal_) {
+    const int filled = static_cast<int>(share * kBarWidth);
+    out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#') <<
+      std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') << "] " << std::setw(3) <<
+      static_cast<int>(share * 100.0) << "%  sim " << oneDecimal(progress.sim_time_s) << '/' <<
+      oneDecimal(progress.duration_s) << " s  frames " << progress.frames_handled << '/' <<
+      progress.frames_published << "  wall " << oneDecimal(wall) << " s " << std::flush;
+    drawn_ = true;
+    return;
+  }
+  const int tenth = static_cast<int>(share * 10.0);
+  if (tenth > last_tenth_) {
+    last_tenth_ = tenth;
+    out_ << "progress: " << tenth * 10 << "% (" << oneDecimal(progress.sim_time_s) << " of " <<
+      oneDecimal(progress.duration_s) << " simulated s, " << progress.frames_handled <<
+      " frames handled, " << oneDecimal(wall) << " s)" << std::endl;
+  }
+}
+
+void ProgressReporter::finish()
+{
+  if (drawn_) {
+    out_ << '\n' << std::flush;
+    drawn_ = false;
+  }
+}
+
+int runCommandLine(int argc, char ** argv)
+{
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  CommandLine command;
+  try {
+    command = parseCommandLine(arguments, defaultEnginePath(argc > 0 ? argv[0] : ""));
+  } catch (const std::invalid_argument & error) {
+    std::cerr << "water_stain_sim: " << error.what() << "\n(see --help)\n";
+    return 2;
+  }
+  if (command.help) {
+    std::cout << usage();
+    return 0;
+  }
+  const SimOptions & options = command.options;
+  if (!fs::exists(options.engine_path)) {
+    std::cerr << "water_stain_sim: warning: no classifier at " << options.engine_path <<
+      "; the node will run without one (see node.log)\n";
+  }
+  ProgressReporter reporter(std::cerr, isatty(STDERR_FILENO) == 1);
+  SimOutcome outcome;
+  try {
+    outcome = runSimulation(
+      options, [&reporter](const SimProgress & progress) {reporter.update(progress);});
+  } catch (const std::exception & error) {
+    reporter.finish();
+    std::cerr << "water_stain_sim: " << error.what() << '\n';
+    return 1;
+  }
+  reporter.finish();
+  if (outcome.stale_archive_files_removed > 0) {
+    std::cout << "removed " << outcome.stale_archive_files_removed <<
+      " archive images of an earlier run\n";
+  }
+  if (outcome.tf_waits_timed_out > 0) {
+    std::cout << "warning: the node's tf buffer lagged behind " << outcome.tf_waits_timed_out <<
+      " times\n";
+  }
+  std::cout << summaryTable(outcome.report) << "\nsimulated " <<
+    oneDecimal(outcome.report.info.duration_s) << " s in " <<
+    oneDecimal(outcome.report.info.wall_time_s) << " s" <<
+    (options.realtime ? " (real time)" : "") << "\narchive: " <<
+    (fs::path(options.out_dir) / "images").string() << "\nreport:  " << outcome.report_path <<
+    "\nmap:     " << outcome.map_path << "\nnode log: " << outcome.log_path << '\n';
+  return 0;
+}
+
+}  // namespace velmora_sim

@@ -1,0 +1,73 @@
+#include "sim/ground_truth.hpp"
+
+#include <map>
+
+#include <opencv2/imgproc.hpp>
+
+namespace velmora_sim
+{
+
+using velmora_water_stain::FloorClass;
+
+std::vector<cv::Point2d> regionOnMap(const Pose2D & pose, const std::vector<cv::Point3f> & corners)
+{
+  std::vector<cv::Point2d> region;
+  for (const cv::Point3f & corner : corners) {
+    region.push_back(toMap(pose, {corner.x, corner.y}));
+  }
+  return region;
+}
+
+RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & polygon)
+{
+  constexpr int kShift = 4;
+  std::vector<cv::Point> raster_polygon;
+  for (const cv::Point2d & corner : polygon) {
+    const cv::Point2d raster = world.toRaster(corner);
+    raster_polygon.emplace_back(
+      cvRound(raster.x * (1 << kShift)), cvRound(raster.y * (1 << kShift)));
+  }
+  const cv::Rect floor(0, 0, world.labels().cols, world.labels().rows);
+  const cv::Rect bounds = cv::boundingRect(raster_polygon);
+  const cv::Rect window = cv::Rect(
+    bounds.x >> kShift, bounds.y >> kShift, (bounds.width >> kShift) + 2,
+    (bounds.height >> kShift) + 2) & floor;
+  RegionTruth truth;
+  if (window.empty()) {
+    return truth;
+  }
+  for (cv::Point & corner : raster_polygon) {
+    corner -= cv::Point(window.x << kShift, window.y << kShift);
+  }
+  cv::Mat inside = cv::Mat::zeros(window.size(), CV_8U);
+  cv::fillConvexPoly(inside, raster_polygon, cv::Scalar(255), cv::LINE_8, kShift);
+  std::map<int, int> pixels_per_stain;
+  const cv::Mat labels = world.labels()(window);
+  for (int row = 0; row < labels.rows; ++row) {
+    const uint16_t * label = labels.ptr<uint16_t>(row);
+    const uint8_t * mask = inside.ptr<uint8_t>(row);
+    for (int col = 0; col < labels.cols; ++col) {
+      if (label[col] != 0 && mask[col] != 0) {
+        ++pixels_per_stain[label[col]];
+      }
+    }
+  }
+  const double pixel_area = world.resolution() * world.resolution();
+  for (const auto & [id, pixels] : pixels_per_stain) {
+    truth.stain_ids.push_back(id);
+    const double area = pixels * pixel_area;
+    switch (world.stains()[static_cast<std::size_t>(id - 1)].spec.kind) {
+      case StainKind::dirt: truth.dirt_m2 += area; break;
+      case StainKind::water: truth.water_m2 += area; break;
+      case StainKind::stubborn: truth.stubborn_m2 += area; break;
+    }
+  }
+  if (truth.stubborn_m2 >= kMinStainArea) {
+    truth.floor_class = FloorClass::stubborn;
+  } else if (truth.dirt_m2 + truth.water_m2 >= kMinStainArea) {
+    truth.floor_class = FloorClass::dirty;
+  }
+  return truth;
+}
+
+}  // namespace velmora_sim

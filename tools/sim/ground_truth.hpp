@@ -1,0 +1,36 @@
+#ifndef SIM__GROUND_TRUTH_HPP_
+#define SIM__GROUND_TRUTH_HPP_
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "sim/world.hpp"
+#include "velmora_water_stain/classifier.hpp"
+
+namespace velmora_sim
+{
+
+// Stain area a floor region must hold before it counts as dirty or stubborn: a few square
+// centimetres, so that a crumb or the rim of a puddle at the patch's edge does not.
+constexpr double kMinStainArea = 4e-4;
+
+struct RegionTruth
+{
+  velmora_water_stain::FloorClass floor_class{velmora_water_stain::FloorClass::clean};
+  double dirt_m2{0.0};
+  double water_m2{0.0};
+  double stubborn_m2{0.0};
+  std::vector<int> stain_ids;  // every stain with at least one pixel inside
+};
+
+// A base_footprint floor rectangle placed on the map at `pose`, corners in the same order.
+std::vector<cv::Point2d> regionOnMap(const Pose2D & pose, const std::vector<cv::Point3f> & corners);
+
+// What the floor inside a convex map polygon holds: stubborn when stubborn stains cover at least
+// kMinStainArea, otherwise dirty when dirt and water together do, otherwise clean.
+RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & polygon);
+
+}  // namespace velmora_sim
+
+#endif  // SIM__GROUND_TRUTH_HPP_

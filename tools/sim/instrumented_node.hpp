@@ -1,0 +1,58 @@
+#ifndef SIM__INSTRUMENTED_NODE_HPP_
+#define SIM__INSTRUMENTED_NODE_HPP_
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "sensor_msgs/msg/image.hpp"
+#include "sim/camera_rig.hpp"
+#include "tf2/time.h"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+namespace velmora_sim
+{
+
+// Told around every image callback of the node, on the executor's thread.
+class FrameObserver
+{
+public:
+  virtual ~FrameObserver() = default;
+  virtual void frameStarted(CameraId camera, const builtin_interfaces::msg::Time & stamp) = 0;
+  virtual void frameFinished(
+    CameraId camera, const builtin_interfaces::msg::Time & stamp, double callback_ms) = 0;
+};
+
+// The node as built, with its three image subscriptions re-created (same topics, same QoS) so
+// that each delivered image is timed around the node's own callback and the observer learns
+// which frame the node's log lines belong to.
+class InstrumentedNode : public WaterStainNode
+{
+public:
+  InstrumentedNode(const rclcpp::NodeOptions & options, FrameObserver & observer);
+
+  // Waits (bounded) until the node's tf buffer, filled by its own listener thread, can carry
+  // `source` into `target` at `time` (the latest data for tf2::TimePointZero).
+  bool waitForTransform(
+    const std::string & target, const std::string & source, tf2::TimePoint time,
+    std::chrono::milliseconds timeout) const;
+
+  // Images the camera's subscription queue discarded because newer ones arrived.
+  std::size_t droppedCount(CameraId camera) const;
+  // The floor quadrilateral the node computed for a colour camera; empty until calibrated.
+  std::vector<cv::Point2f> floorQuadrilateral(CameraId camera) const;
+
+private:
+  rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr timedSubscription(
+    CameraId camera, const std::string & topic,
+    void (WaterStainNode::* callback)(std::shared_ptr<sensor_msgs::msg::Image>));
+
+  FrameObserver & observer_;
+};
+
+}  // namespace velmora_sim
+
+#endif  // SIM__INSTRUMENTED_NODE_HPP_

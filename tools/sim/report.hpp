@@ -1,0 +1,131 @@
+#ifndef SIM__REPORT_HPP_
+#define SIM__REPORT_HPP_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "sim/camera_rig.hpp"
+#include "sim/ground_truth.hpp"
+#include "sim/node_log.hpp"
+#include "sim/route.hpp"
+#include "sim/world.hpp"
+
+namespace velmora_sim
+{
+
+// One camera frame handed to the node, what the floor under it held and what the node made
+// of it.
+struct FrameRecord
+{
+  CameraId camera{CameraId::rear};
+  int32_t stamp_sec{0};
+  uint32_t stamp_nanosec{0};
+  double sim_time{0.0};
+  Pose2D pose;
+  std::vector<cv::Point2d> region;  // the camera's floor rectangle on the map
+  RegionTruth truth;
+  bool received{false};
+  double callback_ms{0.0};
+  FrameLogFacts log;
+  std::optional<velmora_water_stain::FloorClass> verdict;
+  bool verdict_archived{false};  // false: a clean verdict the clean throttle held back
+  bool vlm_archived{false};
+
+  // The archive's file name for this frame: "<sec>.<nanosec>.jpg".
+  std::string fileName() const;
+  bool judged() const {return verdict.has_value();}
+};
+
+// Reads each frame's verdict back from the archive under `image_dir`. With `clean_throttled`, a
+// frame that passed the node's gates without leaving a verdict file is taken as a clean verdict
+// whose file the throttle held back.
+void readVerdicts(
+  const std::string & image_dir, bool clean_throttled, std::vector<FrameRecord> & frames);
+
+// Files per archive category under `image_dir` (all twelve categories, zero when missing).
+std::map<std::string, std::size_t> countArchive(const std::string & image_dir);
+
+struct LatencyStats
+{
+  std::size_t count{0};
+  double median_ms{0.0};
+  double p95_ms{0.0};
+};
+
+LatencyStats latencyStats(std::vector<double> samples_ms);
+
+struct CameraReport
+{
+  std::string name;
+  std::size_t published{0};
+  std::size_t received{0};
+  std::size_t judged{0};
+  std::size_t dropped{0};
+  std::size_t gated{0};
+  std::array<std::size_t, 3> verdicts{};       // clean, dirty, stubborn
+  std::size_t clean_not_archived{0};
+  std::size_t vlm_calls{0};
+  std::size_t vlm_yes{0};
+  std::size_t vlm_failed{0};
+  std::size_t same_floor_dirty{0};
+  std::array<std::array<std::size_t, 3>, 3> confusion{};  // [truth][verdict]
+  std::optional<double> precision;  // of dirty-or-stubborn verdicts
+  std::optional<double> recall;
+  LatencyStats callback;         // every delivered message
+  LatencyStats judged_callback;  // messages that were judged
+  LatencyStats mobilenet;        // the node's "mobilenet takes"
+  LatencyStats internvl;         // the node's "internvl takes"
+};
+
+// Tallies the frames of the cameras in `cameras` (all of them for an empty filter) into one
+// report; `dropped` is the number of messages the subscriptions discarded.
+CameraReport tallyFrames(
+  const std::string & name, const std::vector<FrameRecord> & frames,
+  const std::vector<CameraId> & cameras, std::size_t dropped);
+
+struct RunInfo
+{
+  uint64_t seed{0};
+  double duration_s{0.0};
+  std::vector<std::string> cameras;
+  bool realtime{false};
+  std::string vlm_url;
+  bool vlm_stub{true};
+  std::string engine_path;
+  int clean_interval_s{0};
+  double wall_time_s{0.0};
+  std::size_t log_lines{0};
+  std::size_t log_warnings{0};
+  std::size_t vlm_stub_requests{0};
+};
+
+struct SimReport
+{
+  RunInfo info;
+  std::vector<CameraReport> cameras;
+  CameraReport overall;
+  std::map<std::string, std::size_t> archive;
+};
+
+void writeReportJson(
+  const std::string & path, const SimReport & report, const World & world,
+  const std::vector<FrameRecord> & frames);
+
+// The floor with the stains outlined by kind, each judged floor region outlined in its
+// verdict's colour and the robot's path.
+cv::Mat drawMap(
+  const World & world, const Route & route, double duration_s,
+  const std::vector<FrameRecord> & frames);
+
+std::string summaryTable(const SimReport & report);
+
+}  // namespace velmora_sim
+
+#endif  // SIM__REPORT_HPP_

@@ -1,0 +1,76 @@
+#ifndef SIM__ROUTE_HPP_
+#define SIM__ROUTE_HPP_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/world.hpp"
+
+namespace velmora_sim
+{
+
+// What the task centre reports on "/fsm_status".
+struct FsmStatus
+{
+  int32_t state{0};
+  int32_t sub_state{0};
+};
+
+constexpr FsmStatus kIdleStatus{1, 0};
+constexpr FsmStatus kCleaningStatus{2, 4};
+constexpr FsmStatus kPausedStatus{2, 7};
+
+bool isWorking(const FsmStatus & status);
+
+enum class Motion
+{
+  still,  // standing: idle, stopped over a stain or paused
+  drive,  // straight ahead at `rate` m/s
+  turn,   // on the spot at `rate` rad/s, positive to the left
+};
+
+struct Segment
+{
+  Motion motion{Motion::still};
+  double duration_s{0.0};
+  double rate{0.0};
+  FsmStatus status{kCleaningStatus};
+  std::string label;
+};
+
+// A robot's run as a sequence of segments from a start pose; after the last segment the robot
+// stands where it ended, with the last status.
+class Route
+{
+public:
+  Route(const Pose2D & start, std::vector<Segment> segments);
+
+  Pose2D poseAt(double t) const;
+  FsmStatus statusAt(double t) const;
+  double duration() const {return ends_.empty() ? 0.0 : ends_.back();}
+  const std::vector<Segment> & segments() const {return segments_;}
+
+private:
+  std::size_t segmentIndex(double t) const;
+
+  std::vector<Segment> segments_;
+  std::vector<Pose2D> starts_;
+  std::vector<double> begins_;
+  std::vector<double> ends_;
+};
+
+// The cleaning run: lanes of a boustrophedon with a stop over a stain on each lane and a pause
+// in work on every other U-turn, and the stains planted where the cameras will pass.
+struct Scenario
+{
+  Route route;
+  std::vector<StainSpec> stains;
+};
+
+// The route is long enough for `duration_s`; stains and their kinds follow from `seed`.
+Scenario buildScenario(uint64_t seed, double duration_s, const WorldConfig & world);
+
+}  // namespace velmora_sim
+
+#endif  // SIM__ROUTE_HPP_

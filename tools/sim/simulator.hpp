@@ -1,0 +1,80 @@
+#ifndef SIM__SIMULATOR_HPP_
+#define SIM__SIMULATOR_HPP_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "builtin_interfaces/msg/time.hpp"
+#include "geometry_msgs/msg/transform_stamped.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
+#include "sim/camera_rig.hpp"
+#include "sim/report.hpp"
+#include "sim/world.hpp"
+
+namespace velmora_sim
+{
+
+// A simulated cleaning run long enough for a stop over a stain, a turn and a pause in work.
+constexpr double kDefaultDurationS = 20.0;
+constexpr int kCameraRateHz = 30;
+constexpr int kOdometryRateHz = 50;
+constexpr int kStatusRateHz = 5;
+// Stamps start here, so archive names look like those of a robot.
+constexpr int64_t kEpochNs = 1700000000LL * 1000000000LL;
+
+struct SimOptions
+{
+  uint64_t seed{7};
+  double duration_s{kDefaultDurationS};
+  std::string out_dir{"."};
+  std::vector<CameraId> cameras{kAllCameras.begin(), kAllCameras.end()};
+  bool realtime{false};
+  std::string vlm_url;  // empty: serve the stand-in VLM in-process
+  std::string engine_path;
+  int clean_interval_s{0};
+  WorldConfig world;
+};
+
+struct SimProgress
+{
+  double sim_time_s{0.0};
+  double duration_s{0.0};
+  std::size_t frames_published{0};
+  std::size_t frames_handled{0};  // delivered to the node and returned from its callback
+};
+
+struct SimOutcome
+{
+  SimReport report;
+  std::vector<FrameRecord> frames;
+  std::string report_path;
+  std::string map_path;
+  std::string log_path;
+  std::size_t stale_archive_files_removed{0};
+  std::size_t tf_waits_timed_out{0};
+};
+
+// Builds the world, starts the node as it runs on the robot (engine and VLM given by the
+// options), drives it with the robot's topics and writes the report, the map and the node's log
+// under options.out_dir, the archive under options.out_dir + "/images".
+SimOutcome runSimulation(
+  const SimOptions & options, const std::function<void(const SimProgress &)> & progress = {});
+
+// True for http(s) URLs whose host is loopback: localhost, 127.0.0.0/8 or [::1].
+bool isLoopbackUrl(const std::string & url);
+
+builtin_interfaces::msg::Time stampFromNanoseconds(int64_t nanoseconds);
+
+// What the colour camera's driver publishes: K, no distortion, the optical frame.
+sensor_msgs::msg::CameraInfo cameraInfo(
+  CameraId camera, const builtin_interfaces::msg::Time & stamp);
+// The static mount "base_footprint" -> optical frame of a colour camera.
+geometry_msgs::msg::TransformStamped mountTransform(
+  CameraId camera, const builtin_interfaces::msg::Time & stamp);
+
+}  // namespace velmora_sim
+
+#endif  // SIM__SIMULATOR_HPP_
