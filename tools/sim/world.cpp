@@ -287,7 +287,8 @@ void World::paintDirt(const StainSpec & spec, const cv::Rect & window, cv::Mat &
   // Specks cover some hundredths of the area they are strewn over: half of them scattered, half
   // in a denser heap at the middle.
   const double coverage = rng.uniform(0.07, 0.11) * CV_PI * radius_px * radius_px;
-  const cv::Scalar soil = jitter(rng, cv::Scalar(30, 38, 45), 6.0) * rng.uniform(0.6, 1.5);
+  const double soil_scale = rng.uniform(0.6, 1.5);
+  const cv::Scalar soil = jitter(rng, cv::Scalar(30, 38, 45), 6.0) * soil_scale;
   double covered = 0.0;
   while (covered < coverage) {
     const bool heaped = rng.uniform(0.0, 1.0) < 0.5;
@@ -336,7 +337,9 @@ void World::paintWater(const StainSpec & spec, const cv::Rect & window, cv::Mat 
   core.convertTo(rim, CV_32F, 1.0 / 255.0);
   rim = cv::max(alpha - rim, 0.0);
   cv::GaussianBlur(rim, rim, cv::Size(0, 0), 1.0);
-  cv::Mat darkening = alpha * rng.uniform(0.12, 0.25) + rim * rng.uniform(0.05, 0.12);
+  const double rim_darkening = rng.uniform(0.05, 0.12);
+  const double body_darkening = rng.uniform(0.12, 0.25);
+  cv::Mat darkening = alpha * body_darkening + rim * rim_darkening;
   cv::Mat keep = 1.0 - darkening;
   cv::Mat keep3;
   cv::merge(std::vector<cv::Mat>{keep, keep, keep}, keep3);
@@ -378,8 +381,9 @@ void World::paintStubborn(const StainSpec & spec, const cv::Rect & window, cv::M
   static const std::array<cv::Scalar, 6> palette{
     cv::Scalar(30, 50, 80), cv::Scalar(55, 78, 111), cv::Scalar(22, 20, 20),
     cv::Scalar(25, 40, 60), cv::Scalar(40, 80, 95), cv::Scalar(20, 28, 40)};
-  const cv::Scalar tone = palette[static_cast<std::size_t>(rng.uniform(0, 6))] *
-    rng.uniform(0.9, 1.1);
+  // Separate draws: the order of two draws in one expression differs between compilers.
+  const double tone_scale = rng.uniform(0.9, 1.1);
+  const cv::Scalar tone = palette[static_cast<std::size_t>(rng.uniform(0, 6))] * tone_scale;
   cv::Mat colour(window.size(), CV_32FC3, tone);
   cv::Mat blotches = 1.0 + mottling(rng, window.size(), 8, 0.08);
   cv::Mat blotches3;
