@@ -88,11 +88,11 @@ std::vector<cv::Point2f> pinholeQuadrilateral(CameraId camera)
   tf2::BufferCore buffer;
   buffer.setTransform(velmora_sim::mountTransform(camera, stamp), "test", true);
   const auto camera_from_base = buffer.lookupTransform(
-    velmora_sim::cameraSpec(camera).optical_frame, "base_footprint", tf2::TimePointZero);
+    velmora_sim::cameraDesign(camera).optical_frame, "base_footprint", tf2::TimePointZero);
   auto info = velmora_sim::cameraInfo(camera, stamp);
   const cv::Mat K(3, 3, CV_64F, info.k.data());
   const auto quadrilateral = velmora_water_stain::projectFloorRectangle(
-    K, camera_from_base, velmora_sim::cameraSpec(camera).floor_rectangle);
+    K, camera_from_base, velmora_sim::cameraDesign(camera).floor_rectangle);
   EXPECT_TRUE(quadrilateral.rejection.empty()) << quadrilateral.rejection;
   return quadrilateral.points;
 }
@@ -124,8 +124,8 @@ TEST(SimulatedCameras, StainAppearsInTheNodesFloorPatchWhereTheGeometrySaysItSho
     {CameraId::fisheye, {-0.8, 0.12}},
   };
   for (const StainPlacement & placement : placements) {
-    const auto & spec = velmora_sim::cameraSpec(placement.camera);
-    SCOPED_TRACE(spec.name + " at " + std::to_string(placement.base_point.x) + ", " +
+    const auto & design = velmora_sim::cameraDesign(placement.camera);
+    SCOPED_TRACE(design.name + " at " + std::to_string(placement.base_point.x) + ", " +
       std::to_string(placement.base_point.y));
     // All ceramic tiles: a light floor on which the dark stain stands out.
     velmora_sim::World world({4.4, 4.0, 0.004}, 3);
@@ -141,7 +141,7 @@ TEST(SimulatedCameras, StainAppearsInTheNodesFloorPatchWhereTheGeometrySaysItSho
       patch = velmora_water_stain::rectifyFloorPatch(frame, pinholeQuadrilateral(placement.camera));
     }
     const cv::Point2d expected = patchPixel(
-      spec.floor_rectangle, patch.size(), toBase(pose, stainCentroid(world, id)));
+      design.floor_rectangle, patch.size(), toBase(pose, stainCentroid(world, id)));
     const cv::Point2d seen = darkCentroid(patch, expected, 70);
     EXPECT_LT(cv::norm(seen - expected), 1.5) << "seen " << seen << ", expected " << expected;
   }
@@ -150,7 +150,7 @@ TEST(SimulatedCameras, StainAppearsInTheNodesFloorPatchWhereTheGeometrySaysItSho
 TEST(SimulatedCameras, ColourCamerasSeeTheirWholeFloorRectangle)
 {
   for (CameraId camera : {CameraId::rear, CameraId::front}) {
-    SCOPED_TRACE(velmora_sim::cameraSpec(camera).name);
+    SCOPED_TRACE(velmora_sim::cameraDesign(camera).name);
     for (const cv::Point2f & corner : pinholeQuadrilateral(camera)) {
       EXPECT_TRUE(cv::Rect2f(0.0f, 0.0f, 640.0f, 480.0f).contains(corner)) << corner;
     }
@@ -225,7 +225,7 @@ TEST(Scenario, RunStopsOverAStainTurnsAndPausesWork)
   for (const auto & stain : scenario.stains) {
     world.addStain(stain);
   }
-  const auto & rear = velmora_sim::cameraSpec(CameraId::rear).floor_rectangle;
+  const auto & rear = velmora_sim::cameraDesign(CameraId::rear).floor_rectangle;
   EXPECT_NE(velmora_sim::regionTruth(world, velmora_sim::regionOnMap(route.poseAt(stop_time), rear))
     .floor_class, FloorClass::clean);
   // Standing still means the same pose throughout the stop.
@@ -432,7 +432,7 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
   EXPECT_EQ(command.options.clean_interval_s, 3);
 
   for (const std::vector<std::string> & wrong : std::vector<std::vector<std::string>>{
-      {"--vlm-url", "http://10.1.2.3:32771"},
+      {"--vlm-url", "http://vlm.example.invalid:32771"},
       {"--vlm-url", "http://127.0.0.1.example.com:80"},
       {"--cameras", "left"},
       {"--frames", "0"},
@@ -452,7 +452,7 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
   for (const UrlCase & url : std::vector<UrlCase>{
       {"http://127.0.0.1:32771", true}, {"http://localhost:8000/v1", true},
       {"http://[::1]:9", true}, {"http://127.255.0.9", true}, {"http://127.0.0.256:1", false},
-      {"http://192.168.50.10:32771", false}, {"ftp://127.0.0.1", false},
+      {"http://vlm.example.invalid:32771", false}, {"ftp://127.0.0.1", false},
       {"http://localhost.evil:1", false}})
   {
     EXPECT_EQ(velmora_sim::isLoopbackUrl(url.url), url.loopback) << url.url;

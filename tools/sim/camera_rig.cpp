@@ -21,7 +21,7 @@ constexpr int kNoiseFrames = 4;
 constexpr double kFisheyeRoundTripTolerance = 0.25;
 const cv::Scalar kSkirting(118, 124, 130);
 
-CameraSpec makeSpec(
+CameraDesign makeDesign(
   CameraId id, const std::string & name, const std::string & image_topic,
   const std::string & info_topic, const std::string & frame, const std::string & encoding,
   cv::Size size, std::vector<cv::Point3f> rectangle, const std::string & suffix)
@@ -31,24 +31,24 @@ CameraSpec makeSpec(
 
 }  // namespace
 
-const CameraSpec & cameraSpec(CameraId id)
+const CameraDesign & cameraDesign(CameraId id)
 {
-  static const std::array<CameraSpec, 3> specs{
-    makeSpec(
+  static const std::array<CameraDesign, 3> designs{
+    makeDesign(
       CameraId::rear, "rear", "/camera_05/color/image_raw", "/camera_05/color/camera_info",
       "camera_05_color_optical_frame", "rgb8", {640, 480},
       {{-1.4f, 0.3f, 0.0f}, {-1.4f, -0.3f, 0.0f}, {-0.4f, -0.3f, 0.0f}, {-0.4f, 0.3f, 0.0f}}, ""),
-    makeSpec(
+    makeDesign(
       CameraId::front, "front", "/camera_01/color/image_raw", "/camera_01/color/camera_info",
       "camera_01_color_optical_frame", "rgb8", {640, 480},
       {{1.9f, -0.5f, 0.0f}, {1.9f, 0.5f, 0.0f}, {0.9f, 0.5f, 0.0f}, {0.9f, -0.5f, 0.0f}},
       "_front"),
-    makeSpec(
+    makeDesign(
       CameraId::fisheye, "fisheye", "/usb_cam_rear/image_raw", "", "", "bgr8", {800, 600},
       {{-1.5f, 0.3f, 0.0f}, {-1.5f, -0.3f, 0.0f}, {-0.5f, -0.3f, 0.0f}, {-0.5f, 0.3f, 0.0f}},
       "_fish"),
   };
-  return specs[static_cast<std::size_t>(id)];
+  return designs[static_cast<std::size_t>(id)];
 }
 
 RigidTransform RigidTransform::inverse() const
@@ -216,14 +216,14 @@ FloorCamera FloorCamera::fisheye(
 
 FloorCamera FloorCamera::forCamera(CameraId id)
 {
-  const CameraSpec & spec = cameraSpec(id);
+  const CameraDesign & design = cameraDesign(id);
   switch (id) {
     case CameraId::rear:
-      return pinhole(spec.size, pinholeIntrinsics(id), pinholeMount(id), 1);
+      return pinhole(design.size, pinholeIntrinsics(id), pinholeMount(id), 1);
     case CameraId::front:
-      return pinhole(spec.size, pinholeIntrinsics(id), pinholeMount(id), 1);
+      return pinhole(design.size, pinholeIntrinsics(id), pinholeMount(id), 1);
     case CameraId::fisheye:
-      return fisheye(spec.size, fisheyeCalibration(), 1);
+      return fisheye(design.size, fisheyeCalibration(), 1);
   }
   throw std::invalid_argument("unknown camera");
 }

@@ -23,7 +23,7 @@ constexpr std::array<CameraId, 3> kAllCameras{CameraId::rear, CameraId::front, C
 
 // What the robot's drivers publish for one camera, and the floor rectangle the node cuts out of
 // its images (in "base_footprint", in the node's corner order).
-struct CameraSpec
+struct CameraDesign
 {
   CameraId id;
   std::string name;            // "rear", "front", "fisheye"
@@ -36,7 +36,7 @@ struct CameraSpec
   std::string category_suffix;  // archive categories: "clean" + suffix, ...
 };
 
-const CameraSpec & cameraSpec(CameraId id);
+const CameraDesign & cameraDesign(CameraId id);
 
 // A rigid transform: a point p of the child frame is parent = rotation * p + translation.
 struct RigidTransform

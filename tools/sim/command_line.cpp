@@ -61,7 +61,7 @@ std::vector<CameraId> parseCameras(const std::string & text)
   while (std::getline(list, name, ',')) {
     const auto known = std::find_if(
       kAllCameras.begin(), kAllCameras.end(),
-      [&name](CameraId camera) {return cameraSpec(camera).name == name;});
+      [&name](CameraId camera) {return cameraDesign(camera).name == name;});
     if (known == kAllCameras.end()) {
       throw std::invalid_argument(
               "--cameras: unknown camera '" + name + "' (rear, front, fisheye)");

@@ -56,7 +56,7 @@ RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & po
   for (const auto & [id, pixels] : pixels_per_stain) {
     truth.stain_ids.push_back(id);
     const double area = pixels * pixel_area;
-    switch (world.stains()[static_cast<std::size_t>(id - 1)].spec.kind) {
+    switch (world.stains()[static_cast<std::size_t>(id - 1)].design.kind) {
       case StainKind::dirt: truth.dirt_m2 += area; break;
       case StainKind::water: truth.water_m2 += area; break;
       case StainKind::stubborn: truth.stubborn_m2 += area; break;

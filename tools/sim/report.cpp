@@ -82,7 +82,7 @@ Json::Value cameraJson(const CameraReport & report)
 Json::Value frameJson(const FrameRecord & frame)
 {
   Json::Value json;
-  json["camera"] = cameraSpec(frame.camera).name;
+  json["camera"] = cameraDesign(frame.camera).name;
   json["file"] = frame.fileName();
   json["sim_time_s"] = frame.sim_time;
   json["pose"].append(frame.pose.x);
@@ -201,9 +201,9 @@ cv::Rect2d mapArea(const World & world, const std::vector<Pose2D> & path)
 void drawStains(const World & world, MapCanvas & canvas)
 {
   for (const Stain & stain : world.stains()) {
-    const double reach = stain.spec.radius * 1.6 + 0.05;
-    const cv::Point2d low = world.toRaster(stain.spec.center - cv::Point2d(reach, reach));
-    const cv::Point2d high = world.toRaster(stain.spec.center + cv::Point2d(reach, reach));
+    const double reach = stain.design.radius * 1.6 + 0.05;
+    const cv::Point2d low = world.toRaster(stain.design.center - cv::Point2d(reach, reach));
+    const cv::Point2d high = world.toRaster(stain.design.center + cv::Point2d(reach, reach));
     const cv::Rect window = cv::Rect(
       cv::Point(cvFloor(low.x), cvFloor(low.y)), cv::Point(cvCeil(high.x), cvCeil(high.y))) &
       cv::Rect(0, 0, world.labels().cols, world.labels().rows);
@@ -221,11 +221,11 @@ void drawStains(const World & world, MapCanvas & canvas)
         point = canvas.toPixel(world.toMapPoint(cv::Point2d(point + window.tl())));
       }
     }
-    cv::polylines(canvas.image(), contours, true, stainColour(stain.spec.kind), 2, cv::LINE_AA);
+    cv::polylines(canvas.image(), contours, true, stainColour(stain.design.kind), 2, cv::LINE_AA);
     cv::putText(
       canvas.image(), std::to_string(stain.id),
-      canvas.toPixel(stain.spec.center + cv::Point2d(stain.spec.radius, stain.spec.radius)),
-      cv::FONT_HERSHEY_SIMPLEX, 0.45, stainColour(stain.spec.kind), 1, cv::LINE_AA);
+      canvas.toPixel(stain.design.center + cv::Point2d(stain.design.radius, stain.design.radius)),
+      cv::FONT_HERSHEY_SIMPLEX, 0.45, stainColour(stain.design.kind), 1, cv::LINE_AA);
   }
 }
 
@@ -296,7 +296,7 @@ void readVerdicts(
   const std::string & image_dir, bool clean_throttled, std::vector<FrameRecord> & frames)
 {
   for (FrameRecord & frame : frames) {
-    const std::string & suffix = cameraSpec(frame.camera).category_suffix;
+    const std::string & suffix = cameraDesign(frame.camera).category_suffix;
     const std::string file = frame.fileName();
     frame.verdict.reset();
     frame.verdict_archived = false;
@@ -447,12 +447,12 @@ void writeReportJson(
   for (const Stain & stain : world.stains()) {
     Json::Value json;
     json["id"] = stain.id;
-    json["kind"] = stainKindName(stain.spec.kind);
-    json["x"] = stain.spec.center.x;
-    json["y"] = stain.spec.center.y;
-    json["radius_m"] = stain.spec.radius;
+    json["kind"] = stainKindName(stain.design.kind);
+    json["x"] = stain.design.center.x;
+    json["y"] = stain.design.center.y;
+    json["radius_m"] = stain.design.radius;
     json["area_m2"] = stain.area_m2;
-    json["floor"] = world.materialAt(stain.spec.center);
+    json["floor"] = world.materialAt(stain.design.center);
     root["stains"].append(json);
   }
   root["frames"] = Json::Value(Json::arrayValue);

@@ -83,23 +83,23 @@ void planLane(const LanePlan & lane, int index, std::vector<Segment> & segments)
   segments.push_back(turnBy(normalisedAngle(lane.heading + CV_PI - towards_next), "turn"));
 }
 
-StainSpec stainAt(std::mt19937_64 & rng, StainKind kind, const cv::Point2d & where)
+StainDesign stainAt(std::mt19937_64 & rng, StainKind kind, const cv::Point2d & where)
 {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  StainSpec spec;
-  spec.kind = kind;
-  spec.center = where;
+  StainDesign design;
+  design.kind = kind;
+  design.center = where;
   switch (kind) {
-    case StainKind::dirt: spec.radius = 0.3 + 0.15 * unit(rng); break;
-    case StainKind::water: spec.radius = 0.12 + 0.08 * unit(rng); break;
-    case StainKind::stubborn: spec.radius = 0.13 + 0.08 * unit(rng); break;
+    case StainKind::dirt: design.radius = 0.3 + 0.15 * unit(rng); break;
+    case StainKind::water: design.radius = 0.12 + 0.08 * unit(rng); break;
+    case StainKind::stubborn: design.radius = 0.13 + 0.08 * unit(rng); break;
   }
-  spec.shape_seed = rng();
-  return spec;
+  design.shape_seed = rng();
+  return design;
 }
 
 void plantLaneStains(
-  std::mt19937_64 & rng, const LanePlan & lane, int index, std::vector<StainSpec> & stains)
+  std::mt19937_64 & rng, const LanePlan & lane, int index, std::vector<StainDesign> & stains)
 {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::array<StainKind, 3> kinds{StainKind::dirt, StainKind::water, StainKind::stubborn};
@@ -193,7 +193,7 @@ Scenario buildScenario(uint64_t seed, double duration_s, const WorldConfig & wor
 {
   std::mt19937_64 rng(seed);
   std::vector<Segment> segments{standFor(kStartupIdle, kIdleStatus, "waiting for work")};
-  std::vector<StainSpec> stains;
+  std::vector<StainDesign> stains;
   double heading = 0.0;
   Pose2D start{kFirstLaneX, kFirstLaneY, heading};
   double planned = kStartupIdle;

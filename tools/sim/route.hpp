@@ -65,7 +65,7 @@ private:
 struct Scenario
 {
   Route route;
-  std::vector<StainSpec> stains;
+  std::vector<StainDesign> stains;
 };
 
 // The route is long enough for `duration_s`; stains and their kinds follow from `seed`.

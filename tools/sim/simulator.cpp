@@ -121,7 +121,7 @@ public:
     world_(options.world, options.seed),
     scenario_(buildScenario(options.seed, options.duration_s, options.world))
   {
-    for (const StainSpec & stain : scenario_.stains) {
+    for (const StainDesign & stain : scenario_.stains) {
       world_.addStain(stain);
     }
     for (CameraId camera : options.cameras) {
@@ -228,12 +228,12 @@ private:
     robot_ = std::make_shared<rclcpp::Node>("robot_drivers");
     const rclcpp::QoS qos(10);
     for (CameraId camera : options_.cameras) {
-      const CameraSpec & spec = cameraSpec(camera);
+      const CameraDesign & design = cameraDesign(camera);
       image_pubs_[camera] =
-        robot_->create_publisher<sensor_msgs::msg::Image>(spec.image_topic, qos);
-      if (!spec.info_topic.empty()) {
+        robot_->create_publisher<sensor_msgs::msg::Image>(design.image_topic, qos);
+      if (!design.info_topic.empty()) {
         info_pubs_[camera] =
-          robot_->create_publisher<sensor_msgs::msg::CameraInfo>(spec.info_topic, qos);
+          robot_->create_publisher<sensor_msgs::msg::CameraInfo>(design.info_topic, qos);
       }
     }
     status_pub_ =
@@ -271,7 +271,7 @@ private:
     const auto start_stamp = stampFromNanoseconds(tickNanoseconds(0));
     std::vector<geometry_msgs::msg::TransformStamped> mounts;
     for (CameraId camera : options_.cameras) {
-      if (!cameraSpec(camera).optical_frame.empty()) {
+      if (!cameraDesign(camera).optical_frame.empty()) {
         mounts.push_back(mountTransform(camera, start_stamp));
       }
     }
@@ -401,7 +401,7 @@ private:
     const double t = static_cast<double>(tick) / kTickHz;
     cv::Mat image = cameras_.at(camera).render(
       world_, scenario_.route.poseAt(t), exposure(camera, t), static_cast<std::size_t>(tick));
-    if (cameraSpec(camera).encoding == "rgb8") {
+    if (cameraDesign(camera).encoding == "rgb8") {
       cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
     }
     return image;
@@ -459,14 +459,14 @@ private:
   void publishFrame(CameraId camera, int64_t tick, const builtin_interfaces::msg::Time & stamp)
   {
     const double t = static_cast<double>(tick) / kTickHz;
-    const CameraSpec & spec = cameraSpec(camera);
+    const CameraDesign & design = cameraDesign(camera);
     FrameRecord frame;
     frame.camera = camera;
     frame.stamp_sec = stamp.sec;
     frame.stamp_nanosec = stamp.nanosec;
     frame.sim_time = t;
     frame.pose = scenario_.route.poseAt(t);
-    frame.region = regionOnMap(frame.pose, spec.floor_rectangle);
+    frame.region = regionOnMap(frame.pose, design.floor_rectangle);
     frame.truth = regionTruth(world_, frame.region);
     {
       std::lock_guard<std::mutex> lock(frames_mutex_);
@@ -480,9 +480,9 @@ private:
     }
     std_msgs::msg::Header header;
     header.stamp = stamp;
-    header.frame_id = spec.optical_frame.empty() ? "usb_cam_rear" : spec.optical_frame;
+    header.frame_id = design.optical_frame.empty() ? "usb_cam_rear" : design.optical_frame;
     auto msg = std::make_unique<sensor_msgs::msg::Image>();
-    cv_bridge::CvImage(header, spec.encoding, image).toImageMsg(*msg);
+    cv_bridge::CvImage(header, design.encoding, image).toImageMsg(*msg);
     image_pubs_.at(camera)->publish(std::move(msg));
   }
 
@@ -510,9 +510,9 @@ private:
     info_.clean_interval_s = options_.clean_interval_s;
     std::size_t dropped_total = 0;
     for (CameraId camera : options_.cameras) {
-      info_.cameras.push_back(cameraSpec(camera).name);
+      info_.cameras.push_back(cameraDesign(camera).name);
       report.cameras.push_back(
-        tallyFrames(cameraSpec(camera).name, frames, {camera}, dropped_[camera]));
+        tallyFrames(cameraDesign(camera).name, frames, {camera}, dropped_[camera]));
       dropped_total += dropped_[camera];
     }
     report.overall = tallyFrames("all", frames, {}, dropped_total);
@@ -603,13 +603,13 @@ builtin_interfaces::msg::Time stampFromNanoseconds(int64_t nanoseconds)
 sensor_msgs::msg::CameraInfo cameraInfo(
   CameraId camera, const builtin_interfaces::msg::Time & stamp)
 {
-  const CameraSpec & spec = cameraSpec(camera);
+  const CameraDesign & design = cameraDesign(camera);
   const cv::Matx33d K = pinholeIntrinsics(camera);
   sensor_msgs::msg::CameraInfo info;
   info.header.stamp = stamp;
-  info.header.frame_id = spec.optical_frame;
-  info.width = static_cast<uint32_t>(spec.size.width);
-  info.height = static_cast<uint32_t>(spec.size.height);
+  info.header.frame_id = design.optical_frame;
+  info.width = static_cast<uint32_t>(design.size.width);
+  info.height = static_cast<uint32_t>(design.size.height);
   info.distortion_model = "plumb_bob";
   info.d.assign(5, 0.0);
   for (int i = 0; i < 9; ++i) {
@@ -634,7 +634,7 @@ geometry_msgs::msg::TransformStamped mountTransform(
   geometry_msgs::msg::TransformStamped transform;
   transform.header.stamp = stamp;
   transform.header.frame_id = "base_footprint";
-  transform.child_frame_id = cameraSpec(camera).optical_frame;
+  transform.child_frame_id = cameraDesign(camera).optical_frame;
   transform.transform.translation.x = mount.translation[0];
   transform.transform.translation.y = mount.translation[1];
   transform.transform.translation.z = mount.translation[2];

@@ -244,31 +244,31 @@ void World::paintLighting(uint64_t seed)
   cv::resize(coarse, lighting_, albedo_.size(), 0, 0, cv::INTER_LINEAR);
 }
 
-cv::Rect World::stainWindow(const StainSpec & spec) const
+cv::Rect World::stainWindow(const StainDesign & design) const
 {
-  const cv::Point2d center = toRaster(spec.center);
-  const double reach = spec.radius * 1.6 / config_.resolution_m + 4.0;
+  const cv::Point2d center = toRaster(design.center);
+  const double reach = design.radius * 1.6 / config_.resolution_m + 4.0;
   const cv::Rect window(
     static_cast<int>(std::floor(center.x - reach)), static_cast<int>(std::floor(center.y - reach)),
     static_cast<int>(std::ceil(2.0 * reach)), static_cast<int>(std::ceil(2.0 * reach)));
   return window & cv::Rect(0, 0, albedo_.cols, albedo_.rows);
 }
 
-int World::addStain(const StainSpec & spec)
+int World::addStain(const StainDesign & design)
 {
-  const cv::Rect window = stainWindow(spec);
+  const cv::Rect window = stainWindow(design);
   if (window.empty()) {
     throw std::invalid_argument("stain outside the floor");
   }
   cv::Mat alpha = cv::Mat::zeros(window.size(), CV_32F);
-  switch (spec.kind) {
-    case StainKind::dirt: paintDirt(spec, window, alpha); break;
-    case StainKind::water: paintWater(spec, window, alpha); break;
-    case StainKind::stubborn: paintStubborn(spec, window, alpha); break;
+  switch (design.kind) {
+    case StainKind::dirt: paintDirt(design, window, alpha); break;
+    case StainKind::water: paintWater(design, window, alpha); break;
+    case StainKind::stubborn: paintStubborn(design, window, alpha); break;
   }
   Stain stain;
   stain.id = static_cast<int>(stains_.size()) + 1;
-  stain.spec = spec;
+  stain.design = design;
   const cv::Mat covered = alpha > 0.5;
   labels_(window).setTo(stain.id, covered);
   stain.area_m2 = cv::countNonZero(covered) * config_.resolution_m * config_.resolution_m;
@@ -277,13 +277,13 @@ int World::addStain(const StainSpec & spec)
   return stain.id;
 }
 
-void World::paintDirt(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha)
+void World::paintDirt(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha)
 {
-  cv::RNG rng(spec.shape_seed);
+  cv::RNG rng(design.shape_seed);
   cv::Mat colour = cv::Mat::zeros(window.size(), CV_32FC3);
-  const cv::Point2d center = toRaster(spec.center) - cv::Point2d(window.tl());
+  const cv::Point2d center = toRaster(design.center) - cv::Point2d(window.tl());
   const double px_per_m = 1.0 / config_.resolution_m;
-  const double radius_px = spec.radius * px_per_m;
+  const double radius_px = design.radius * px_per_m;
   // Specks cover some hundredths of the area they are strewn over: half of them scattered, half
   // in a denser heap at the middle.
   const double coverage = rng.uniform(0.07, 0.11) * CV_PI * radius_px * radius_px;
@@ -319,11 +319,11 @@ void World::paintDirt(const StainSpec & spec, const cv::Rect & window, cv::Mat &
   blendColour(window_image, alpha, colour);
 }
 
-void World::paintWater(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha)
+void World::paintWater(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha)
 {
-  cv::RNG rng(spec.shape_seed);
-  const cv::Point2d center = toRaster(spec.center) - cv::Point2d(window.tl());
-  const double radius_px = spec.radius / config_.resolution_m;
+  cv::RNG rng(design.shape_seed);
+  const cv::Point2d center = toRaster(design.center) - cv::Point2d(window.tl());
+  const double radius_px = design.radius / config_.resolution_m;
   cv::fillPoly(
     alpha, std::vector<std::vector<cv::Point>>{blobOutline(rng, center, radius_px, 0.35)},
     cv::Scalar(1.0), cv::LINE_AA, 4);
@@ -360,11 +360,11 @@ void World::paintWater(const StainSpec & spec, const cv::Rect & window, cv::Mat 
     cv::Mat(window.size(), CV_32FC3, cv::Scalar::all(255)));
 }
 
-void World::paintStubborn(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha)
+void World::paintStubborn(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha)
 {
-  cv::RNG rng(spec.shape_seed);
-  const cv::Point2d center = toRaster(spec.center) - cv::Point2d(window.tl());
-  const double radius_px = spec.radius / config_.resolution_m;
+  cv::RNG rng(design.shape_seed);
+  const cv::Point2d center = toRaster(design.center) - cv::Point2d(window.tl());
+  const double radius_px = design.radius / config_.resolution_m;
   std::vector<std::vector<cv::Point>> outlines{blobOutline(rng, center, radius_px, 0.45)};
   // Satellite drops around the main smear.
   const int drops = rng.uniform(1, 6);

@@ -30,7 +30,7 @@ enum class StainKind : int
 
 std::string stainKindName(StainKind kind);
 
-struct StainSpec
+struct StainDesign
 {
   StainKind kind{StainKind::dirt};
   cv::Point2d center;   // map frame, metres
@@ -41,7 +41,7 @@ struct StainSpec
 struct Stain
 {
   int id{0};  // 1-based; 0 in the label raster means bare floor
-  StainSpec spec;
+  StainDesign design;
   double area_m2{0.0};
 };
 
@@ -63,7 +63,7 @@ public:
   World(const WorldConfig & config, uint64_t seed);
 
   // Draws the stain and records its pixels; returns its id.
-  int addStain(const StainSpec & spec);
+  int addStain(const StainDesign & design);
 
   // The lit floor as the cameras see it, 8-bit BGR; row r, column c covers the map square
   // [c, c + 1) x [r, r + 1) times the resolution.
@@ -83,11 +83,11 @@ public:
 private:
   void paintMaterials(uint64_t seed);
   void paintLighting(uint64_t seed);
-  void paintDirt(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha);
-  void paintWater(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha);
-  void paintStubborn(const StainSpec & spec, const cv::Rect & window, cv::Mat & alpha);
+  void paintDirt(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
+  void paintWater(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
+  void paintStubborn(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
   // Raster window around a stain, clipped to the room.
-  cv::Rect stainWindow(const StainSpec & spec) const;
+  cv::Rect stainWindow(const StainDesign & design) const;
 
   WorldConfig config_;
   cv::Mat albedo_;    // CV_32FC3, BGR in [0, 1], before lighting
