@@ -35,6 +35,10 @@ FloorQuadrilateral rejected(const std::string & why)
 // neither be sized in int nor allocated.
 constexpr double kMaxPixelMagnitude = 1e5;
 
+// A floor patch is cut out of one camera image; larger than this it cannot come from a sensible
+// calibration, and every frame would allocate it.
+constexpr int kMaxPatchSide = 8192;
+
 bool isUsablePixel(double u, double v)
 {
   return std::abs(u) <= kMaxPixelMagnitude && std::abs(v) <= kMaxPixelMagnitude;
@@ -55,15 +59,68 @@ FloorQuadrilateral unusablePixel(std::size_t corner, double u, double v)
   return rejected(text.str());
 }
 
-// The region's outline on the ground plane, in single precision.
-std::vector<cv::Point2f> groundPolygon(const std::vector<geometry_msgs::msg::PointStamped> & region)
+// The region's outline on the ground plane: x and y narrowed to single precision, as the regions
+// are compared at the precision of the floor rectangles they come from.
+std::vector<cv::Point2d> groundPolygon(const std::vector<geometry_msgs::msg::PointStamped> & region)
 {
-  std::vector<cv::Point2f> polygon;
+  std::vector<cv::Point2d> polygon;
   polygon.reserve(region.size());
   for (const auto & corner : region) {
     polygon.emplace_back(static_cast<float>(corner.point.x), static_cast<float>(corner.point.y));
   }
   return polygon;
+}
+
+bool allFinite(const std::vector<cv::Point2d> & polygon)
+{
+  return std::all_of(polygon.begin(), polygon.end(), [](const cv::Point2d & p) {
+             return std::isfinite(p.x) && std::isfinite(p.y);
+           });
+}
+
+double signedArea(const std::vector<cv::Point2d> & polygon)
+{
+  double twice_area = 0.0;
+  for (std::size_t i = 0; i < polygon.size(); ++i) {
+    twice_area += polygon[i].cross(polygon[(i + 1) % polygon.size()]);
+  }
+  return twice_area / 2.0;
+}
+
+// Which side of the directed line a -> b the point p lies on (positive: left).
+double sideOf(const cv::Point2d & a, const cv::Point2d & b, const cv::Point2d & p)
+{
+  return (b - a).cross(p - a);
+}
+
+// The part of the convex polygon `subject` inside the convex polygon `clip` (Sutherland-Hodgman,
+// in double precision). OpenCV 4.6's intersectConvexConvex misses the overlap of some identical
+// quadrilaterals and can report more than either area, which would make a robot that stands still
+// look as if it had moved on.
+std::vector<cv::Point2d> clipConvex(
+  std::vector<cv::Point2d> subject, const std::vector<cv::Point2d> & clip)
+{
+  const double orientation = signedArea(clip) >= 0.0 ? 1.0 : -1.0;
+  for (std::size_t i = 0; i < clip.size() && !subject.empty(); ++i) {
+    const cv::Point2d & a = clip[i];
+    const cv::Point2d & b = clip[(i + 1) % clip.size()];
+    const std::vector<cv::Point2d> input = std::move(subject);
+    subject.clear();
+    for (std::size_t j = 0; j < input.size(); ++j) {
+      const cv::Point2d & previous = input[(j + input.size() - 1) % input.size()];
+      const cv::Point2d & point = input[j];
+      const double previous_side = orientation * sideOf(a, b, previous);
+      const double point_side = orientation * sideOf(a, b, point);
+      if ((previous_side >= 0.0) != (point_side >= 0.0)) {
+        const double t = previous_side / (previous_side - point_side);
+        subject.push_back(previous + t * (point - previous));
+      }
+      if (point_side >= 0.0) {
+        subject.push_back(point);
+      }
+    }
+  }
+  return subject;
 }
 
 }  // namespace
@@ -121,11 +178,14 @@ FloorQuadrilateral projectFloorRectangle(
 
   if (quadrilateral.points.size() == 4) {
     const cv::Size patch = floorPatchSize(quadrilateral.points);
-    // An empty size would make the warp fall back to the whole image's size.
-    if (patch.width <= 0 || patch.height <= 0) {
+    // An empty size would make the warp fall back to the whole image's size; a huge one would be
+    // allocated for every frame.
+    if (patch.width <= 0 || patch.height <= 0 || patch.width > kMaxPatchSide ||
+      patch.height > kMaxPatchSide)
+    {
       std::ostringstream text;
-      text << "the floor rectangle projects to an empty " << patch.width << " x " <<
-        patch.height << " patch";
+      text << "the floor rectangle projects to a " << patch.width << " x " << patch.height <<
+        " patch";
       return rejected(text.str());
     }
   }
@@ -145,6 +205,11 @@ cv::Size floorPatchSize(const std::vector<cv::Point2f> & quadrilateral)
 
 cv::Mat rectifyFloorPatch(const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral)
 {
+  return rectifyFloorPatch(image, floorPatchWarp(quadrilateral));
+}
+
+FloorPatchWarp floorPatchWarp(const std::vector<cv::Point2f> & quadrilateral)
+{
   const cv::Size size = floorPatchSize(quadrilateral);
   // warpPerspective reads an empty size as "the source's size" and would judge a meaningless
   // full-frame warp, so a quadrilateral without extent is an error.
@@ -155,10 +220,15 @@ cv::Mat rectifyFloorPatch(const cv::Mat & image, const std::vector<cv::Point2f> 
   const float height = static_cast<float>(size.height);
   const std::vector<cv::Point2f> upright{{width, 0.0f}, {0.0f, 0.0f}, {0.0f, height},
     {width, height}};
-  const cv::Mat homography = cv::getPerspectiveTransform(quadrilateral, upright, cv::DECOMP_LU);
+  return {size, cv::getPerspectiveTransform(quadrilateral, upright, cv::DECOMP_LU)};
+}
+
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchWarp & warp)
+{
   cv::Mat patch;
   cv::warpPerspective(
-    image, patch, homography, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    image, patch, warp.homography, warp.size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+    cv::Scalar::all(0));
   return patch;
 }
 
@@ -169,19 +239,16 @@ float computeRegionIoU(
   if (last.empty()) {
     return 0.0f;
   }
-  const std::vector<cv::Point2f> a = groundPolygon(current);
-  const std::vector<cv::Point2f> b = groundPolygon(last);
-
-  std::vector<cv::Point2f> overlap;
-  const float reported = cv::intersectConvexConvex(a, b, overlap, true);
-  const float intersection =
-    reported == 0.0f ? 0.0f : static_cast<float>(cv::contourArea(overlap));
-  if (overlap.empty()) {
+  const std::vector<cv::Point2d> a = groundPolygon(current);
+  const std::vector<cv::Point2d> b = groundPolygon(last);
+  const double area_a = std::abs(signedArea(a));
+  const double area_b = std::abs(signedArea(b));
+  if (!allFinite(a) || !allFinite(b) || area_a <= 0.0 || area_b <= 0.0) {
     return 0.0f;
   }
-  const float area_a = static_cast<float>(cv::contourArea(a));
-  const float area_b = static_cast<float>(cv::contourArea(b));
-  return intersection / (area_a + area_b - intersection);
+  const double intersection = std::abs(signedArea(clipConvex(a, b)));
+  const double overlap = intersection / (area_a + area_b - intersection);
+  return std::clamp(static_cast<float>(overlap), 0.0f, 1.0f);
 }
 
 }  // namespace velmora_water_stain

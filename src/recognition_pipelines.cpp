@@ -99,9 +99,7 @@ void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg
   const auto started = std::chrono::system_clock::now();
   const std::string file_name = velmora_water_stain::stampFileName(msg->header.stamp);
   runGuarded("fisheye", [&]() {
-      const cv::Mat undistorted = undistortFisheye(image);
-      const cv::Mat patch =
-      velmora_water_stain::rectifyFloorPatch(undistorted, projectFisheyeRegion());
+      const cv::Mat patch = fisheye_floor_crop_.crop(image);
       const auto classification = classifyPatch(patch);
       if (!classification) {
         return;

@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "test_scene.hpp"
 #include "velmora_water_stain/geometry.hpp"
 
 namespace vws = velmora_water_stain;
@@ -92,6 +93,9 @@ TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
   nan_intrinsics.at<double>(0, 0) = nan;
   cv::Mat huge_focal_length = frontIntrinsics();
   huge_focal_length.at<double>(0, 0) = 1e9;
+  cv::Mat large_focal_length = frontIntrinsics();
+  large_focal_length.at<double>(0, 0) = 40000.0;
+  large_focal_length.at<double>(1, 1) = 40000.0;
   // Turned half a turn about the optical y axis: the floor lies behind the lens.
   const auto looking_away = makeTransform(0.0, 0.5, 0.0, 0.5, 0.5, -0.5, 0.5, "camera");
   const auto nan_transform = makeTransform(0.0, nan, 0.0, 0.5, -0.5, 0.5, 0.5, "camera");
@@ -112,7 +116,9 @@ TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
       "floor corner 0 projects to an unusable pixel"},
     {"single-precision K", cv::Mat::eye(3, 3, CV_32F), frontCameraFromBase(), "3 x 3 double"},
     {"NaN translation", frontIntrinsics(), nan_transform, "non-finite"},
-    {"degenerate patch", frontIntrinsics(), at_floor_level, "empty 444 x 0 patch"},
+    {"degenerate patch", frontIntrinsics(), at_floor_level, "a 444 x 0 patch"},
+    {"patch too large to cut every frame", large_focal_length, frontCameraFromBase(),
+      "a 44444 x 11695 patch"},
   };
   for (const auto & c : cases) {
     const auto result = vws::projectFloorRectangle(c.K, c.transform, kFrontRectangle);
@@ -232,6 +238,32 @@ TEST(RegionOverlap, IntersectionOverUnionOfFloorRegions)
       vws::computeRegionIoU(c.last, c.current)) << c.name << " (swapped)";
   }
   EXPECT_GE(vws::computeRegionIoU(frontRegionShiftedBy(0.1), frontRegionShiftedBy(0.0)), 0.8f);
+}
+
+TEST(RegionOverlap, SameFloorAtAnyPoseOverlapsFullyAndNeverMoreThanFully)
+{
+  // Poses at which OpenCV 4.6's convex intersection loses the overlap of a region with itself.
+  const struct
+  {
+    double x, y, yaw;
+  } poses[] = {
+    {0.49371515234855501, -1.0874174513709143, 2.5771902101256687},
+    {0.34089004045734228, 2.1952719834699117, -1.4012706415678231},
+    {0.72060132042288672, 1.8011010186960164, -1.6897120702982784},
+    {1.0, 1.0, 0.5},
+  };
+  const std::vector<cv::Point3f> front{{1.9f, -0.5f, 0.0f}, {1.9f, 0.5f, 0.0f}, {0.9f, 0.5f, 0.0f},
+    {0.9f, -0.5f, 0.0f}};
+  for (const auto & pose : poses) {
+    const auto region = vws::transformRegion(
+      test_scene::robotPose(pose.x, pose.y, pose.yaw, test_scene::stamp(1)), front);
+    EXPECT_NEAR(vws::computeRegionIoU(region, region), 1.0f, 1e-6) << pose.x << ", " << pose.y;
+  }
+  const auto unit_square = mapRegion({{1, 0}, {1, 1}, {0, 1}, {0, 0}});
+  const auto sliver_corner = mapRegion({{0, 0}, {1, 0}, {1, 1e-20}, {0, 1}});
+  EXPECT_LE(vws::computeRegionIoU(sliver_corner, unit_square), 1.0f);
+  const auto not_a_number = mapRegion({{NAN, 0}, {1, 0}, {1, 1}, {0, 1}});
+  EXPECT_EQ(vws::computeRegionIoU(not_a_number, unit_square), 0.0f);
 }
 
 TEST(RegionOverlap, NothingToCompareWithGivesZero)

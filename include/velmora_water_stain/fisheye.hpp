@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "velmora_water_stain/geometry.hpp"
+
 namespace velmora_water_stain
 {
 
@@ -28,11 +30,34 @@ public:
   FisheyeUndistorter(
     const cv::Mat & K, const cv::Mat & D, const cv::Mat & new_K, cv::Size new_size);
   cv::Mat undistort(const cv::Mat & frame) const;
+  // Undistorts only the pixels inside `window` into `undistorted`, which must already have the
+  // undistorted size and the frame's type; its other pixels are left as they are.
+  void undistortWindow(const cv::Mat & frame, const cv::Rect & window, cv::Mat & undistorted) const;
   bool ready() const {return !map1_.empty();}
+  cv::Size size() const {return map1_.size();}
 
 private:
   cv::Mat map1_;
   cv::Mat map2_;
+};
+
+// The fisheye floor patch of a raw frame: rectifyFloorPatch of the undistorted frame, pixel for
+// pixel. Calibration and floor rectangle are compiled in, so the warp and the window of the
+// undistorted image it reads are computed once, and a frame is undistorted only in that window.
+class FisheyeFloorCrop
+{
+public:
+  FisheyeFloorCrop() = default;
+  FisheyeFloorCrop(
+    const FisheyeUndistorter & undistorter, const std::vector<cv::Point2f> & quadrilateral);
+  cv::Mat crop(const cv::Mat & frame);
+
+private:
+  FisheyeUndistorter undistorter_;
+  std::vector<cv::Point2f> quadrilateral_;
+  FloorPatchWarp warp_;  // empty when the quadrilateral has no extent
+  cv::Rect window_;      // empty when the quadrilateral lies outside the undistorted image
+  cv::Mat undistorted_;  // reused between frames; black outside the window
 };
 
 }  // namespace velmora_water_stain

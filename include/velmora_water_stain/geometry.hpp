@@ -37,6 +37,19 @@ cv::Size floorPatchSize(const std::vector<cv::Point2f> & quadrilateral);
 // The quadrilateral warped into an upright W x H patch, black outside the image.
 cv::Mat rectifyFloorPatch(const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral);
 
+// What rectifyFloorPatch derives from the quadrilateral alone: worth keeping when the
+// quadrilateral is fixed over many frames.
+struct FloorPatchWarp
+{
+  cv::Size size;
+  cv::Mat homography;  // quadrilateral to upright patch
+};
+
+// Throws cv::Exception when the quadrilateral has no extent.
+FloorPatchWarp floorPatchWarp(const std::vector<cv::Point2f> & quadrilateral);
+
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchWarp & warp);
+
 // Intersection over union of two map-frame quadrilaterals on the ground plane; 0 when `last`
 // is empty or the two do not overlap.
 float computeRegionIoU(

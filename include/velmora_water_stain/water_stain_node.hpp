@@ -156,6 +156,8 @@ protected:
   std::string fisheye_sample_image_{"/home/velmora/fisheye_sample.jpg"};
   // The fisheye calibration is constant, so its undistortion maps are built once.
   velmora_water_stain::FisheyeUndistorter fisheye_undistorter_;
+  // The floor rectangle is compiled in too, so its crop is prepared once.
+  velmora_water_stain::FisheyeFloorCrop fisheye_floor_crop_;
   // Rate limits for repeated failure lines, keyed by what failed.
   std::map<std::string, std::chrono::steady_clock::time_point> last_failure_log_;
 
