@@ -18,8 +18,9 @@ WaterStainNode::WaterStainNode(const rclcpp::NodeOptions & options)
     fisheye_K_, fisheye_D_, fisheye_new_K_, velmora_water_stain::kFisheyeUndistortedSize)
 {
   // All of the node's image work runs on its one executor thread, a frame at a time. OpenCV's
-  // worker threads would only take cores from the camera drivers and the rest of the robot: on
-  // two cores they made the network no faster and the warps little faster for twice the CPU.
+  // worker threads shorten a frame only while another core is idle, for up to half again the
+  // CPU; with three cameras to keep up with they took a core from the rest of the robot for no
+  // more frames judged.
   cv::setNumThreads(1);
   fisheye_floor_crop_ =
     velmora_water_stain::FisheyeFloorCrop(fisheye_undistorter_, projectFisheyeRegion());
