@@ -421,6 +421,25 @@ TimePoint zeroIfUnset(TimePoint common_time)
   return common_time == TimePoint::max() ? TimePointZero : common_time;
 }
 
+// One step up from `frame`: its parent, with the link's newest stamp folded into `common_time`
+// unless the link is static; nothing at a root or an unknown frame.
+std::optional<std::string> stepToParent(
+  const FrameMap & frames, const std::string & frame, TimePoint & common_time)
+{
+  const TimeCacheInterfacePtr cache = findCache(frames, frame);
+  if (!cache) {
+    return std::nullopt;
+  }
+  const auto [stamp, parent] = cache->getLatestTimeAndParent();
+  if (parent.empty()) {
+    return std::nullopt;
+  }
+  if (stamp != TimePointZero) {
+    common_time = std::min(common_time, stamp);
+  }
+  return parent;
+}
+
 // The newest time every dynamic link between the two frames has data for; static links do not
 // count, and a chain of static links only gives TimePointZero.
 TimePoint latestCommonTime(
@@ -431,18 +450,11 @@ TimePoint latestCommonTime(
   TimePoint common_time = TimePoint::max();
   std::string frame = source;
   for (uint32_t depth = 0; ; ++depth) {
-    const TimeCacheInterfacePtr cache = findCache(frames, frame);
-    if (!cache) {
+    const auto parent = stepToParent(frames, frame, common_time);
+    if (!parent) {
       break;
     }
-    const auto [stamp, parent] = cache->getLatestTimeAndParent();
-    if (parent.empty()) {
-      break;
-    }
-    if (stamp != TimePointZero) {
-      common_time = std::min(common_time, stamp);
-    }
-    frame = parent;
+    frame = *parent;
     reached_from_source.emplace(frame, common_time);
     if (frame == target) {
       return zeroIfUnset(common_time);
@@ -459,18 +471,11 @@ TimePoint latestCommonTime(
     if (reached != reached_from_source.end()) {
       return zeroIfUnset(std::min(common_time, reached->second));
     }
-    const TimeCacheInterfacePtr cache = findCache(frames, frame);
-    if (!cache) {
+    const auto parent = stepToParent(frames, frame, common_time);
+    if (!parent) {
       break;
     }
-    const auto [stamp, parent] = cache->getLatestTimeAndParent();
-    if (parent.empty()) {
-      break;
-    }
-    if (stamp != TimePointZero) {
-      common_time = std::min(common_time, stamp);
-    }
-    frame = parent;
+    frame = *parent;
     if (depth > BufferCore::MAX_GRAPH_DEPTH) {
       throwLoop(frames);
     }
