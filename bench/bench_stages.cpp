@@ -238,9 +238,8 @@ void vlmRequest(benchmark::State & state)
     return;
   }
   const cv::Mat patch = patchOf(CameraId::rear);
-  const auto logger = rclcpp::get_logger("bench");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vws::queryVlm(patch, vlm.url(), "is there any dirt?", logger));
+    benchmark::DoNotOptimize(vws::queryVlm(patch, vlm.url(), "is there any dirt?"));
   }
 }
 

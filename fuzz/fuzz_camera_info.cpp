@@ -66,17 +66,17 @@ geometry_msgs::msg::TransformStamped consumeMount(FuzzedDataProvider & data, con
   return mount;
 }
 
-void checkAccepted(const velmora_water_stain::FloorQuadrilateral & quadrilateral)
+void checkAccepted(const std::vector<cv::Point2f> & quadrilateral)
 {
-  if (quadrilateral.points.size() != 4) {
+  if (quadrilateral.size() != 4) {
     fuzz_support::fail("an accepted calibration does not have four corners");
   }
-  for (const cv::Point2f & corner : quadrilateral.points) {
+  for (const cv::Point2f & corner : quadrilateral) {
     if (!std::isfinite(corner.x) || !std::isfinite(corner.y)) {
       fuzz_support::fail("an accepted calibration has a non-finite corner");
     }
   }
-  const cv::Size size = velmora_water_stain::floorPatchSize(quadrilateral.points);
+  const cv::Size size = velmora_water_stain::floorPatchSize(quadrilateral);
   if (size.width <= 0 || size.height <= 0) {
     fuzz_support::fail("an accepted calibration gives an empty patch");
   }
@@ -115,16 +115,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * bytes, std::size_t size)
   const cv::Mat K = consumeK(data);
   const geometry_msgs::msg::TransformStamped mount = consumeMount(data, scene);
   try {
-    const velmora_water_stain::FloorQuadrilateral quadrilateral =
+    const auto quadrilateral =
       velmora_water_stain::projectFloorRectangle(K, mount, scene.floor_rectangle);
-    if (!quadrilateral.rejection.empty()) {
-      if (!quadrilateral.points.empty()) {
-        fuzz_support::fail("a rejected calibration still has corners");
+    if (!quadrilateral) {
+      if (quadrilateral.error().empty()) {
+        fuzz_support::fail("a rejected calibration does not say why");
       }
       return 0;
     }
-    checkAccepted(quadrilateral);
-    cutPatch(data, quadrilateral.points);
+    checkAccepted(*quadrilateral);
+    cutPatch(data, *quadrilateral);
   } catch (const std::exception & error) {
     fuzz_support::fail("the calibration threw:", error.what());
   }

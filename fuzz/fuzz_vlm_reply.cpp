@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t * bytes, std::size_t size)
 {
   const std::string body(reinterpret_cast<const char *>(bytes), size);
-  velmora_water_stain::VlmVerdict verdict;
+  velmora_water_stain::Result<bool> verdict = velmora_water_stain::Failure{"not interpreted"};
   try {
     verdict = velmora_water_stain::interpretVlmReply(body);
   } catch (const std::exception & error) {
@@ -19,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * bytes, std::size_t size)
   } catch (...) {
     fuzz_support::fail("interpretVlmReply threw a non-standard exception");
   }
-  if (verdict.value != -1 && verdict.value != 0 && verdict.value != 1) {
-    fuzz_support::fail("the verdict is not -1, 0 or 1");
+  if (verdict.ok() && !verdict.error().empty()) {
+    fuzz_support::fail("a yes/no verdict carries a parse error:", verdict.error().c_str());
   }
-  if (verdict.value != -1 && !verdict.error.empty()) {
-    fuzz_support::fail("a yes/no verdict carries a parse error:", verdict.error.c_str());
+  if (!verdict.ok() && verdict.error().empty()) {
+    fuzz_support::fail("a failed verdict does not say why");
   }
   return 0;
 }

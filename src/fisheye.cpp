@@ -13,7 +13,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "velmora_water_stain/geometry.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
 
 namespace velmora_water_stain
 {
@@ -165,49 +164,24 @@ cv::Mat FisheyeFloorCrop::crop(const cv::Mat & frame)
   return rectifyFloorPatch(undistorted_, warp_);
 }
 
-}  // namespace velmora_water_stain
-
-cv::Mat WaterStainNode::undistortFisheye(const cv::Mat & frame) const
+void writeFisheyeTestImages(
+  const cv::Mat & undistorted, const std::vector<cv::Point3f> & corners, const cv::Mat & rvec,
+  const cv::Mat & tvec, const cv::Mat & new_K, const std::string & test_dir)
 {
-  if (fisheye_undistorter_.ready()) {
-    return fisheye_undistorter_.undistort(frame);
-  }
-  cv::Mat undistorted;
-  cv::fisheye::undistortImage(
-    frame, undistorted, fisheye_K_, fisheye_D_, fisheye_new_K_,
-    velmora_water_stain::kFisheyeUndistortedSize);
-  return undistorted;
-}
-
-std::vector<cv::Point2f> WaterStainNode::projectFisheyeRegion() const
-{
-  return velmora_water_stain::projectFisheyeCorners(
-    fisheye_ground_region_, fisheye_rvec_, fisheye_tvec_, fisheye_new_K_);
-}
-
-void WaterStainNode::fisheyeUndistortTest()
-{
-  const cv::Mat sample = cv::imread(fisheye_sample_image_, cv::IMREAD_COLOR);
-  if (sample.empty()) {
-    std::cerr << "Error: Could not load image." << std::endl;
-    return;
-  }
-  const cv::Mat undistorted = undistortFisheye(sample);
-  const std::string test_dir = image_dir_ + "/fisheye_test";
-  velmora_water_stain::writeQuietly(test_dir + "/undistort.jpg", undistorted);
+  writeQuietly(test_dir + "/undistort.jpg", undistorted);
 
   std::vector<cv::Point2f> quadrilateral;
-  for (const cv::Point3f & corner : fisheye_ground_region_) {
-    const cv::Mat camera_point =
-      velmora_water_stain::toFisheyeCamera(corner, fisheye_rvec_, fisheye_tvec_);
+  for (const cv::Point3f & corner : corners) {
+    const cv::Mat camera_point = toFisheyeCamera(corner, rvec, tvec);
     std::cout << static_cast<double>(camera_point.at<float>(0)) << "\t" <<
       static_cast<double>(camera_point.at<float>(1)) << "\t " <<
       static_cast<double>(camera_point.at<float>(2)) << "\n";
-    quadrilateral.push_back(
-      velmora_water_stain::toUndistortedPixel(camera_point, fisheye_new_K_));
+    quadrilateral.push_back(toUndistortedPixel(camera_point, new_K));
   }
-  velmora_water_stain::writeQuietly(test_dir + "/undistort_region.jpg", undistorted);
+  writeQuietly(test_dir + "/undistort_region.jpg", undistorted);
 
-  const cv::Mat cropped = velmora_water_stain::rectifyFloorPatch(undistorted, quadrilateral);
-  velmora_water_stain::writeQuietly(test_dir + "/cropped.jpg", cropped);
+  const cv::Mat cropped = rectifyFloorPatch(undistorted, quadrilateral);
+  writeQuietly(test_dir + "/cropped.jpg", cropped);
 }
+
+}  // namespace velmora_water_stain

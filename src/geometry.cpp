@@ -8,9 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tf2/exceptions.h"
 #include "tf2_geometry_msgs/tf2_geometry_msgs.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
 
 namespace velmora_water_stain
 {
@@ -26,10 +24,6 @@ bool isFinite(const geometry_msgs::msg::TransformStamped & transform)
          std::isfinite(t.x) && std::isfinite(t.y) && std::isfinite(t.z);
 }
 
-FloorQuadrilateral rejected(const std::string & why)
-{
-  return FloorQuadrilateral{{}, why};
-}
 
 // Beyond this a corner comes from a camera looking almost along the floor, and its patch could
 // neither be sized in int nor allocated.
@@ -44,19 +38,19 @@ bool isUsablePixel(double u, double v)
   return std::abs(u) <= kMaxPixelMagnitude && std::abs(v) <= kMaxPixelMagnitude;
 }
 
-FloorQuadrilateral behindCamera(std::size_t corner, double z)
+Failure behindCamera(std::size_t corner, double z)
 {
   std::ostringstream text;
   text << "floor corner " << corner << " is behind the camera (z = " << z << ")";
-  return rejected(text.str());
+  return Failure{text.str()};
 }
 
-FloorQuadrilateral unusablePixel(std::size_t corner, double u, double v)
+Failure unusablePixel(std::size_t corner, double u, double v)
 {
   std::ostringstream text;
   text << "floor corner " << corner << " projects to an unusable pixel (" << u << ", " << v <<
     ")";
-  return rejected(text.str());
+  return Failure{text.str()};
 }
 
 // The region's outline on the ground plane: x and y narrowed to single precision, as the regions
@@ -143,22 +137,22 @@ std::vector<geometry_msgs::msg::PointStamped> transformRegion(
   return region;
 }
 
-FloorQuadrilateral projectFloorRectangle(
+Result<std::vector<cv::Point2f>> projectFloorRectangle(
   const cv::Mat & K, const geometry_msgs::msg::TransformStamped & camera_from_base,
   const std::vector<cv::Point3f> & corners)
 {
   if (K.rows != 3 || K.cols != 3 || K.type() != CV_64FC1) {
-    return rejected("the camera matrix is not 3 x 3 double precision");
+    return Failure{"the camera matrix is not 3 x 3 double precision"};
   }
   if (!cv::checkRange(K)) {
-    return rejected("the camera matrix has non-finite entries");
+    return Failure{"the camera matrix has non-finite entries"};
   }
   if (!isFinite(camera_from_base)) {
-    return rejected("the camera transform has non-finite values");
+    return Failure{"the camera transform has non-finite values"};
   }
 
   const auto camera_points = transformRegion(camera_from_base, corners);
-  FloorQuadrilateral quadrilateral;
+  std::vector<cv::Point2f> quadrilateral;
   for (std::size_t i = 0; i < camera_points.size(); ++i) {
     const auto & p = camera_points[i].point;
     // A corner at or behind the camera has no image point; dividing by its z would mirror it.
@@ -173,11 +167,11 @@ FloorQuadrilateral projectFloorRectangle(
     if (!isUsablePixel(u, v)) {
       return unusablePixel(i, u, v);
     }
-    quadrilateral.points.emplace_back(static_cast<float>(u), static_cast<float>(v));
+    quadrilateral.emplace_back(static_cast<float>(u), static_cast<float>(v));
   }
 
-  if (quadrilateral.points.size() == 4) {
-    const cv::Size patch = floorPatchSize(quadrilateral.points);
+  if (quadrilateral.size() == 4) {
+    const cv::Size patch = floorPatchSize(quadrilateral);
     // An empty size would make the warp fall back to the whole image's size; a huge one would be
     // allocated for every frame.
     if (patch.width <= 0 || patch.height <= 0 || patch.width > kMaxPatchSide ||
@@ -186,7 +180,7 @@ FloorQuadrilateral projectFloorRectangle(
       std::ostringstream text;
       text << "the floor rectangle projects to a " << patch.width << " x " << patch.height <<
         " patch";
-      return rejected(text.str());
+      return Failure{text.str()};
     }
   }
   return quadrilateral;
@@ -252,62 +246,3 @@ float computeRegionIoU(
 }
 
 }  // namespace velmora_water_stain
-
-namespace
-{
-
-// Both colour cameras calibrate alike; only the members they fill differ.
-void calibrateFloorQuadrilateral(
-  tf2_ros::Buffer & tf_buffer, const rclcpp::Logger & logger, const std::string & camera_frame,
-  const std::vector<cv::Point3f> & ground_region, sensor_msgs::msg::CameraInfo & camera_info,
-  std::vector<cv::Point2f> & region_uv)
-{
-  if (!region_uv.empty()) {
-    return;
-  }
-  geometry_msgs::msg::TransformStamped camera_from_base;
-  try {
-    camera_from_base =
-      tf_buffer.lookupTransform(camera_frame, "base_footprint", tf2::TimePointZero);
-  } catch (const tf2::TransformException & ex) {
-    RCLCPP_WARN(
-      logger, "Could not transform 'base_footprint' to : %s, error: %s", camera_frame.c_str(),
-      ex.what());
-    return;
-  }
-  const cv::Mat K(3, 3, CV_64F, camera_info.k.data());
-  if (camera_from_base.header.frame_id.empty()) {
-    return;
-  }
-  const velmora_water_stain::FloorQuadrilateral quadrilateral =
-    velmora_water_stain::projectFloorRectangle(K, camera_from_base, ground_region);
-  if (!quadrilateral.rejection.empty()) {
-    // Left uncalibrated, so the next camera-info message tries again.
-    RCLCPP_WARN(
-      logger, "Rejected calibration of %s: %s", camera_frame.c_str(),
-      quadrilateral.rejection.c_str());
-    return;
-  }
-  region_uv = quadrilateral.points;
-}
-
-}  // namespace
-
-geometry_msgs::msg::TransformStamped WaterStainNode::lookupRobotPose()
-{
-  return tf_buffer_->lookupTransform("map", "base_footprint", tf2::TimePointZero);
-}
-
-void WaterStainNode::cam_info_callback(const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
-{
-  calibrateFloorQuadrilateral(
-    *tf_buffer_, get_logger(), camera_frame_, ground_region_, *msg, region_uv_);
-}
-
-void WaterStainNode::front_cam_info_callback(
-  const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
-{
-  calibrateFloorQuadrilateral(
-    *tf_buffer_, get_logger(), front_camera_frame_, front_ground_region_, *msg,
-    front_region_uv_);
-}

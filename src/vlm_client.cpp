@@ -7,12 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "rclcpp/logging.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
 
 namespace velmora_water_stain
 {
@@ -106,35 +103,34 @@ struct CurlListDeleter
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlHeaders = std::unique_ptr<curl_slist, CurlListDeleter>;
 
-// Why `image` cannot be sent as a JPEG; empty when it can.
-std::string jpegEncodingProblem(const cv::Mat & image)
+// Whether `image` can be sent as a JPEG, and why not.
+Status checkJpegEncodable(const cv::Mat & image)
 {
   if (image.empty()) {
-    return "image is empty";
+    return Failure{"image is empty"};
   }
   const int channels = image.channels();
   if (image.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4)) {
-    return "unsupported image type " + cv::typeToString(image.type());
+    return Failure{"unsupported image type " + cv::typeToString(image.type())};
   }
-  return "";
+  return success();
 }
 
-// The JPEG bytes of `image`, or the reason there are none.
-std::pair<std::vector<uint8_t>, std::string> encodeJpeg(const cv::Mat & image)
+Result<std::vector<uint8_t>> encodeJpeg(const cv::Mat & image)
 {
-  std::string problem = jpegEncodingProblem(image);
-  if (!problem.empty()) {
-    return {{}, problem};
+  const Status encodable = checkJpegEncodable(image);
+  if (!encodable) {
+    return Failure{encodable.error()};
   }
   std::vector<uint8_t> jpeg;
   try {
     if (!cv::imencode(".jpg", image, jpeg, std::vector<int>()) || jpeg.empty()) {
-      return {{}, "the JPEG encoder refused the image"};
+      return Failure{"the JPEG encoder refused the image"};
     }
   } catch (const cv::Exception & error) {
-    return {{}, error.err};
+    return Failure{error.err};
   }
-  return {std::move(jpeg), ""};
+  return jpeg;
 }
 
 // Runs the POST; returns the libcurl result and fills `reply`.
@@ -179,16 +175,16 @@ std::string base64Encode(const std::vector<uint8_t> & bytes)
   return text;
 }
 
-std::optional<std::vector<uint8_t>> base64Decode(const std::string & text)
+Result<std::vector<uint8_t>> base64Decode(const std::string & text)
 {
   if (text.size() % 4 != 0) {
-    return std::nullopt;
+    return Failure{"the length is not a multiple of four"};
   }
   std::vector<uint8_t> bytes;
   bytes.reserve(text.size() / 4 * 3);
   for (std::size_t i = 0; i < text.size(); i += 4) {
     if (!decodeBase64Group(text.data() + i, i + 4 == text.size(), bytes)) {
-      return std::nullopt;
+      return Failure{"malformed group at offset " + std::to_string(i)};
     }
   }
   return bytes;
@@ -202,70 +198,68 @@ std::string buildVlmRequestBody(const std::string & image_base64, const std::str
   return Json::writeString(Json::StreamWriterBuilder(), request);
 }
 
-VlmVerdict interpretVlmReply(const std::string & body)
+Result<bool> interpretVlmReply(const std::string & body)
 {
   Json::Value root;
   std::string errors;
   std::istringstream stream(body);
   try {
     if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &root, &errors)) {
-      return {-1, errors};
+      return Failure{errors};
     }
   } catch (const Json::Exception & error) {
     // jsoncpp throws instead of failing for some inputs, e.g. nesting beyond its stack limit.
-    return {-1, error.what()};
+    return Failure{error.what()};
   }
   if (!root.isObject()) {
-    return {-1, "top level is not an object"};
+    return Failure{"top level is not an object"};
   }
   const Json::Value & output = root["output"];
   if (output.isObject() || output.isArray()) {
-    return {-1, "\"output\" is not a string"};
+    return Failure{"\"output\" is not a string"};
   }
   const std::string answer = output.asString();
   const bool yes = answer.find("yes") != std::string::npos ||
     answer.find("Yes") != std::string::npos;
-  return {yes ? 1 : 0, ""};
+  return yes;
 }
 
-int queryVlm(
-  const cv::Mat & image, const std::string & server_url, const std::string & prompt,
-  const rclcpp::Logger & logger)
+Result<bool> queryVlm(
+  const cv::Mat & image, const std::string & server_url, const std::string & prompt)
 {
-  const auto [jpeg, encoding_problem] = encodeJpeg(image);
-  if (!encoding_problem.empty()) {
-    RCLCPP_INFO(logger, "Failed to encode image for the VLM: %s", encoding_problem.c_str());
-    return -1;
+  const Result<std::vector<uint8_t>> jpeg = encodeJpeg(image);
+  if (!jpeg) {
+    return Failure{"Failed to encode image for the VLM: " + jpeg.error()};
   }
-  const std::string body = buildVlmRequestBody(base64Encode(jpeg), prompt);
+  const std::string body = buildVlmRequestBody(base64Encode(*jpeg), prompt);
 
   initializeCurlOnce();
   CurlEasy handle(curl_easy_init());
   CurlHeaders headers(curl_slist_append(nullptr, "Content-Type: application/json"));
   if (!handle || !headers) {
-    RCLCPP_INFO(logger, "Failed to initialize CURL.");
-    return -1;
+    return Failure{"Failed to initialize CURL."};
   }
   std::string reply;
   const CURLcode result = postJson(handle.get(), headers.get(), server_url, body, reply);
   handle.reset();
   headers.reset();
   if (result != CURLE_OK) {
-    RCLCPP_INFO(logger, "Request failed: %s", curl_easy_strerror(result));
-    return -1;
+    return Failure{std::string("Request failed: ") + curl_easy_strerror(result)};
   }
 
-  const VlmVerdict verdict = interpretVlmReply(reply);
-  if (verdict.value < 0) {
-    RCLCPP_INFO(logger, "Failed to parse response JSON: %s", verdict.error.c_str());
+  const Result<bool> answer = interpretVlmReply(reply);
+  if (!answer) {
+    return Failure{"Failed to parse response JSON: " + answer.error()};
   }
-  return verdict.value;
+  return answer;
+}
+
+int vlmHistoryEntry(const Result<bool> & answer)
+{
+  if (!answer) {
+    return -1;
+  }
+  return *answer ? 1 : 0;
 }
 
 }  // namespace velmora_water_stain
-
-int WaterStainNode::image_http_request(
-  const cv::Mat & image, const std::string & server_url, const std::string & prompt)
-{
-  return velmora_water_stain::queryVlm(image, server_url, prompt, get_logger());
-}

@@ -4,7 +4,10 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include "rcpputils/filesystem_helper.hpp"
+#include "velmora_water_stain/archive.hpp"
 #include "velmora_water_stain/fisheye.hpp"
+#include "velmora_water_stain/vlm_client.hpp"
 
 namespace
 {
@@ -102,4 +105,45 @@ bool WaterStainNode::failureLogDue(
   }
   last_failure_log_[what] = now;
   return true;
+}
+
+int WaterStainNode::image_http_request(
+  const cv::Mat & image, const std::string & server_url, const std::string & prompt)
+{
+  const auto answer = velmora_water_stain::queryVlm(image, server_url, prompt);
+  if (!answer) {
+    RCLCPP_INFO(get_logger(), "%s", answer.error().c_str());
+  }
+  return velmora_water_stain::vlmHistoryEntry(answer);
+}
+
+void WaterStainNode::createImageDirs()
+{
+  for (const auto & dir : velmora_water_stain::archiveCategoryDirs()) {
+    rcpputils::fs::create_directories(rcpputils::fs::path(image_dir_ + dir));
+  }
+}
+
+void WaterStainNode::saveImage(
+  const cv::Mat & image, const std::string & category, const std::string & file_name)
+{
+  saveImage(image, category, file_name, std::chrono::system_clock::now());
+}
+
+void WaterStainNode::saveImage(
+  const cv::Mat & image, const std::string & category, const std::string & file_name,
+  std::chrono::system_clock::time_point now)
+{
+  if (velmora_water_stain::isThrottledCategory(category)) {
+    const double elapsed_s = std::chrono::duration<double>(now - last_clean_save_time_).count();
+    if (!(elapsed_s > static_cast<double>(clean_save_interval_s_))) {
+      return;
+    }
+    last_clean_save_time_ = now;
+  }
+  const std::string path = image_dir_ + "/" + category + "/" + file_name;
+  const auto written = velmora_water_stain::writeJpegAtomically(path, image);
+  if (!written && failureLogDue("archive " + category, std::chrono::seconds(1))) {
+    RCLCPP_WARN(get_logger(), "Failed to archive %s: %s", path.c_str(), written.error().c_str());
+  }
 }

@@ -93,8 +93,8 @@ std::vector<cv::Point2f> pinholeQuadrilateral(CameraId camera)
   const cv::Mat K(3, 3, CV_64F, info.k.data());
   const auto quadrilateral = velmora_water_stain::projectFloorRectangle(
     K, camera_from_base, velmora_sim::cameraDesign(camera).floor_rectangle);
-  EXPECT_TRUE(quadrilateral.rejection.empty()) << quadrilateral.rejection;
-  return quadrilateral.points;
+  EXPECT_TRUE(quadrilateral.ok()) << quadrilateral.error();
+  return quadrilateral.ok() ? *quadrilateral : std::vector<cv::Point2f>{};
 }
 
 struct StainPlacement

@@ -19,8 +19,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "log_capture.hpp"
-#include "rclcpp/logger.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
 
 using velmora_water_stain::base64Decode;
@@ -138,18 +136,17 @@ cv::Mat floorPatch(int width = 96, int height = 64)
   return patch;
 }
 
-rclcpp::Logger testLogger()
+// The failure carries the whole line the node logs.
+void expectFailureStartingWith(
+  const velmora_water_stain::Result<bool> & answer, const std::string & prefix)
 {
-  return rclcpp::get_logger("vlm_client_test");
+  ASSERT_FALSE(answer.ok());
+  EXPECT_EQ(answer.error().rfind(prefix, 0), 0u) << answer.error();
 }
 
-void expectOneInfoLineStartingWith(
-  const test_support::LogCapture & log, const std::string & prefix)
+int historyEntry(const velmora_water_stain::Result<bool> & answer)
 {
-  const auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines.front().severity, RCUTILS_LOG_SEVERITY_INFO);
-  EXPECT_EQ(lines.front().text.rfind(prefix, 0), 0u) << lines.front().text;
+  return velmora_water_stain::vlmHistoryEntry(answer);
 }
 
 }  // namespace
@@ -162,7 +159,9 @@ TEST(VlmClient, Base64MatchesTheRfc4648Vectors)
   for (const auto & [plain, encoded] : vectors) {
     const std::vector<uint8_t> bytes(plain.begin(), plain.end());
     EXPECT_EQ(base64Encode(bytes), encoded) << plain;
-    EXPECT_EQ(base64Decode(encoded), bytes) << encoded;
+    const auto decoded = base64Decode(encoded);
+    ASSERT_TRUE(decoded.ok()) << encoded << ": " << decoded.error();
+    EXPECT_EQ(*decoded, bytes) << encoded;
   }
   std::vector<uint8_t> every_byte(256);
   for (int i = 0; i < 256; ++i) {
@@ -171,7 +170,9 @@ TEST(VlmClient, Base64MatchesTheRfc4648Vectors)
   const std::string encoded = base64Encode(every_byte);
   EXPECT_EQ(encoded.find_first_not_of(
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="), std::string::npos);
-  EXPECT_EQ(base64Decode(encoded), every_byte);
+  const auto decoded = base64Decode(encoded);
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(*decoded, every_byte);
 }
 
 TEST(VlmClient, Base64DecodeRejectsMalformedText)
@@ -180,7 +181,7 @@ TEST(VlmClient, Base64DecodeRejectsMalformedText)
     {"Zg=", "Zm9v!A==", "Zm9v YmFy", "Zg==Zg==", "=Zg=", "Z===", "Zm=v", "Zh==", "Zm9=",
       "Zm9vYg\n=="})
   {
-    EXPECT_FALSE(base64Decode(text).has_value()) << text;
+    EXPECT_FALSE(base64Decode(text).ok()) << text;
   }
 }
 
@@ -188,7 +189,7 @@ TEST(VlmClient, RequestIsAJsonPostOfTheJpegAndThePrompt)
 {
   ScriptedServer server(reply(R"({"output": "no"})"));
   const cv::Mat patch = floorPatch(96, 64);
-  EXPECT_EQ(queryVlm(patch, server.url(), kPrompt, testLogger()), 0);
+  EXPECT_EQ(historyEntry(queryVlm(patch, server.url(), kPrompt)), 0);
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -210,7 +211,7 @@ TEST(VlmClient, RequestIsAJsonPostOfTheJpegAndThePrompt)
   EXPECT_EQ(body.getMemberNames(), (std::vector<std::string>{"image_url", "prompt"}));
   EXPECT_EQ(body["prompt"].asString(), kPrompt);
   const auto jpeg = base64Decode(body["image_url"].asString());
-  ASSERT_TRUE(jpeg.has_value());
+  ASSERT_TRUE(jpeg.ok()) << jpeg.error();
   ASSERT_GE(jpeg->size(), 2u);
   EXPECT_EQ((*jpeg)[0], 0xff);
   EXPECT_EQ((*jpeg)[1], 0xd8);
@@ -255,12 +256,12 @@ TEST(VlmClient, AnswersBecomeVerdicts)
   for (const Case & test_case : cases) {
     SCOPED_TRACE(test_case.name);
     ScriptedServer server(reply(test_case.body, test_case.status));
-    test_support::LogCapture log;
-    EXPECT_EQ(queryVlm(floorPatch(), server.url(), kPrompt, testLogger()), test_case.verdict);
+    const auto answer = queryVlm(floorPatch(), server.url(), kPrompt);
+    EXPECT_EQ(historyEntry(answer), test_case.verdict);
     if (test_case.log_prefix.empty()) {
-      EXPECT_TRUE(log.lines().empty()) << log.messages().front();
+      EXPECT_TRUE(answer.ok()) << answer.error();
     } else {
-      expectOneInfoLineStartingWith(log, test_case.log_prefix);
+      expectFailureStartingWith(answer, test_case.log_prefix);
     }
   }
 }
@@ -270,20 +271,20 @@ TEST(VlmClient, RefusedConnectionFailsWithTheRequestLine)
   SilentSocket closed_port(false);
   const std::string url = closed_port.url();
   closed_port.close();
-  test_support::LogCapture log;
-  EXPECT_EQ(queryVlm(floorPatch(), url, kPrompt, testLogger()), -1);
-  expectOneInfoLineStartingWith(log, "Request failed: ");
+  const auto answer = queryVlm(floorPatch(), url, kPrompt);
+  EXPECT_EQ(historyEntry(answer), -1);
+  expectFailureStartingWith(answer, "Request failed: ");
 }
 
 TEST(VlmClient, ServerThatNeverAnswersTimesOut)
 {
   SilentSocket never_answers(true);
-  test_support::LogCapture log;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(queryVlm(floorPatch(), never_answers.url(), kPrompt, testLogger()), -1);
+  const auto answer = queryVlm(floorPatch(), never_answers.url(), kPrompt);
+  EXPECT_EQ(historyEntry(answer), -1);
   // A guard against hanging, not a timing goal.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-  expectOneInfoLineStartingWith(log, "Request failed: ");
+  expectFailureStartingWith(answer, "Request failed: ");
 }
 
 TEST(VlmClient, UnencodableImageFailsWithoutARequest)
@@ -297,9 +298,9 @@ TEST(VlmClient, UnencodableImageFailsWithoutARequest)
   };
   for (const auto & [name, image] : images) {
     SCOPED_TRACE(name);
-    test_support::LogCapture log;
-    EXPECT_EQ(queryVlm(image, server.url(), kPrompt, testLogger()), -1);
-    expectOneInfoLineStartingWith(log, "Failed to encode image for the VLM: ");
+    const auto answer = queryVlm(image, server.url(), kPrompt);
+    EXPECT_EQ(historyEntry(answer), -1);
+    expectFailureStartingWith(answer, "Failed to encode image for the VLM: ");
   }
   EXPECT_TRUE(server.requests().empty());
 }

@@ -11,7 +11,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "rclcpp/logger.hpp"
 #include "sim/vlm_stub_rule.hpp"
 #include "sim/vlm_stub_server.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
@@ -57,6 +56,11 @@ std::string jpegBase64(const cv::Mat & image)
   std::vector<uint8_t> jpeg;
   cv::imencode(".jpg", image, jpeg);
   return velmora_water_stain::base64Encode(jpeg);
+}
+
+int historyEntry(const velmora_water_stain::Result<bool> & answer)
+{
+  return velmora_water_stain::vlmHistoryEntry(answer);
 }
 
 }  // namespace
@@ -105,11 +109,10 @@ TEST(VlmStubServer, AnswersTheNodeClientByTheRule)
   ASSERT_TRUE(server.start());
   EXPECT_GT(server.port(), 0);
 
-  const rclcpp::Logger logger = rclcpp::get_logger("vlm_stub_test");
   const cv::Mat clean = cleanFloor();
   const cv::Mat stained = withPatchOf(clean, 0.2, cv::Scalar(40, 40, 45));
-  EXPECT_EQ(velmora_water_stain::queryVlm(stained, server.url(), kPrompt, logger), 1);
-  EXPECT_EQ(velmora_water_stain::queryVlm(clean, server.url(), kPrompt, logger), 0);
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(stained, server.url(), kPrompt)), 1);
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(clean, server.url(), kPrompt)), 0);
   EXPECT_EQ(server.requestCount(), 2u);
 
   std::lock_guard<std::mutex> lock(mutex);
@@ -125,9 +128,7 @@ TEST(VlmStubServer, FixedAnswerOverridesTheRule)
   options.fixed_answer = "Yes, always.";
   velmora_sim::VlmStubServer server(options);
   ASSERT_TRUE(server.start());
-  EXPECT_EQ(
-    velmora_water_stain::queryVlm(
-      cleanFloor(), server.url(), kPrompt, rclcpp::get_logger("vlm_stub_test")), 1);
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(cleanFloor(), server.url(), kPrompt)), 1);
 }
 
 TEST(VlmStubServer, MalformedRequestsGetAJsonError)

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "builtin_interfaces/msg/time.hpp"
+#include "velmora_water_stain/result.hpp"
 
 namespace velmora_water_stain
 {
@@ -21,9 +22,8 @@ std::string stampFileName(const builtin_interfaces::msg::Time & stamp);
 bool isThrottledCategory(const std::string & category);
 
 // Encodes `image` as JPEG into a temporary file beside `path` and renames it into place, so a
-// reader never sees a truncated file under the final name. Returns an empty string on success,
-// otherwise why it failed.
-std::string writeJpegAtomically(const std::string & path, const cv::Mat & image);
+// reader never sees a truncated file under the final name.
+Status writeJpegAtomically(const std::string & path, const cv::Mat & image);
 
 }  // namespace velmora_water_stain
 

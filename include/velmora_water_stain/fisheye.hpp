@@ -1,6 +1,7 @@
 #ifndef VELMORA_WATER_STAIN__FISHEYE_HPP_
 #define VELMORA_WATER_STAIN__FISHEYE_HPP_
 
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -59,6 +60,12 @@ private:
   cv::Rect window_;      // empty when the quadrilateral lies outside the undistorted image
   cv::Mat undistorted_;  // reused between frames; black outside the window
 };
+
+// The fisheye test routine's artefacts under `test_dir` (best effort): the undistorted sample,
+// the same beside the floor corners' camera coordinates on standard output, and the floor patch.
+void writeFisheyeTestImages(
+  const cv::Mat & undistorted, const std::vector<cv::Point3f> & corners, const cv::Mat & rvec,
+  const cv::Mat & tvec, const cv::Mat & new_K, const std::string & test_dir);
 
 }  // namespace velmora_water_stain
 

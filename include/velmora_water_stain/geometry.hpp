@@ -8,6 +8,7 @@
 
 #include "geometry_msgs/msg/point_stamped.hpp"
 #include "geometry_msgs/msg/transform_stamped.hpp"
+#include "velmora_water_stain/result.hpp"
 
 namespace velmora_water_stain
 {
@@ -17,16 +18,10 @@ namespace velmora_water_stain
 std::vector<geometry_msgs::msg::PointStamped> transformRegion(
   const geometry_msgs::msg::TransformStamped & transform, std::vector<cv::Point3f> corners);
 
-struct FloorQuadrilateral
-{
-  std::vector<cv::Point2f> points;  // empty when rejected
-  std::string rejection;            // why the calibration cannot be used; empty when accepted
-};
-
 // Pinhole projection of floor corners with the camera intrinsics `K` (3 x 3 CV_64F) and the
 // transform that carries "base_footprint" points into the optical frame. Corners at or behind
-// the camera and non-finite inputs are rejected.
-FloorQuadrilateral projectFloorRectangle(
+// the camera and non-finite inputs are rejected, with why the calibration cannot be used.
+Result<std::vector<cv::Point2f>> projectFloorRectangle(
   const cv::Mat & K, const geometry_msgs::msg::TransformStamped & camera_from_base,
   const std::vector<cv::Point3f> & corners);
 

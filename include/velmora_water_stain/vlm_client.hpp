@@ -2,13 +2,12 @@
 #define VELMORA_WATER_STAIN__VLM_CLIENT_HPP_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "rclcpp/logger.hpp"
+#include "velmora_water_stain/result.hpp"
 
 namespace velmora_water_stain
 {
@@ -19,26 +18,22 @@ constexpr std::size_t kVlmMaxReplyBytes = 1 << 20;
 
 // RFC 4648 standard alphabet with padding, one line.
 std::string base64Encode(const std::vector<uint8_t> & bytes);
-// The inverse; nullopt for text that is not canonical padded Base64.
-std::optional<std::vector<uint8_t>> base64Decode(const std::string & text);
+// The inverse; fails for text that is not canonical padded Base64.
+Result<std::vector<uint8_t>> base64Decode(const std::string & text);
 
 // {"image_url": <base64 jpeg>, "prompt": <prompt>} as jsoncpp's default writer prints it.
 std::string buildVlmRequestBody(const std::string & image_base64, const std::string & prompt);
 
-struct VlmVerdict
-{
-  int value{-1};      // 1 yes, 0 no, -1 failed
-  std::string error;  // the parse problem when value is -1
-};
+// Reads the server's reply body: yes (true) when "output" contains "yes" or "Yes", else no;
+// fails with the parse problem when the body is not a JSON object or "output" is not a plain value.
+Result<bool> interpretVlmReply(const std::string & body);
 
-// Reads the server's reply body: 1 when "output" contains "yes" or "Yes", else 0; -1 when the
-// body is not a JSON object or "output" is not a plain value.
-VlmVerdict interpretVlmReply(const std::string & body);
+// The whole exchange: yes (true) or no; on failure the error is the line the node logs.
+Result<bool> queryVlm(
+  const cv::Mat & image, const std::string & server_url, const std::string & prompt);
 
-// The whole exchange; logs its failures through `logger` and returns 1, 0 or -1.
-int queryVlm(
-  const cv::Mat & image, const std::string & server_url, const std::string & prompt,
-  const rclcpp::Logger & logger);
+// The history's encoding of an answer: 1 yes, 0 no, -1 failed.
+int vlmHistoryEntry(const Result<bool> & answer);
 
 }  // namespace velmora_water_stain
 

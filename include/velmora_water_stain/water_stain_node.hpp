@@ -183,6 +183,8 @@ private:
   bool convertToBgr(const std::shared_ptr<sensor_msgs::msg::Image> & msg, cv::Mat & image);
   bool lookupRobotPoseOrWarn(geometry_msgs::msg::TransformStamped & pose);
   bool workGateOpen(const std::vector<cv::Point2f> & region_uv);
+  // True when the engine can judge a frame; otherwise says so (at most every 10 s).
+  bool engineReadyForFrame();
   // Runs one frame's judging; an OpenCV error drops the frame instead of ending the process.
   void runGuarded(const char * camera, const std::function<void()> & judge_frame);
   // Confidence rule (with the VLM fallback), overlap, verdict and archive for a classified patch.

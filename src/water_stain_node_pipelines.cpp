@@ -4,10 +4,17 @@
 
 #include <opencv2/core.hpp>
 
+#include <iostream>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include "cv_bridge/cv_bridge.h"
 #include "sensor_msgs/image_encodings.hpp"
 #include "tf2/exceptions.h"
 #include "velmora_water_stain/archive.hpp"
+#include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
 #include "velmora_water_stain/water_stain_node.hpp"
 
@@ -20,6 +27,41 @@ double millisecondsSince(std::chrono::system_clock::time_point start)
 {
   const auto elapsed = std::chrono::system_clock::now() - start;
   return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000000.0;
+}
+
+// Both colour cameras calibrate alike; only the members they fill differ.
+void calibrateFloorQuadrilateral(
+  tf2_ros::Buffer & tf_buffer, const rclcpp::Logger & logger, const std::string & camera_frame,
+  const std::vector<cv::Point3f> & ground_region, sensor_msgs::msg::CameraInfo & camera_info,
+  std::vector<cv::Point2f> & region_uv)
+{
+  if (!region_uv.empty()) {
+    return;
+  }
+  geometry_msgs::msg::TransformStamped camera_from_base;
+  try {
+    camera_from_base =
+      tf_buffer.lookupTransform(camera_frame, "base_footprint", tf2::TimePointZero);
+  } catch (const tf2::TransformException & ex) {
+    RCLCPP_WARN(
+      logger, "Could not transform 'base_footprint' to : %s, error: %s", camera_frame.c_str(),
+      ex.what());
+    return;
+  }
+  const cv::Mat K(3, 3, CV_64F, camera_info.k.data());
+  if (camera_from_base.header.frame_id.empty()) {
+    return;
+  }
+  const auto quadrilateral =
+    velmora_water_stain::projectFloorRectangle(K, camera_from_base, ground_region);
+  if (!quadrilateral) {
+    // Left uncalibrated, so the next camera-info message tries again.
+    RCLCPP_WARN(
+      logger, "Rejected calibration of %s: %s", camera_frame.c_str(),
+      quadrilateral.error().c_str());
+    return;
+  }
+  region_uv = *quadrilateral;
 }
 
 }  // namespace
@@ -195,4 +237,53 @@ int WaterStainNode::askVlm(
   }
   saveImage(patch, "internvl" + camera.category_suffix, file_name);
   return answer;
+}
+
+void WaterStainNode::cam_info_callback(const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
+{
+  calibrateFloorQuadrilateral(
+    *tf_buffer_, get_logger(), camera_frame_, ground_region_, *msg, region_uv_);
+}
+
+void WaterStainNode::front_cam_info_callback(
+  const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
+{
+  calibrateFloorQuadrilateral(
+    *tf_buffer_, get_logger(), front_camera_frame_, front_ground_region_, *msg,
+    front_region_uv_);
+}
+
+geometry_msgs::msg::TransformStamped WaterStainNode::lookupRobotPose()
+{
+  return tf_buffer_->lookupTransform("map", "base_footprint", tf2::TimePointZero);
+}
+
+cv::Mat WaterStainNode::undistortFisheye(const cv::Mat & frame) const
+{
+  if (fisheye_undistorter_.ready()) {
+    return fisheye_undistorter_.undistort(frame);
+  }
+  cv::Mat undistorted;
+  cv::fisheye::undistortImage(
+    frame, undistorted, fisheye_K_, fisheye_D_, fisheye_new_K_,
+    velmora_water_stain::kFisheyeUndistortedSize);
+  return undistorted;
+}
+
+std::vector<cv::Point2f> WaterStainNode::projectFisheyeRegion() const
+{
+  return velmora_water_stain::projectFisheyeCorners(
+    fisheye_ground_region_, fisheye_rvec_, fisheye_tvec_, fisheye_new_K_);
+}
+
+void WaterStainNode::fisheyeUndistortTest()
+{
+  const cv::Mat sample = cv::imread(fisheye_sample_image_, cv::IMREAD_COLOR);
+  if (sample.empty()) {
+    std::cerr << "Error: Could not load image." << std::endl;
+    return;
+  }
+  velmora_water_stain::writeFisheyeTestImages(
+    undistortFisheye(sample), fisheye_ground_region_, fisheye_rvec_, fisheye_tvec_,
+    fisheye_new_K_, image_dir_ + "/fisheye_test");
 }

@@ -1,0 +1,242 @@
+#include <cuda_runtime_api.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "velmora_water_stain/classifier.hpp"
+#include "velmora_water_stain/result.hpp"
+#include "velmora_water_stain/water_stain_node.hpp"
+
+using velmora_water_stain::Failure;
+using velmora_water_stain::Status;
+
+namespace
+{
+
+constexpr auto kEngineFailureLogInterval = std::chrono::seconds(10);
+
+std::string describeDims(const nvinfer1::Dims & dims)
+{
+  std::ostringstream text;
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    text << (axis > 0 ? "x" : "") << dims.d[axis];
+  }
+  return text.str();
+}
+
+std::string describeBindingNames(const nvinfer1::ICudaEngine & engine)
+{
+  std::string names;
+  for (int32_t index = 0; index < engine.getNbBindings(); ++index) {
+    const char * name = engine.getBindingName(index);
+    names += (index > 0 ? ", \"" : "\"") + std::string(name != nullptr ? name : "") + "\"";
+  }
+  return names;
+}
+
+int64_t volume(const nvinfer1::Dims & dims)
+{
+  int64_t elements = 1;
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    elements *= dims.d[axis];
+  }
+  return elements;
+}
+
+// Succeeds when the engine has exactly the float "input" (1 x 3 x height x width) and
+// "output" (`outputs` values) bindings the node copies; otherwise fails with what differs.
+Status checkBindings(
+  const nvinfer1::ICudaEngine & engine, int32_t height, int32_t width, int32_t outputs)
+{
+  const int32_t input = engine.getBindingIndex("input");
+  const int32_t output = engine.getBindingIndex("output");
+  if (engine.getNbBindings() != 2 || input < 0 || output < 0) {
+    return Failure{"expected the bindings \"input\" and \"output\", found " +
+             describeBindingNames(engine)};
+  }
+  if (!engine.bindingIsInput(input) || engine.bindingIsInput(output)) {
+    return Failure{"\"input\" must be the input binding and \"output\" the output binding"};
+  }
+  const std::string expected_input = "1x3x" + std::to_string(height) + "x" + std::to_string(width);
+  const std::string input_dims = describeDims(engine.getBindingDimensions(input));
+  if (input_dims != expected_input) {
+    return Failure{"\"input\" has dims " + input_dims + ", expected " + expected_input};
+  }
+  const int64_t output_values = volume(engine.getBindingDimensions(output));
+  if (output_values != outputs) {
+    return Failure{"\"output\" holds " + std::to_string(output_values) + " values, expected " +
+             std::to_string(outputs)};
+  }
+  if (engine.getBindingDataType(input) != nvinfer1::DataType::kFLOAT ||
+    engine.getBindingDataType(output) != nvinfer1::DataType::kFLOAT)
+  {
+    return Failure{"\"input\" and \"output\" must hold 32-bit floats"};
+  }
+  return velmora_water_stain::success();
+}
+
+}  // namespace
+
+void WaterStainNode::Logger::log(Severity severity, const char * msg) noexcept
+{
+  if (severity <= Severity::kERROR) {
+    std::cerr << "TensorRT error: " << (msg != nullptr ? msg : "") << std::endl;
+  }
+}
+
+void WaterStainNode::loadEngine()
+{
+  std::ifstream file(engine_path_, std::ios::binary);
+  std::error_code ignored;
+  std::streamoff size = -1;
+  // A directory opens as a stream but has no meaningful size.
+  if (file.good() && std::filesystem::is_regular_file(engine_path_, ignored)) {
+    file.seekg(0, std::ios::end);
+    size = file.tellg();
+    file.seekg(0, std::ios::beg);
+  }
+  if (size < 0) {
+    RCLCPP_ERROR(get_logger(), "Failed to load engine file: %s", engine_path_.c_str());
+    return;
+  }
+  {
+    std::vector<char> buffer(static_cast<std::size_t>(size), 0);
+    file.read(buffer.data(), size);
+    runtime_ = nvinfer1::createInferRuntime(logger_);
+    if (runtime_ != nullptr) {
+      engine_ = runtime_->deserializeCudaEngine(buffer.data(), buffer.size());
+    }
+  }
+  Status usable = engine_ == nullptr ? Status(Failure{"it could not be deserialised"}) :
+    checkBindings(*engine_, input_h_, input_w_, output_size_);
+  if (usable) {
+    context_ = engine_->createExecutionContext();
+    if (context_ == nullptr) {
+      usable = Failure{"no execution context could be created"};
+    }
+  }
+  if (!usable) {
+    RCLCPP_ERROR(
+      get_logger(), "Rejected engine file %s: %s", engine_path_.c_str(), usable.error().c_str());
+    delete context_;
+    delete engine_;
+    delete runtime_;
+    context_ = nullptr;
+    engine_ = nullptr;
+    runtime_ = nullptr;
+  }
+}
+
+bool WaterStainNode::engineLoaded() const
+{
+  return runtime_ != nullptr && engine_ != nullptr && context_ != nullptr;
+}
+
+bool WaterStainNode::engineReadyForFrame()
+{
+  if (engineLoaded()) {
+    return true;
+  }
+  if (failureLogDue("engine", kEngineFailureLogInterval)) {
+    RCLCPP_ERROR(
+      get_logger(), "Classifier engine not loaded (%s): frame not judged", engine_path_.c_str());
+  }
+  return false;
+}
+
+std::vector<float> WaterStainNode::doInference(cv::Mat & input)
+{
+  if (!engineReadyForFrame()) {
+    return {};
+  }
+  const int32_t input_index = engine_->getBindingIndex("input");
+  const int32_t output_index = engine_->getBindingIndex("output");
+  const std::size_t input_bytes = static_cast<std::size_t>(input_h_ * input_w_ * 3) * sizeof(float);
+  const std::size_t output_bytes = static_cast<std::size_t>(output_size_) * sizeof(float);
+  if (input.type() != CV_32F || !input.isContinuous() ||
+    input.total() * sizeof(float) < input_bytes)
+  {
+    RCLCPP_ERROR(
+      get_logger(), "Classifier input is not a blob of %zu float bytes", input_bytes);
+    return {};
+  }
+
+  std::string failure;
+  // Records the first failure; later steps are skipped, but the buffers are always freed.
+  const auto succeeded = [&failure](cudaError_t status, const char * step) {
+      if (status != cudaSuccess && failure.empty()) {
+        failure = std::string(step) + ": " + cudaGetErrorString(status);
+      }
+      return status == cudaSuccess;
+    };
+  void * bindings[2] = {nullptr, nullptr};
+  const auto allocate = [&](int32_t index, std::size_t bytes, const char * step) {
+      if (succeeded(cudaMalloc(&bindings[index], bytes), step)) {
+        return true;
+      }
+      bindings[index] = nullptr;
+      return false;
+    };
+  std::vector<float> output(static_cast<std::size_t>(output_size_), 0.0f);
+  const bool allocated = allocate(input_index, input_bytes, "cudaMalloc input") &&
+    allocate(output_index, output_bytes, "cudaMalloc output");
+  if (allocated &&
+    succeeded(
+      cudaMemcpy(bindings[input_index], input.data, input_bytes, cudaMemcpyHostToDevice),
+      "cudaMemcpy input"))
+  {
+    if (!context_->executeV2(bindings)) {
+      failure = "executeV2 failed";
+    } else {
+      succeeded(
+        cudaMemcpy(output.data(), bindings[output_index], output_bytes, cudaMemcpyDeviceToHost),
+        "cudaMemcpy output");
+    }
+  }
+  for (const int32_t index : {input_index, output_index}) {
+    if (bindings[index] != nullptr) {
+      succeeded(cudaFree(bindings[index]), "cudaFree");
+    }
+  }
+  if (!failure.empty()) {
+    RCLCPP_ERROR(get_logger(), "Classifier inference failed: %s", failure.c_str());
+    return {};
+  }
+  return output;
+}
+
+cv::Mat WaterStainNode::preprocessImage(const cv::Mat & crop) const
+{
+  return velmora_water_stain::preprocessForClassifier(
+    crop, cv::Size(input_w_, input_h_), mean_, std_);
+}
+
+std::optional<velmora_water_stain::ClassifierResult> WaterStainNode::classifyPatch(
+  const cv::Mat & patch)
+{
+  if (!engineReadyForFrame()) {
+    return std::nullopt;
+  }
+  cv::Mat blob = preprocessImage(patch);
+  const std::vector<float> logits = doInference(blob);
+  if (logits.empty()) {
+    return std::nullopt;
+  }
+  return velmora_water_stain::scoreOutputs(logits);
+}
+
+velmora_water_stain::FloorClass WaterStainNode::decideVerdict(
+  const std::deque<int32_t> & history, float overlap, const std::string & file_name)
+{
+  if (velmora_water_stain::sameFloorAllDirty(history, overlap, iou_threshold_)) {
+    RCLCPP_INFO(
+      get_logger(), "dirty iou: %f , all ones, %s", static_cast<double>(overlap),
+      file_name.c_str());
+  }
+  return velmora_water_stain::finalVerdict(history, overlap, iou_threshold_);
+}
