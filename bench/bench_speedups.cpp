@@ -12,8 +12,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
-#include "../test/reference_pipeline.hpp"
 #include "bench_scene.hpp"
+#include "reference_pipeline.hpp"
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"

@@ -21,13 +21,13 @@
 #include "cv_bridge/cv_bridge.h"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/image_encodings.hpp"
-#include "sim/vlm_stub_server.hpp"
 #include "tf2_ros/buffer.h"
 #include "velmora_water_stain/archive.hpp"
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
+#include "vlm_stub_server.hpp"
 
 namespace vws = velmora_water_stain;
 using velmora_sim::CameraId;
@@ -77,7 +77,7 @@ const bench_scene::Scene & scene()
 struct JudgingSetup
 {
   bench_scene::ScratchDirectory scratch;
-  velmora_sim::VlmStubServer vlm;
+  vlm_stub::VlmStubServer vlm;
   std::shared_ptr<bench_scene::BenchNode> node;
 
   JudgingSetup()
@@ -232,7 +232,7 @@ void archiveWrite(benchmark::State & state, CameraId camera)
 
 void vlmRequest(benchmark::State & state)
 {
-  velmora_sim::VlmStubServer vlm;
+  vlm_stub::VlmStubServer vlm;
   if (!vlm.start(0)) {
     state.SkipWithError("the VLM stub could not bind 127.0.0.1");
     return;

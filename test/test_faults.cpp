@@ -21,10 +21,10 @@
 #include "fault_injection.hpp"
 #include "log_capture.hpp"
 #include "pipeline_fixture.hpp"
-#include "sim/vlm_stub_server.hpp"
 #include "test_scene.hpp"
 #include "test_support.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
+#include "vlm_stub_server.hpp"
 
 using fault_injection::ScriptedHttpServer;
 using test_support::LogCapture;
@@ -170,10 +170,10 @@ TEST_F(FaultTest, FailedVlmExchangesVoteMinusOneAndTheNodeGoesOn)
       "Request failed: Couldn't connect to server"},
     {"answer after the time limit",
       [] {
-        velmora_sim::VlmStubOptions options;
+        vlm_stub::VlmStubOptions options;
         options.delay = 10s;  // cut short when the stand-in stops
         options.fixed_answer = "yes";
-        auto server = std::make_shared<velmora_sim::VlmStubServer>(options);
+        auto server = std::make_shared<vlm_stub::VlmStubServer>(options);
         server->start(0);
         return std::make_pair(std::shared_ptr<void>(server), server->url());
       },
@@ -446,10 +446,10 @@ bool judgeUnsureFrameUntilSigterm()
 {
   rclcpp::init(0, nullptr);
   test_support::TemporaryDirectory archive;
-  velmora_sim::VlmStubOptions options;
+  vlm_stub::VlmStubOptions options;
   options.delay = 10s;
   options.fixed_answer = "yes";
-  velmora_sim::VlmStubServer vlm(options);
+  vlm_stub::VlmStubServer vlm(options);
   if (!vlm.start(0)) {
     return false;
   }

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "sim/vlm_stub_rule.hpp"
-#include "sim/vlm_stub_server.hpp"
+#include "vlm_stub_rule.hpp"
+#include "vlm_stub_server.hpp"
 
 namespace
 {
@@ -24,7 +24,7 @@ constexpr std::size_t kPromptShown = 40;
 struct CommandLine
 {
   int port{kDefaultPort};
-  velmora_sim::VlmStubOptions options;
+  vlm_stub::VlmStubOptions options;
   bool help{false};
 };
 
@@ -36,9 +36,9 @@ void printUsage(std::ostream & out)
     "  --delay-ms N   wait N milliseconds before each answer\n"
     "  --answer TEXT  always answer TEXT instead of applying the stain rule\n"
     "Answers POST / {\"image_url\": <Base64 JPEG>, \"prompt\": <text>} with {\"output\": ...}:\n"
-    "  \"Yes, ...\" when at least " << velmora_sim::kStainedShare * 100.0 << " % of the pixels\n"
-    "  are darker than " << velmora_sim::kDarkRatio << " x the median grey level or have an HSV\n"
-    "  saturation of at least " << velmora_sim::kStrongSaturation << "; \"No, ...\" otherwise.\n"
+    "  \"Yes, ...\" when at least " << vlm_stub::kStainedShare * 100.0 << " % of the pixels\n"
+    "  are darker than " << vlm_stub::kDarkRatio << " x the median grey level or have an HSV\n"
+    "  saturation of at least " << vlm_stub::kStrongSaturation << "; \"No, ...\" otherwise.\n"
     "A stand-in for the VLM server, not a model.\n";
 }
 
@@ -97,7 +97,7 @@ std::string localTime(std::chrono::system_clock::time_point time)
   return text.str();
 }
 
-void printExchange(const velmora_sim::VlmStubExchange & exchange)
+void printExchange(const vlm_stub::VlmStubExchange & exchange)
 {
   static std::mutex output_mutex;
   std::string prompt = exchange.prompt.substr(0, kPromptShown);
@@ -139,9 +139,9 @@ int main(int argc, char ** argv)
   sigaddset(&termination, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 
-  velmora_sim::VlmStubOptions options = command_line->options;
+  vlm_stub::VlmStubOptions options = command_line->options;
   options.on_exchange = printExchange;
-  velmora_sim::VlmStubServer server(options);
+  vlm_stub::VlmStubServer server(options);
   if (!server.start(command_line->port)) {
     std::cerr << "vlm_stub: cannot listen on 127.0.0.1:" << command_line->port << "\n";
     return EXIT_FAILURE;

@@ -27,10 +27,10 @@
 #include "sim/instrumented_node.hpp"
 #include "sim/node_log.hpp"
 #include "sim/route.hpp"
-#include "sim/vlm_stub_server.hpp"
 #include "tf2_ros/static_transform_broadcaster.h"
 #include "tf2_ros/transform_broadcaster.h"
 #include "velmora_protocol/msg/task_center_fsm_status.hpp"
+#include "vlm_stub_server.hpp"
 
 namespace velmora_sim
 {
@@ -216,7 +216,7 @@ private:
       }
       return options_.vlm_url;
     }
-    vlm_ = std::make_unique<VlmStubServer>();
+    vlm_ = std::make_unique<vlm_stub::VlmStubServer>();
     if (!vlm_->start(0)) {
       throw std::runtime_error("the stand-in VLM server could not bind 127.0.0.1");
     }
@@ -527,7 +527,7 @@ private:
   Scenario scenario_;
   std::map<CameraId, FloorCamera> cameras_;
   RunInfo info_;
-  std::unique_ptr<VlmStubServer> vlm_;
+  std::unique_ptr<vlm_stub::VlmStubServer> vlm_;
   NodeLogCapture * log_{nullptr};
 
   rclcpp::Node::SharedPtr robot_;

@@ -1,5 +1,5 @@
-#ifndef SIM__VLM_STUB_SERVER_HPP_
-#define SIM__VLM_STUB_SERVER_HPP_
+#ifndef VLM_STUB_SERVER_HPP_
+#define VLM_STUB_SERVER_HPP_
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +21,7 @@ struct Request;
 struct Response;
 }  // namespace httplib
 
-namespace velmora_sim
+namespace vlm_stub
 {
 
 // One answered request, as the stand-in saw it.
@@ -83,6 +83,6 @@ private:
   bool stopping_{false};
 };
 
-}  // namespace velmora_sim
+}  // namespace vlm_stub
 
-#endif  // SIM__VLM_STUB_SERVER_HPP_
+#endif  // VLM_STUB_SERVER_HPP_

@@ -11,11 +11,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim/vlm_stub_rule.hpp"
-#include "sim/vlm_stub_server.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
+#include "vlm_stub_rule.hpp"
+#include "vlm_stub_server.hpp"
 
-using velmora_sim::judgeFloorPatch;
+using vlm_stub::judgeFloorPatch;
 
 namespace
 {
@@ -88,9 +88,9 @@ TEST(VlmStubRule, JudgesDarkAndColouredStainsAgainstTheFloor)
   };
   for (const Case & test_case : cases) {
     SCOPED_TRACE(test_case.name);
-    const velmora_sim::StainJudgement judgement = judgeFloorPatch(test_case.patch);
+    const vlm_stub::StainJudgement judgement = judgeFloorPatch(test_case.patch);
     EXPECT_EQ(judgement.stained, test_case.stained) << "share " << judgement.stain_share;
-    const std::string answer = velmora_sim::stubAnswer(judgement);
+    const std::string answer = vlm_stub::stubAnswer(judgement);
     EXPECT_EQ(answer.rfind(test_case.stained ? "Yes, " : "No, ", 0), 0u) << answer;
   }
   EXPECT_THROW(judgeFloorPatch(cv::Mat(4, 4, CV_32FC3)), std::invalid_argument);
@@ -99,13 +99,13 @@ TEST(VlmStubRule, JudgesDarkAndColouredStainsAgainstTheFloor)
 TEST(VlmStubServer, AnswersTheNodeClientByTheRule)
 {
   std::mutex mutex;
-  std::vector<velmora_sim::VlmStubExchange> exchanges;
-  velmora_sim::VlmStubOptions options;
-  options.on_exchange = [&](const velmora_sim::VlmStubExchange & exchange) {
+  std::vector<vlm_stub::VlmStubExchange> exchanges;
+  vlm_stub::VlmStubOptions options;
+  options.on_exchange = [&](const vlm_stub::VlmStubExchange & exchange) {
       std::lock_guard<std::mutex> lock(mutex);
       exchanges.push_back(exchange);
     };
-  velmora_sim::VlmStubServer server(options);
+  vlm_stub::VlmStubServer server(options);
   ASSERT_TRUE(server.start());
   EXPECT_GT(server.port(), 0);
 
@@ -124,16 +124,16 @@ TEST(VlmStubServer, AnswersTheNodeClientByTheRule)
 
 TEST(VlmStubServer, FixedAnswerOverridesTheRule)
 {
-  velmora_sim::VlmStubOptions options;
+  vlm_stub::VlmStubOptions options;
   options.fixed_answer = "Yes, always.";
-  velmora_sim::VlmStubServer server(options);
+  vlm_stub::VlmStubServer server(options);
   ASSERT_TRUE(server.start());
   EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(cleanFloor(), server.url(), kPrompt)), 1);
 }
 
 TEST(VlmStubServer, MalformedRequestsGetAJsonError)
 {
-  velmora_sim::VlmStubServer server;
+  vlm_stub::VlmStubServer server;
   ASSERT_TRUE(server.start());
   httplib::Client client("127.0.0.1", server.port());
 

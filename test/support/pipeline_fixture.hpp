@@ -13,10 +13,10 @@
 #include <opencv2/core.hpp>
 
 #include "cv_bridge/cv_bridge.h"
-#include "sim/vlm_stub_server.hpp"
 #include "test_scene.hpp"
 #include "test_support.hpp"
 #include "velmora_water_stain/water_stain_node.hpp"
+#include "vlm_stub_server.hpp"
 
 // A node judging through its real topics, with the colour test classifier, a loopback VLM
 // stand-in, and both colour cameras mounted on tf.
@@ -59,9 +59,9 @@ protected:
   // The node under test, its VLM answering `vlm_answer`, its tf holding both camera mounts.
   void startNode(const std::string & vlm_answer = "No, the floor looks clean.")
   {
-    velmora_sim::VlmStubOptions options;
+    vlm_stub::VlmStubOptions options;
     options.fixed_answer = vlm_answer;
-    vlm_ = std::make_unique<velmora_sim::VlmStubServer>(options);
+    vlm_ = std::make_unique<vlm_stub::VlmStubServer>(options);
     ASSERT_TRUE(vlm_->start(0));
     node_ = std::make_shared<PipelineNode>(
       rclcpp::NodeOptions().parameter_overrides({
@@ -172,7 +172,7 @@ protected:
   }
 
   test_support::TemporaryDirectory archive_;
-  std::unique_ptr<velmora_sim::VlmStubServer> vlm_;
+  std::unique_ptr<vlm_stub::VlmStubServer> vlm_;
   std::shared_ptr<PipelineNode> node_;
   std::shared_ptr<rclcpp::Node> peer_;
   rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr rear_images_, front_images_,

@@ -1,4 +1,4 @@
-#include "sim/vlm_stub_server.hpp"
+#include "vlm_stub_server.hpp"
 
 #include <httplib.h>
 #include <json/json.h>
@@ -9,10 +9,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "sim/vlm_stub_rule.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
+#include "vlm_stub_rule.hpp"
 
-namespace velmora_sim
+namespace vlm_stub
 {
 
 namespace
@@ -171,4 +171,4 @@ void VlmStubServer::holdAnswer()
   stop_signal_.wait_for(lock, options_.delay, [this] {return stopping_;});
 }
 
-}  // namespace velmora_sim
+}  // namespace vlm_stub

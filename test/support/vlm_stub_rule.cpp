@@ -1,11 +1,11 @@
-#include "sim/vlm_stub_rule.hpp"
+#include "vlm_stub_rule.hpp"
 
 #include <array>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
-namespace velmora_sim
+namespace vlm_stub
 {
 
 namespace
@@ -73,4 +73,4 @@ std::string stubAnswer(const StainJudgement & judgement)
   return "No, the floor looks clean.";
 }
 
-}  // namespace velmora_sim
+}  // namespace vlm_stub

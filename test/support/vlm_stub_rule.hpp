@@ -1,11 +1,11 @@
-#ifndef SIM__VLM_STUB_RULE_HPP_
-#define SIM__VLM_STUB_RULE_HPP_
+#ifndef VLM_STUB_RULE_HPP_
+#define VLM_STUB_RULE_HPP_
 
 #include <string>
 
 #include <opencv2/core.hpp>
 
-namespace velmora_sim
+namespace vlm_stub
 {
 
 // The stand-in VLM's whole judgement, so that the simulator and tests get answers that follow
@@ -31,6 +31,6 @@ StainJudgement judgeFloorPatch(const cv::Mat & patch);
 // The sentence the stand-in answers with: "Yes, there is ..." or "No, the floor looks clean.".
 std::string stubAnswer(const StainJudgement & judgement);
 
-}  // namespace velmora_sim
+}  // namespace vlm_stub
 
-#endif  // SIM__VLM_STUB_RULE_HPP_
+#endif  // VLM_STUB_RULE_HPP_
