@@ -18,7 +18,7 @@
 #include "sim/camera_rig.hpp"
 #include "sim/simulator.hpp"
 #include "sim/world.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
+#include "water_stain_node_access.hpp"
 
 // What the benchmarks share: a scratch archive, the simulator's floor seen by the three cameras,
 // and a node set up as the pipeline tests set it up (calibrated, working, pose on tf).
@@ -54,17 +54,7 @@ private:
   std::string path_;
 };
 
-// The node with the members the benchmarks prepare or read.
-struct BenchNode : WaterStainNode
-{
-  using WaterStainNode::WaterStainNode;
-  using WaterStainNode::fisheye_floor_crop_;
-  using WaterStainNode::ground_region_;
-  using WaterStainNode::region_uv_;
-  using WaterStainNode::score_threshold_;
-  using WaterStainNode::front_region_uv_;
-  using WaterStainNode::tf_buffer_;
-};
+using BenchNode = node_access::WaterStainNodeAccess;
 
 inline builtin_interfaces::msg::Time stamp(int32_t sec)
 {
@@ -173,9 +163,9 @@ inline std::shared_ptr<BenchNode> judgingNode(
         {"engine_path", engine_path}, {"image_dir", image_dir}, {"server_url", vlm_url},
         {"clean_save_interval_s", 0}}));
   for (const auto camera : {velmora_sim::CameraId::rear, velmora_sim::CameraId::front}) {
-    node->tf_buffer_->setTransform(velmora_sim::mountTransform(camera, stamp(1)), "bench", true);
+    node->mountCamera(velmora_sim::mountTransform(camera, stamp(1)));
   }
-  fillPoseHistory(*node->tf_buffer_);
+  fillPoseHistory(node->tfBuffer());
   node->cam_info_callback(
     std::make_shared<sensor_msgs::msg::CameraInfo>(
       velmora_sim::cameraInfo(velmora_sim::CameraId::rear, stamp(1))));

@@ -30,6 +30,7 @@
 #include "vlm_stub_server.hpp"
 
 namespace vws = velmora_water_stain;
+using node_access::Camera;
 using velmora_sim::CameraId;
 
 namespace
@@ -108,13 +109,13 @@ cv::Mat colourPatch(CameraId camera)
 {
   const auto & node = *judging().node;
   const auto & quadrilateral =
-    camera == CameraId::rear ? node.region_uv_ : node.front_region_uv_;
+    node.floorQuadrilateral(camera == CameraId::rear ? Camera::rear : Camera::front);
   return vws::rectifyFloorPatch(scene().frame(camera), quadrilateral);
 }
 
 cv::Mat fisheyePatch()
 {
-  return judging().node->fisheye_floor_crop_.crop(scene().frame(CameraId::fisheye));
+  return judging().node->fisheyeFloorCrop().crop(scene().frame(CameraId::fisheye));
 }
 
 cv::Mat patchOf(CameraId camera)
@@ -146,7 +147,7 @@ void floorPatchWarp(benchmark::State & state, CameraId camera)
   const auto & node = *judging().node;
   const OpenCvThreads threads(static_cast<int>(state.range(0)));
   const auto & quadrilateral =
-    camera == CameraId::rear ? node.region_uv_ : node.front_region_uv_;
+    node.floorQuadrilateral(camera == CameraId::rear ? Camera::rear : Camera::front);
   const cv::Mat & frame = scene().frame(camera);
   for (auto _ : state) {
     benchmark::DoNotOptimize(vws::rectifyFloorPatch(frame, quadrilateral));
@@ -157,7 +158,7 @@ void floorPatchWarp(benchmark::State & state, CameraId camera)
 
 void fisheyeCrop(benchmark::State & state)
 {
-  auto & crop = judging().node->fisheye_floor_crop_;
+  auto & crop = judging().node->fisheyeFloorCrop();
   const OpenCvThreads threads(static_cast<int>(state.range(0)));
   const cv::Mat & frame = scene().frame(CameraId::fisheye);
   for (auto _ : state) {
@@ -197,14 +198,14 @@ void scoreAndDecide(benchmark::State & state)
 {
   auto & node = *judging().node;
   const std::vector<float> logits{0.3f, 2.1f, -0.7f};
-  const auto pose = node.tf_buffer_->lookupTransform("map", "base_footprint", tf2::TimePointZero);
-  const auto last = vws::transformRegion(pose, node.ground_region_);
+  const auto pose = node.tfBuffer().lookupTransform("map", "base_footprint", tf2::TimePointZero);
+  const auto last = vws::transformRegion(pose, node.groundRegion(Camera::rear));
   std::deque<int32_t> history{1, 1};
   for (auto _ : state) {
     const auto result = vws::scoreOutputs(logits);
     vws::trimHistory(history, vws::kRearHistoryCapacity);
     history.push_back(result.class_index);
-    const auto region = vws::transformRegion(pose, node.ground_region_);
+    const auto region = vws::transformRegion(pose, node.groundRegion(Camera::rear));
     const float overlap = vws::computeRegionIoU(region, last);
     benchmark::DoNotOptimize(vws::finalVerdict(history, overlap, 0.8f));
   }
@@ -250,8 +251,8 @@ void judgedFrame(benchmark::State & state, CameraId camera, bool unsure)
   auto & setup = judging();
   const OpenCvThreads threads(static_cast<int>(state.range(0)));
   auto & node = *setup.node;
-  const float threshold = node.score_threshold_;
-  node.score_threshold_ = unsure ? 1.5f : 0.0f;
+  const float threshold = node.scoreThreshold();
+  node.setScoreThreshold(unsure ? 1.5f : 0.0f);
   const auto msg = scene().message(camera);
   const std::size_t vlm_before = setup.vlm.requestCount();
   const long faults_before = minorPageFaults();
@@ -267,7 +268,7 @@ void judgedFrame(benchmark::State & state, CameraId camera, bool unsure)
   state.counters["vlm_share"] =
     static_cast<double>(setup.vlm.requestCount() - vlm_before) / frames;
   state.SetLabel(models().judging_name);
-  node.score_threshold_ = threshold;
+  node.setScoreThreshold(threshold);
 }
 
 // Not the node's cost: what the simulator spends on the same cores per published frame.

@@ -10,7 +10,7 @@
 #include "rcutils/logging.h"
 #include "test_support.hpp"
 #include "tf2/exceptions.h"
-#include "velmora_water_stain/water_stain_node.hpp"
+#include "water_stain_node_access.hpp"
 
 using test_support::LogCapture;
 using test_support::TemporaryDirectory;
@@ -34,37 +34,31 @@ constexpr Orientation kLookingUp{0.0, 0.0, 0.0, 1.0};
 constexpr double kFocalLength = 400.0;
 constexpr double kCameraHeight = 0.5;
 
-struct CalibratingNode : WaterStainNode
+// Static, as a robot's camera mounts are; mounting again replaces the previous pose.
+geometry_msgs::msg::TransformStamped levelMount(
+  const std::string & frame, const Orientation & orientation)
 {
-  using WaterStainNode::WaterStainNode;
-  using WaterStainNode::front_region_uv_;
-  using WaterStainNode::region_uv_;
+  geometry_msgs::msg::TransformStamped mount;
+  mount.header.frame_id = "base_footprint";
+  mount.child_frame_id = frame;
+  mount.transform.translation.z = kCameraHeight;
+  mount.transform.rotation.x = orientation.x;
+  mount.transform.rotation.y = orientation.y;
+  mount.transform.rotation.z = orientation.z;
+  mount.transform.rotation.w = orientation.w;
+  return mount;
+}
 
-  // Static, as a robot's camera mounts are; mounting again replaces the previous pose.
-  void mountCamera(const std::string & frame, const Orientation & orientation)
-  {
-    geometry_msgs::msg::TransformStamped mount;
-    mount.header.frame_id = "base_footprint";
-    mount.child_frame_id = frame;
-    mount.transform.translation.z = kCameraHeight;
-    mount.transform.rotation.x = orientation.x;
-    mount.transform.rotation.y = orientation.y;
-    mount.transform.rotation.z = orientation.z;
-    mount.transform.rotation.w = orientation.w;
-    ASSERT_TRUE(tf_buffer_->setTransform(mount, "test", true));
-  }
-
-  void placeOnMap(double x, double y)
-  {
-    geometry_msgs::msg::TransformStamped pose;
-    pose.header.frame_id = "map";
-    pose.header.stamp.sec = 5;
-    pose.child_frame_id = "base_footprint";
-    pose.transform.translation.x = x;
-    pose.transform.translation.y = y;
-    ASSERT_TRUE(tf_buffer_->setTransform(pose, "test", false));
-  }
-};
+geometry_msgs::msg::TransformStamped robotAt(double x, double y)
+{
+  geometry_msgs::msg::TransformStamped pose;
+  pose.header.frame_id = "map";
+  pose.header.stamp.sec = 5;
+  pose.child_frame_id = "base_footprint";
+  pose.transform.translation.x = x;
+  pose.transform.translation.y = y;
+  return pose;
+}
 
 std::shared_ptr<sensor_msgs::msg::CameraInfo> cameraInfo(
   double focal_length = kFocalLength, std::vector<double> distortion = {})
@@ -107,13 +101,13 @@ protected:
   void SetUp() override
   {
     test_support::ensureRclcppInit();
-    node_ = std::make_shared<CalibratingNode>(
+    node_ = std::make_shared<node_access::WaterStainNodeAccess>(
       rclcpp::NodeOptions().parameter_overrides({
         {"image_dir", archive_.path()}, {"engine_path", "/nonexistent"}}));
   }
 
   TemporaryDirectory archive_;
-  std::shared_ptr<CalibratingNode> node_;
+  std::shared_ptr<node_access::WaterStainNodeAccess> node_;
 };
 
 }  // namespace
@@ -123,74 +117,74 @@ TEST_F(CameraInfoTest, FrontCameraCalibratesOnceItsFrameIsKnown)
   LogCapture log;
   node_->front_cam_info_callback(cameraInfo());
 
-  EXPECT_TRUE(node_->front_region_uv_.empty());
+  EXPECT_TRUE(node_->floorQuadrilateral(Camera::front).empty());
   EXPECT_TRUE(log.containsAt(
     RCUTILS_LOG_SEVERITY_WARN,
     std::string("Could not transform 'base_footprint' to : ") + kFrontFrame + ", error: "));
 
-  node_->mountCamera(kFrontFrame, kLookingForward);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingForward)));
   log.clear();
   node_->front_cam_info_callback(cameraInfo());
 
-  expectQuadrilateral(node_->front_region_uv_, kFrontQuadrilateral);
+  expectQuadrilateral(node_->floorQuadrilateral(Camera::front), kFrontQuadrilateral);
   EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(CameraInfoTest, LaterCameraInfoChangesNothing)
 {
-  node_->mountCamera(kFrontFrame, kLookingForward);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingForward)));
   node_->front_cam_info_callback(cameraInfo());
-  const std::vector<cv::Point2f> calibrated = node_->front_region_uv_;
+  const std::vector<cv::Point2f> calibrated = node_->floorQuadrilateral(Camera::front);
 
   node_->front_cam_info_callback(cameraInfo(900.0));
   node_->front_cam_info_callback(cameraInfo(kFocalLength, {-0.3, 0.1, 0.001, 0.002, -0.02}));
-  node_->mountCamera(kFrontFrame, kLookingUp);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingUp)));
   node_->front_cam_info_callback(cameraInfo());
 
-  EXPECT_EQ(node_->front_region_uv_, calibrated);
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::front), calibrated);
 }
 
 TEST_F(CameraInfoTest, CamerasCalibrateIndependently)
 {
   LogCapture log;
-  node_->mountCamera(kFrontFrame, kLookingForward);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingForward)));
   node_->cam_info_callback(cameraInfo());
   node_->front_cam_info_callback(cameraInfo());
 
-  EXPECT_TRUE(node_->region_uv_.empty());
+  EXPECT_TRUE(node_->floorQuadrilateral(Camera::rear).empty());
   EXPECT_EQ(log.count(std::string("Could not transform 'base_footprint' to : ") + kRearFrame), 1u);
-  expectQuadrilateral(node_->front_region_uv_, kFrontQuadrilateral);
+  expectQuadrilateral(node_->floorQuadrilateral(Camera::front), kFrontQuadrilateral);
 
   // Strong distortion coefficients: only K and the mount decide the quadrilateral.
-  node_->mountCamera(kRearFrame, kLookingBackward);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kRearFrame, kLookingBackward)));
   node_->cam_info_callback(cameraInfo(kFocalLength, {0.5, -0.4, 0.01, 0.01, 0.2}));
 
-  expectQuadrilateral(node_->region_uv_, kRearQuadrilateral);
-  expectQuadrilateral(node_->front_region_uv_, kFrontQuadrilateral);
+  expectQuadrilateral(node_->floorQuadrilateral(Camera::rear), kRearQuadrilateral);
+  expectQuadrilateral(node_->floorQuadrilateral(Camera::front), kFrontQuadrilateral);
 }
 
 TEST_F(CameraInfoTest, CameraLookingAwayFromTheFloorIsRejectedAndRetried)
 {
   LogCapture log;
-  node_->mountCamera(kFrontFrame, kLookingUp);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingUp)));
   node_->front_cam_info_callback(cameraInfo());
 
-  EXPECT_TRUE(node_->front_region_uv_.empty());
+  EXPECT_TRUE(node_->floorQuadrilateral(Camera::front).empty());
   EXPECT_TRUE(log.containsAt(
     RCUTILS_LOG_SEVERITY_WARN, std::string("Rejected calibration of ") + kFrontFrame +
     ": floor corner 0 is behind the camera (z = -0.5)"));
 
-  node_->mountCamera(kFrontFrame, kLookingForward);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingForward)));
   node_->front_cam_info_callback(cameraInfo());
 
-  expectQuadrilateral(node_->front_region_uv_, kFrontQuadrilateral);
+  expectQuadrilateral(node_->floorQuadrilateral(Camera::front), kFrontQuadrilateral);
 }
 
 TEST_F(CameraInfoTest, RobotPoseIsTheLatestMapTransform)
 {
   EXPECT_THROW(node_->lookupRobotPose(), tf2::TransformException);
 
-  node_->placeOnMap(3.0, -2.0);
+  ASSERT_TRUE(node_->placeRobot(robotAt(3.0, -2.0)));
   const geometry_msgs::msg::TransformStamped pose = node_->lookupRobotPose();
 
   EXPECT_EQ(pose.header.frame_id, "map");

@@ -35,14 +35,6 @@ using namespace std::chrono_literals;
 namespace
 {
 
-// Node state the fixture does not expose, reached through member pointers.
-struct NodeInternals : WaterStainNode
-{
-  static auto serverUrl() {return &NodeInternals::server_url_;}
-  static auto statusSubscription() {return &NodeInternals::status_sub_;}
-  static auto isWorking() {return &NodeInternals::is_working_;}
-};
-
 sensor_msgs::msg::Image colourImage(const cv::Scalar & colour, int32_t sec, cv::Size size)
 {
   std_msgs::msg::Header header;
@@ -132,7 +124,6 @@ protected:
     startNode(vlm_answer);
   }
 
-  void pointVlmAt(const std::string & url) {(*node_).*NodeInternals::serverUrl() = url;}
 
   // A frame published without touching tf: the node judges it with whatever pose it holds.
   void rearFrameWithoutPose(const cv::Scalar & colour, int32_t sec)
@@ -152,9 +143,8 @@ protected:
 
   std::size_t statusDropped() const
   {
-    return ((*node_).*NodeInternals::statusSubscription())->dropped_count();
+    return node_->statusSubscription()->dropped_count();
   }
-  bool working() const {return (*node_).*NodeInternals::isWorking();}
 };
 
 TEST_F(FaultTest, FailedVlmExchangesVoteMinusOneAndTheNodeGoesOn)
@@ -192,17 +182,17 @@ TEST_F(FaultTest, FailedVlmExchangesVoteMinusOneAndTheNodeGoesOn)
   for (const auto & fault : faults) {
     SCOPED_TRACE(fault.name);
     auto [server, url] = fault.start();
-    pointVlmAt(url);
+    node_->pointVlmAt(url);
     LogCapture log;
     const double x = 10.0 * ++sec;
     rearFrame(kUnsure, sec, x);
-    EXPECT_EQ(node_->result_history_.back(), -1);
+    EXPECT_EQ(node_->history(Camera::rear).back(), -1);
     EXPECT_EQ(filedAs(sec), (std::vector<std::string>{"internvl", "clean"}));
     EXPECT_EQ(countAt(log, RCUTILS_LOG_SEVERITY_INFO, fault.log_line), 1u);
     EXPECT_TRUE(log.contains("result: -1, internvl takes: "));
 
     rearFrame(kDirty, ++sec, x + 5.0);
-    EXPECT_EQ(node_->result_history_.back(), 1);
+    EXPECT_EQ(node_->history(Camera::rear).back(), 1);
     EXPECT_EQ(filedAs(sec), std::vector<std::string>{"dirty"});
   }
 }
@@ -232,7 +222,7 @@ TEST_F(FaultTest, LostArchiveRootWarnsAtMostOncePerSecondPerCategoryWhileJudging
       rearFrame(colour, ++sec, 0.0);
     }
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(node_->result_history_, history({1, 0, 0}));
+    EXPECT_EQ(node_->history(Camera::rear), history({1, 0, 0}));
     EXPECT_EQ(log.count("dirty iou: 1.000000 , all ones, "), 2u);
     EXPECT_EQ(log.count("result: 0, internvl takes: "), 2u);
     const auto allowed = static_cast<std::size_t>(
@@ -265,7 +255,7 @@ TEST_F(FaultTest, FullDiskLeavesNeitherTruncatedFilesNorTemporaries)
     rearFrame(kDirty, 2, 10.0);
     rearFrame(kUnsure, 3, 20.0);
   }
-  EXPECT_EQ(node_->result_history_, history({1, 1, 0}));
+  EXPECT_EQ(node_->history(Camera::rear), history({1, 1, 0}));
   EXPECT_TRUE(filedAs(2).empty());
   EXPECT_TRUE(filedAs(3).empty());
   EXPECT_EQ(countAt(log, RCUTILS_LOG_SEVERITY_WARN, "File too large"), 3u);
@@ -288,20 +278,20 @@ TEST_F(FaultTest, StaleAndOutOfOrderPosesKeepTheNewestPoseInUse)
   rearFrameWithoutPose(kDirty, 70);  // a minute without a pose
   EXPECT_EQ(verdicts(10, 11), (std::vector<std::string>{"dirty", "dirty"}));
   EXPECT_EQ(filedAs(70), std::vector<std::string>{"dirty"});
-  EXPECT_EQ(node_->last_region_.front().header.stamp.sec, 10);
+  EXPECT_EQ(node_->lastRegion(Camera::rear).front().header.stamp.sec, 10);
 
   poseAt(5, 4.0);  // older than the newest, inside the buffer's cache
   rearFrameWithoutPose(kDirty, 71);
-  EXPECT_EQ(node_->last_region_.front().header.stamp.sec, 10);
+  EXPECT_EQ(node_->lastRegion(Camera::rear).front().header.stamp.sec, 10);
   EXPECT_EQ(filedAs(71), std::vector<std::string>{"dirty"});
 
   poseAt(100, 1.0);
   poseAt(50, 9.0);  // a localisation restart: older than the cache holds
   EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "TF_OLD_DATA"));
   rearFrameWithoutPose(kStubborn, 101);
-  EXPECT_EQ(node_->last_region_.front().header.stamp.sec, 100);
+  EXPECT_EQ(node_->lastRegion(Camera::rear).front().header.stamp.sec, 100);
   EXPECT_EQ(filedAs(101), std::vector<std::string>{"stubborn"});
-  EXPECT_EQ(node_->result_history_, history({1, 1, 2}));
+  EXPECT_EQ(node_->history(Camera::rear), history({1, 1, 2}));
   EXPECT_FALSE(log.contains("Could not transform"));
   EXPECT_FALSE(log.contains("Dropped a rear frame"));
 }
@@ -347,16 +337,16 @@ TEST_F(FaultTest, MalformedImagesAreJudgedOrDroppedWithoutTouchingState)
   };
   startNode();
   calibrateAndWork();
-  struct Camera
+  struct CameraFeed
   {
     const char * name;
     rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr images;
-    std::deque<int32_t> & history;
-    std::vector<geometry_msgs::msg::PointStamped> & last_region;
+    const std::deque<int32_t> & history;
+    const std::vector<geometry_msgs::msg::PointStamped> & last_region;
   };
-  const std::vector<Camera> cameras{
-    {"rear", rear_images_, node_->result_history_, node_->last_region_},
-    {"fisheye", fisheye_images_, node_->fisheye_result_history_, node_->fisheye_last_region_},
+  const std::vector<CameraFeed> cameras{
+    {"rear", rear_images_, node_->history(Camera::rear), node_->lastRegion(Camera::rear)},
+    {"fisheye", fisheye_images_, node_->history(Camera::fisheye), node_->lastRegion(Camera::fisheye)},
   };
   int32_t sec = 0;
   for (const auto & camera : cameras) {
@@ -411,7 +401,7 @@ TEST_F(FaultTest, StatusFloodHandlesOnlyTheNewestTenAndTheFlagFollowsTheLast)
   const std::size_t dropped_before = statusDropped();
   floodStatus(kFlood, [&](int i) {return i + 1 == kFlood ? status(2, 4) : status(i, 0);});
   EXPECT_EQ(statusDropped() - dropped_before, static_cast<std::size_t>(kFlood - 10));
-  EXPECT_FALSE(working());
+  EXPECT_FALSE(node_->working());
   executor_.spin_some();
   std::vector<std::string> expected;
   for (int i = kFlood - 10; i + 1 < kFlood; ++i) {
@@ -419,14 +409,14 @@ TEST_F(FaultTest, StatusFloodHandlesOnlyTheNewestTenAndTheFlagFollowsTheLast)
   }
   expected.push_back("status: 2, 4");
   EXPECT_EQ(linesStartingWith(log, "status: "), expected);
-  EXPECT_TRUE(working());
+  EXPECT_TRUE(node_->working());
 
   log.clear();
   floodStatus(kFlood, [&](int i) {return i + 1 == kFlood ? status(2, 1) : status(2, 4);});
   executor_.spin_some();
   EXPECT_EQ(statusDropped() - dropped_before, static_cast<std::size_t>(2 * (kFlood - 10)));
   EXPECT_EQ(linesStartingWith(log, "status: ").size(), 10u);
-  EXPECT_FALSE(working());
+  EXPECT_FALSE(node_->working());
   rearFrame(kDirty, 1, 0.0);
   EXPECT_TRUE(log.contains("working status wrong or no intrinsic"));
   EXPECT_TRUE(filedAs(1).empty());
@@ -458,8 +448,7 @@ bool judgeUnsureFrameUntilSigterm()
         {"image_dir", archive.path()},
         {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
         {"server_url", vlm.url()}}));
-  node->tf_buffer_->setTransform(
-    test_scene::robotPose(0.0, 0.0, 0.0, test_scene::stamp(1)), "test", false);
+  node->placeRobot(test_scene::robotPose(0.0, 0.0, 0.0, test_scene::stamp(1)));
   auto driver = std::make_shared<rclcpp::Node>("fisheye_driver");
   auto images = driver->create_publisher<sensor_msgs::msg::Image>("/usb_cam_rear/image_raw", 10);
   images->publish(colourImage(kUnsure, 1, {800, 600}));

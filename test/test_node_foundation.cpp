@@ -17,7 +17,7 @@
 #include "log_capture.hpp"
 #include "test_support.hpp"
 #include "velmora_water_stain/archive.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
+#include "water_stain_node_access.hpp"
 
 using std::chrono::milliseconds;
 using test_support::LogCapture;
@@ -27,21 +27,8 @@ using velmora_water_stain::stampFileName;
 namespace
 {
 
-struct NodeUnderTest : WaterStainNode
-{
-  using WaterStainNode::WaterStainNode;
-  using WaterStainNode::clean_save_interval_s_;
-  using WaterStainNode::cam_info_sub_;
-  using WaterStainNode::dirty_front_pub_;
-  using WaterStainNode::dirty_pub_;
-  using WaterStainNode::fisheye_image_sub_;
-  using WaterStainNode::front_cam_info_sub_;
-  using WaterStainNode::front_image_sub_;
-  using WaterStainNode::image_sub_;
-  using WaterStainNode::is_working_;
-  using WaterStainNode::last_clean_save_time_;
-  using WaterStainNode::status_sub_;
-};
+using node_access::Camera;
+using NodeUnderTest = node_access::WaterStainNodeAccess;
 
 class NodeFoundationTest : public ::testing::Test
 {
@@ -91,7 +78,7 @@ TEST_F(NodeFoundationTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
   LogCapture log;
   for (const auto & c : cases) {
     node->working_status_callback(status(c.state, c.sub_state));
-    EXPECT_EQ(node->is_working_, c.working) << c.state << ", " << c.sub_state;
+    EXPECT_EQ(node->working(), c.working) << c.state << ", " << c.sub_state;
   }
   EXPECT_EQ(log.count("status: "), cases.size());
   EXPECT_EQ(log.count("status: 2, 6"), 2u);
@@ -120,10 +107,14 @@ TEST_F(NodeFoundationTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTen
   }
 
   const std::vector<rclcpp::QoS> endpoints{
-    node->image_sub_->get_actual_qos(), node->cam_info_sub_->get_actual_qos(),
-    node->front_image_sub_->get_actual_qos(), node->front_cam_info_sub_->get_actual_qos(),
-    node->fisheye_image_sub_->get_actual_qos(), node->status_sub_->get_actual_qos(),
-    node->dirty_pub_->get_actual_qos(), node->dirty_front_pub_->get_actual_qos()};
+    node->imageSubscription(Camera::rear)->get_actual_qos(),
+    node->cameraInfoSubscription(Camera::rear)->get_actual_qos(),
+    node->imageSubscription(Camera::front)->get_actual_qos(),
+    node->cameraInfoSubscription(Camera::front)->get_actual_qos(),
+    node->imageSubscription(Camera::fisheye)->get_actual_qos(),
+    node->statusSubscription()->get_actual_qos(),
+    node->dirtyPublisher(Camera::rear)->get_actual_qos(),
+    node->dirtyPublisher(Camera::front)->get_actual_qos()};
   for (const auto & qos : endpoints) {
     const auto profile = qos.get_rmw_qos_profile();
     EXPECT_EQ(profile.history, RMW_QOS_POLICY_HISTORY_KEEP_LAST);
@@ -146,10 +137,10 @@ TEST_F(NodeFoundationTest, StatusFromBestEffortPublisherNeverArrives)
 
   best_effort->publish(*status(2, 4));
   executor.spin_some();
-  EXPECT_FALSE(node->is_working_);
+  EXPECT_FALSE(node->working());
   reliable->publish(*status(2, 4));
   executor.spin_some();
-  EXPECT_TRUE(node->is_working_);
+  EXPECT_TRUE(node->working());
 }
 
 TEST_F(NodeFoundationTest, CreatesTwelveCategoryDirectoriesUnderTheWorkingDirectory)
@@ -179,7 +170,7 @@ TEST_F(NodeFoundationTest, CleanWritesShareOneThreeSecondThrottle)
 {
   auto node = makeNode(archive_.path());
   const cv::Mat patch(40, 60, CV_8UC3, cv::Scalar(90, 120, 150));
-  const auto start = node->last_clean_save_time_;
+  const auto start = node->lastCleanSave();
   auto at = [start](double seconds) {
       return start + std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(seconds));

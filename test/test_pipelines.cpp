@@ -43,7 +43,7 @@ TEST_F(PipelineTest, RearWindowOfThreeOnTheSameFloor)
   EXPECT_EQ(
     verdicts(1, 6),
     (std::vector<std::string>{"dirty", "dirty", "clean", "clean", "clean", "dirty"}));
-  EXPECT_EQ(node_->result_history_, history({1, 1, 1}));
+  EXPECT_EQ(node_->history(Camera::rear), history({1, 1, 1}));
 }
 
 TEST_F(PipelineTest, NewFloorTakesTheNewestJudgementSameFloorNeedsAgreement)
@@ -55,7 +55,7 @@ TEST_F(PipelineTest, NewFloorTakesTheNewestJudgementSameFloorNeedsAgreement)
   rearFrame(kStubborn, 3, 0.5);  // moved half a patch: overlap 1/3
   rearFrame(kStubborn, 4, 0.5);
   EXPECT_EQ(verdicts(1, 4), (std::vector<std::string>{"dirty", "dirty", "stubborn", "clean"}));
-  EXPECT_EQ(node_->result_history_, history({1, 2, 2}));
+  EXPECT_EQ(node_->history(Camera::rear), history({1, 2, 2}));
   rearFrame(kStubborn, 5, 0.5);
   EXPECT_EQ(verdicts(5, 5), std::vector<std::string>{"stubborn"});
 }
@@ -68,7 +68,7 @@ TEST_F(PipelineTest, UnsureFrameAsksTheVlmAndFilesThePatchTwice)
   rearFrame(kUnsure, 7, 0.0);
   EXPECT_EQ(vlm_->requestCount(), 1u);
   EXPECT_EQ(filedAs(7), (std::vector<std::string>{"internvl", "dirty"}));
-  EXPECT_EQ(node_->result_history_, history({1}));
+  EXPECT_EQ(node_->history(Camera::rear), history({1}));
   EXPECT_TRUE(log.contains("result: 1, internvl takes: "));
   EXPECT_FALSE(log.contains("mobilenet result not sure"));
 }
@@ -80,12 +80,12 @@ TEST_F(PipelineTest, TopScoreExactlyAtTheThresholdIsTrusted)
   const cv::Scalar leaning_dirty(0, 200, 150);
   const auto classification = node_->classifyPatch(cv::Mat(100, 100, CV_8UC3, leaning_dirty));
   ASSERT_TRUE(classification.has_value());
-  node_->score_threshold_ = classification->top_score;
+  node_->setScoreThreshold(classification->top_score);
   rearFrame(leaning_dirty, 1, 0.0);
   EXPECT_EQ(vlm_->requestCount(), 0u);
   EXPECT_EQ(filedAs(1), std::vector<std::string>{"dirty"});
 
-  node_->score_threshold_ = std::nextafter(classification->top_score, 1.0f);
+  node_->setScoreThreshold(std::nextafter(classification->top_score, 1.0f));
   rearFrame(leaning_dirty, 2, 1.0);
   EXPECT_EQ(vlm_->requestCount(), 1u);
   EXPECT_EQ(filedAs(2), (std::vector<std::string>{"internvl", "dirty"}));
@@ -95,7 +95,7 @@ TEST_F(PipelineTest, WithoutArchivingOnlyVlmPatchesAreWritten)
 {
   startNode("no");
   calibrateAndWork();
-  node_->save_images_ = false;
+  node_->setSaveImages(false);
   rearFrame(kUnsure, 1, 0.0);
   rearFrame(kDirty, 2, 1.0);
   frontFrame(kUnsure, 3, 2.0);
@@ -104,7 +104,7 @@ TEST_F(PipelineTest, WithoutArchivingOnlyVlmPatchesAreWritten)
   EXPECT_TRUE(filedAs(2).empty());
   EXPECT_EQ(filedAs(3, "_front"), std::vector<std::string>{"internvl_front"});
   EXPECT_EQ(filedAs(4, "_fish"), std::vector<std::string>{"internvl_fish"});
-  EXPECT_EQ(node_->result_history_, history({0, 1}));
+  EXPECT_EQ(node_->history(Camera::rear), history({0, 1}));
 }
 
 TEST_F(PipelineTest, GateHoldsUntilCalibratedAndWorkingAndAPauseKeepsTheLastRegion)
@@ -119,15 +119,15 @@ TEST_F(PipelineTest, GateHoldsUntilCalibratedAndWorkingAndAPauseKeepsTheLastRegi
   calibrateAndWork();
   rearFrame(kDirty, 2, 0.0);
   EXPECT_EQ(verdicts(2, 2), std::vector<std::string>{"dirty"});
-  const auto judged_region = node_->last_region_;
+  const auto judged_region = node_->lastRegion(Camera::rear);
 
   setWorking(false);
   rearFrame(kDirty, 3, 0.5);
   frontFrame(kDirty, 4, 0.5);
   EXPECT_EQ(log.count("working status wrong or no intrinsic"), 3u);
   EXPECT_TRUE(filedAs(3).empty());
-  EXPECT_EQ(node_->result_history_, history({1}));
-  EXPECT_EQ(node_->last_region_, judged_region);
+  EXPECT_EQ(node_->history(Camera::rear), history({1}));
+  EXPECT_EQ(node_->lastRegion(Camera::rear), judged_region);
 
   setWorking(true);
   rearFrame(kDirty, 5, 0.0);  // back on the floor judged before the pause
@@ -142,7 +142,7 @@ TEST_F(PipelineTest, FrontNeedsItsOwnCalibration)
   LogCapture log;
   frontFrame(kDirty, 1, 0.0);
   EXPECT_TRUE(log.contains("working status wrong or no intrinsic"));
-  EXPECT_TRUE(node_->front_result_history_.empty());
+  EXPECT_TRUE(node_->history(Camera::front).empty());
   rearFrame(kDirty, 2, 0.0);
   EXPECT_EQ(filedAs(2), std::vector<std::string>{"dirty"});
 }
@@ -159,7 +159,7 @@ TEST_F(PipelineTest, FrontWindowOfTwoLogsItsQuadrilateralAndScores)
   EXPECT_EQ(
     verdicts(1, 4, "_front"),
     (std::vector<std::string>{"dirty_front", "dirty_front", "clean_front", "clean_front"}));
-  EXPECT_EQ(node_->front_result_history_, history({0, 1}));
+  EXPECT_EQ(node_->history(Camera::front), history({0, 1}));
   EXPECT_EQ(log.count("uv on image: ("), 4u);
   EXPECT_EQ(log.count("softmax_output: "), 4u);
   EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 2.0.jpg"));
@@ -175,8 +175,8 @@ TEST_F(PipelineTest, PoseFailureDropsTheFrameWithOnlyTheWarning)
   executor_.spin_some();
   EXPECT_EQ(log.count("Could not transform 'map' to 'base_footprint': "), 2u);
   EXPECT_FALSE(log.contains("working status wrong or no intrinsic"));
-  EXPECT_TRUE(node_->result_history_.empty());
-  EXPECT_TRUE(node_->fisheye_last_region_.empty());
+  EXPECT_TRUE(node_->history(Camera::rear).empty());
+  EXPECT_TRUE(node_->lastRegion(Camera::fisheye).empty());
 }
 
 TEST_F(PipelineTest, FisheyeJudgesWithoutStatusOrCalibrationAndLogsInOrder)
@@ -187,7 +187,7 @@ TEST_F(PipelineTest, FisheyeJudgesWithoutStatusOrCalibrationAndLogsInOrder)
   fisheyeFrame(kUnsure, 2, 0.0);
   EXPECT_EQ(filedAs(1, "_fish"), std::vector<std::string>{"dirty_fish"});
   EXPECT_EQ(filedAs(2, "_fish"), (std::vector<std::string>{"internvl_fish", "clean_fish"}));
-  EXPECT_EQ(node_->fisheye_result_history_, history({1, 0}));
+  EXPECT_EQ(node_->history(Camera::fisheye), history({1, 0}));
 
   std::vector<std::string> line_heads;
   for (const auto & text : log.messages()) {
@@ -202,13 +202,13 @@ TEST_F(PipelineTest, FisheyeJudgesWithoutStatusOrCalibrationAndLogsInOrder)
 TEST_F(PipelineTest, FisheyeTestModeLeavesTheHistoryAlone)
 {
   startNode();
-  node_->fisheye_test_mode_ = true;
+  node_->setFisheyeTestMode(true);
   testing::internal::CaptureStderr();
   fisheyeFrame(kDirty, 1, 0.0);
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_NE(errors.find("Error: Could not load image."), std::string::npos);
-  EXPECT_TRUE(node_->fisheye_result_history_.empty());
-  EXPECT_TRUE(node_->fisheye_last_region_.empty());
+  EXPECT_TRUE(node_->history(Camera::fisheye).empty());
+  EXPECT_TRUE(node_->lastRegion(Camera::fisheye).empty());
   EXPECT_TRUE(filedAs(1, "_fish").empty());
 }
 
@@ -224,31 +224,30 @@ TEST_F(PipelineTest, UnconvertibleImagesAndDegenerateQuadrilateralsAreDropped)
   executor_.spin_some();
   EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_ERROR, "cv_bridge exception: "));
 
-  node_->region_uv_.assign(4, cv::Point2f(10.0f, 10.0f));
+  node_->setFloorQuadrilateral(Camera::rear, std::vector<cv::Point2f>(4, cv::Point2f(10.0f, 10.0f)));
   rearFrame(kDirty, 2, 0.0);
   EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_ERROR, "Dropped a rear frame"));
-  EXPECT_TRUE(node_->result_history_.empty());
-  EXPECT_TRUE(node_->last_region_.empty());
+  EXPECT_TRUE(node_->history(Camera::rear).empty());
+  EXPECT_TRUE(node_->lastRegion(Camera::rear).empty());
 }
 
 TEST_F(PipelineTest, CameraLookingAwayFromTheFloorIsRejectedAndRetried)
 {
   startNode();
   LogCapture log;
-  node_->tf_buffer_->setTransform(
+  node_->mountCamera(
     test_scene::cameraMount(
-      "base_footprint", "camera_01_color_optical_frame", {0.3, 0.0, 1.0}, {1.4, 0.0, 2.0}),
-    "test", true);
+      "base_footprint", "camera_01_color_optical_frame", {0.3, 0.0, 1.0}, {1.4, 0.0, 2.0}));
   calibrateAndWork();
-  EXPECT_TRUE(node_->front_region_uv_.empty());
+  EXPECT_TRUE(node_->floorQuadrilateral(Camera::front).empty());
   EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "behind the camera"));
   frontFrame(kDirty, 1, 0.0);
   EXPECT_TRUE(filedAs(1, "_front").empty());
 
-  node_->tf_buffer_->setTransform(test_scene::frontCameraMount(), "test", true);
+  node_->mountCamera(test_scene::frontCameraMount());
   front_info_->publish(test_scene::cameraInfo(320.0, 640, 480));
   executor_.spin_some();
-  EXPECT_EQ(node_->front_region_uv_.size(), 4u);
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::front).size(), 4u);
 }
 
 TEST_F(PipelineTest, VerdictsAreNeverPublished)

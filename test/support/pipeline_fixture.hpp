@@ -15,8 +15,8 @@
 #include "cv_bridge/cv_bridge.h"
 #include "test_scene.hpp"
 #include "test_support.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
 #include "vlm_stub_server.hpp"
+#include "water_stain_node_access.hpp"
 
 // A node judging through its real topics, with the colour test classifier, a loopback VLM
 // stand-in, and both colour cameras mounted on tf.
@@ -29,22 +29,8 @@ inline const cv::Scalar kDirty(0, 255, 0);
 inline const cv::Scalar kStubborn(255, 0, 0);
 inline const cv::Scalar kUnsure(128, 128, 128);
 
-struct PipelineNode : WaterStainNode
-{
-  using WaterStainNode::WaterStainNode;
-  using WaterStainNode::fisheye_last_region_;
-  using WaterStainNode::fisheye_result_history_;
-  using WaterStainNode::fisheye_test_mode_;
-  using WaterStainNode::front_last_region_;
-  using WaterStainNode::front_region_uv_;
-  using WaterStainNode::front_result_history_;
-  using WaterStainNode::last_region_;
-  using WaterStainNode::region_uv_;
-  using WaterStainNode::result_history_;
-  using WaterStainNode::save_images_;
-  using WaterStainNode::score_threshold_;
-  using WaterStainNode::tf_buffer_;
-};
+using node_access::Camera;
+using PipelineNode = node_access::WaterStainNodeAccess;
 
 inline std::deque<int32_t> history(std::initializer_list<int32_t> entries) {return entries;}
 
@@ -69,8 +55,8 @@ protected:
         {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
         {"server_url", vlm_->url()},
         {"clean_save_interval_s", 0}}));
-    node_->tf_buffer_->setTransform(test_scene::rearCameraMount(), "test", true);
-    node_->tf_buffer_->setTransform(test_scene::frontCameraMount(), "test", true);
+    node_->mountCamera(test_scene::rearCameraMount());
+    node_->mountCamera(test_scene::frontCameraMount());
     peer_ = std::make_shared<rclcpp::Node>("camera_drivers");
     rear_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
       "/camera_05/color/image_raw", 10);
@@ -113,8 +99,7 @@ protected:
   // The robot at (x, 0) facing +x from `sec` on.
   void poseAt(int32_t sec, double x, double yaw = 0.0)
   {
-    node_->tf_buffer_->setTransform(
-      test_scene::robotPose(x, 0.0, yaw, test_scene::stamp(sec)), "test", false);
+    node_->placeRobot(test_scene::robotPose(x, 0.0, yaw, test_scene::stamp(sec)));
   }
 
   static sensor_msgs::msg::Image image(const cv::Scalar & colour, int32_t sec, cv::Size size)

@@ -6,23 +6,34 @@
 namespace velmora_sim
 {
 
-InstrumentedNode::InstrumentedNode(const rclcpp::NodeOptions & options, FrameObserver & observer)
-: WaterStainNode(options), observer_(observer)
+namespace
 {
-  // Replacing a subscription drops the node's own one, so every image is handled exactly once.
-  image_sub_ = timedSubscription(CameraId::rear, image_topic_, &WaterStainNode::imageCallback);
-  front_image_sub_ = timedSubscription(
-    CameraId::front, front_image_topic_, &WaterStainNode::front_imageCallback);
-  fisheye_image_sub_ = timedSubscription(
-    CameraId::fisheye, fisheye_image_topic_, &WaterStainNode::fisheyeimageCallback);
+
+node_access::Camera nodeCamera(CameraId camera)
+{
+  switch (camera) {
+    case CameraId::rear: return node_access::Camera::rear;
+    case CameraId::front: return node_access::Camera::front;
+    case CameraId::fisheye: break;
+  }
+  return node_access::Camera::fisheye;
 }
 
-rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr InstrumentedNode::timedSubscription(
-  CameraId camera, const std::string & topic,
-  void (WaterStainNode::* callback)(std::shared_ptr<sensor_msgs::msg::Image>))
+}  // namespace
+
+InstrumentedNode::InstrumentedNode(const rclcpp::NodeOptions & options, FrameObserver & observer)
+: WaterStainNodeAccess(options), observer_(observer)
 {
-  return create_subscription<sensor_msgs::msg::Image>(
-    topic, rclcpp::QoS(10),
+  timeImages(CameraId::rear, &WaterStainNode::imageCallback);
+  timeImages(CameraId::front, &WaterStainNode::front_imageCallback);
+  timeImages(CameraId::fisheye, &WaterStainNode::fisheyeimageCallback);
+}
+
+void InstrumentedNode::timeImages(
+  CameraId camera, void (WaterStainNode::* callback)(std::shared_ptr<sensor_msgs::msg::Image>))
+{
+  const auto subscription = create_subscription<sensor_msgs::msg::Image>(
+    imageTopic(nodeCamera(camera)), rclcpp::QoS(10),
     [this, camera, callback](std::shared_ptr<sensor_msgs::msg::Image> msg) {
       const builtin_interfaces::msg::Time stamp = msg->header.stamp;
       observer_.frameStarted(camera, stamp);
@@ -32,6 +43,7 @@ rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr InstrumentedNode::timed
       std::chrono::steady_clock::now() - start;
       observer_.frameFinished(camera, stamp, took.count());
     });
+  replaceImageSubscription(nodeCamera(camera), subscription);
 }
 
 bool InstrumentedNode::waitForTransform(
@@ -39,7 +51,7 @@ bool InstrumentedNode::waitForTransform(
   std::chrono::milliseconds timeout) const
 {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!tf_buffer_->canTransform(target, source, time)) {
+  while (!tfBuffer().canTransform(target, source, time)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }
@@ -50,22 +62,7 @@ bool InstrumentedNode::waitForTransform(
 
 std::size_t InstrumentedNode::droppedCount(CameraId camera) const
 {
-  switch (camera) {
-    case CameraId::rear: return image_sub_->dropped_count();
-    case CameraId::front: return front_image_sub_->dropped_count();
-    case CameraId::fisheye: return fisheye_image_sub_->dropped_count();
-  }
-  return 0;
-}
-
-std::vector<cv::Point2f> InstrumentedNode::floorQuadrilateral(CameraId camera) const
-{
-  switch (camera) {
-    case CameraId::rear: return region_uv_;
-    case CameraId::front: return front_region_uv_;
-    case CameraId::fisheye: break;
-  }
-  return {};
+  return imageSubscription(nodeCamera(camera))->dropped_count();
 }
 
 }  // namespace velmora_sim

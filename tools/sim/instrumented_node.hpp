@@ -11,7 +11,7 @@
 #include "sensor_msgs/msg/image.hpp"
 #include "sim/camera_rig.hpp"
 #include "tf2/time.h"
-#include "velmora_water_stain/water_stain_node.hpp"
+#include "water_stain_node_access.hpp"
 
 namespace velmora_sim
 {
@@ -29,7 +29,7 @@ public:
 // The node as built, with its three image subscriptions re-created (same topics, same QoS) so
 // that each delivered image is timed around the node's own callback and the observer learns
 // which frame the node's log lines belong to.
-class InstrumentedNode : public WaterStainNode
+class InstrumentedNode : public node_access::WaterStainNodeAccess
 {
 public:
   InstrumentedNode(const rclcpp::NodeOptions & options, FrameObserver & observer);
@@ -42,13 +42,10 @@ public:
 
   // Images the camera's subscription queue discarded because newer ones arrived.
   std::size_t droppedCount(CameraId camera) const;
-  // The floor quadrilateral the node computed for a colour camera; empty until calibrated.
-  std::vector<cv::Point2f> floorQuadrilateral(CameraId camera) const;
 
 private:
-  rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr timedSubscription(
-    CameraId camera, const std::string & topic,
-    void (WaterStainNode::* callback)(std::shared_ptr<sensor_msgs::msg::Image>));
+  void timeImages(
+    CameraId camera, void (WaterStainNode::* callback)(std::shared_ptr<sensor_msgs::msg::Image>));
 
   FrameObserver & observer_;
 };
