@@ -242,6 +242,22 @@ TEST_F(FaultTest, LostArchiveRootWarnsAtMostOncePerSecondPerCategoryWhileJudging
   }
 }
 
+TEST_F(FaultTest, UnwritableArchiveRootWarnsAtMostOncePerSecondAndSaveGoesOn)
+{
+  const std::string blocker = archive_ / "not_a_directory";
+  std::ofstream(blocker) << "x";
+  auto node = std::make_shared<PipelineNode>(
+    rclcpp::NodeOptions().parameter_overrides({
+        {"image_dir", blocker + "/images"}, {"engine_path", archive_ / "missing.engine"}}));
+  LogCapture log;
+  const cv::Mat patch(20, 20, CV_8UC3, cv::Scalar::all(7));
+  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.1.jpg"));
+  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.2.jpg"));
+  EXPECT_NO_THROW(node->saveImage(cv::Mat(), "stubborn", "1.3.jpg"));
+  EXPECT_EQ(log.count("Failed to archive"), 2u);
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "dirty/1.1.jpg"));
+}
+
 TEST_F(FaultTest, FullDiskLeavesNeitherTruncatedFilesNorTemporaries)
 {
   startNode("No, the floor looks clean.");

@@ -14,7 +14,6 @@
 #include "test_support.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
-#include "velmora_water_stain/water_stain_node.hpp"
 
 namespace vws = velmora_water_stain;
 
@@ -121,98 +120,4 @@ TEST(FisheyeUndistortion, CachedMapsMatchUndistortImagePixelForPixel)
     ASSERT_EQ(undistorted.type(), reference.type()) << input;
     EXPECT_EQ(cv::norm(undistorted, reference, cv::NORM_INF), 0.0) << input;
   }
-}
-
-namespace
-{
-
-class FisheyeNodeTest : public ::testing::Test
-{
-protected:
-  void SetUp() override {test_support::ensureRclcppInit();}
-
-  std::shared_ptr<WaterStainNode> makeNode(const std::string & sample)
-  {
-    return std::make_shared<WaterStainNode>(
-      rclcpp::NodeOptions().parameter_overrides({
-        {"image_dir", archive_.path()}, {"engine_path", "/nonexistent"},
-        {"fisheye_sample_image", sample}}));
-  }
-
-  std::string testDir() const {return archive_ / "fisheye_test";}
-
-  test_support::TemporaryDirectory archive_;
-};
-
-}  // namespace
-
-TEST_F(FisheyeNodeTest, NodeUsesItsCompiledInCalibration)
-{
-  const auto node = makeNode(archive_ / "sample.jpg");
-  const cv::Mat frame = randomImage({1280, 720});
-  cv::Mat reference;
-  cv::fisheye::undistortImage(
-    frame, reference, kFisheyeK, kFisheyeD, kFisheyeNewK, vws::kFisheyeUndistortedSize);
-
-  EXPECT_EQ(cv::norm(node->undistortFisheye(frame), reference, cv::NORM_INF), 0.0);
-  expectNear(node->projectFisheyeRegion(), kFisheyeQuadrilateral);
-}
-
-TEST_F(FisheyeNodeTest, TestRoutineWithoutSampleOnlyReportsIt)
-{
-  const auto node = makeNode(archive_ / "missing.jpg");
-  std::filesystem::create_directories(testDir());
-
-  // OpenCV's own diagnostics for the unreadable file are not ours to count.
-  const auto opencv_log_level =
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  testing::internal::CaptureStderr();
-  node->fisheyeUndistortTest();
-  const std::string errors = testing::internal::GetCapturedStderr();
-  cv::utils::logging::setLogLevel(opencv_log_level);
-
-  EXPECT_EQ(errors, "Error: Could not load image.\n");
-  EXPECT_TRUE(test_support::listDirectory(testDir()).empty());
-}
-
-TEST_F(FisheyeNodeTest, TestRoutineWritesItsStagesAndCameraCoordinates)
-{
-  const std::string sample = archive_ / "sample.jpg";
-  ASSERT_TRUE(cv::imwrite(sample, randomImage({1280, 960})));
-  const auto node = makeNode(sample);
-  std::filesystem::create_directories(testDir());
-
-  testing::internal::CaptureStdout();
-  node->fisheyeUndistortTest();
-  const std::string printed = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(
-    test_support::listDirectory(testDir()),
-    (std::vector<std::string>{"cropped.jpg", "undistort.jpg", "undistort_region.jpg"}));
-  EXPECT_EQ(cv::imread(testDir() + "/undistort.jpg").size(), vws::kFisheyeUndistortedSize);
-  EXPECT_EQ(cv::imread(testDir() + "/cropped.jpg").size(), cv::Size(365, 291));
-
-  std::istringstream lines(printed);
-  std::string line;
-  int corners = 0;
-  while (std::getline(lines, line)) {
-    ++corners;
-    const auto first_tab = line.find('\t');
-    ASSERT_NE(first_tab, std::string::npos) << line;
-    EXPECT_EQ(line.find("\t ", first_tab + 1), line.rfind('\t')) << line;
-  }
-  EXPECT_EQ(corners, 4);
-}
-
-TEST_F(FisheyeNodeTest, TestRoutineSurvivesAMissingOutputDirectory)
-{
-  const std::string sample = archive_ / "sample.jpg";
-  ASSERT_TRUE(cv::imwrite(sample, randomImage({800, 600})));
-  const auto node = makeNode(sample);
-
-  testing::internal::CaptureStdout();
-  EXPECT_NO_THROW(node->fisheyeUndistortTest());
-  testing::internal::GetCapturedStdout();
-
-  EXPECT_FALSE(std::filesystem::exists(testDir()));
 }

@@ -22,7 +22,6 @@
 using std::chrono::milliseconds;
 using test_support::LogCapture;
 using test_support::TemporaryDirectory;
-using velmora_water_stain::stampFileName;
 
 namespace
 {
@@ -30,7 +29,7 @@ namespace
 using node_access::Camera;
 using NodeUnderTest = node_access::WaterStainNodeAccess;
 
-class NodeFoundationTest : public ::testing::Test
+class WaterStainNodeTest : public ::testing::Test
 {
 protected:
   void SetUp() override {test_support::ensureRclcppInit();}
@@ -53,17 +52,9 @@ protected:
   TemporaryDirectory archive_;
 };
 
-builtin_interfaces::msg::Time stamp(int32_t sec, uint32_t nanosec)
-{
-  builtin_interfaces::msg::Time time;
-  time.sec = sec;
-  time.nanosec = nanosec;
-  return time;
-}
-
 }  // namespace
 
-TEST_F(NodeFoundationTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
+TEST_F(WaterStainNodeTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
 {
   auto node = makeNode(archive_.path());
   struct Case
@@ -85,7 +76,7 @@ TEST_F(NodeFoundationTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
   EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "status: 2, -4"));
 }
 
-TEST_F(NodeFoundationTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTenReliable)
+TEST_F(WaterStainNodeTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTenReliable)
 {
   auto node = makeNode(archive_.path());
   const std::vector<std::pair<std::string, std::string>> subscriptions{
@@ -124,7 +115,7 @@ TEST_F(NodeFoundationTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTen
   }
 }
 
-TEST_F(NodeFoundationTest, StatusFromBestEffortPublisherNeverArrives)
+TEST_F(WaterStainNodeTest, StatusFromBestEffortPublisherNeverArrives)
 {
   auto node = makeNode(archive_.path());
   auto peer = std::make_shared<rclcpp::Node>("task_centre");
@@ -143,7 +134,7 @@ TEST_F(NodeFoundationTest, StatusFromBestEffortPublisherNeverArrives)
   EXPECT_TRUE(node->working());
 }
 
-TEST_F(NodeFoundationTest, CreatesTwelveCategoryDirectoriesUnderTheWorkingDirectory)
+TEST_F(WaterStainNodeTest, CreatesTwelveCategoryDirectoriesUnderTheWorkingDirectory)
 {
   TemporaryDirectory elsewhere;
   {
@@ -157,16 +148,7 @@ TEST_F(NodeFoundationTest, CreatesTwelveCategoryDirectoriesUnderTheWorkingDirect
       "stubborn_front"}));
 }
 
-TEST(ArchiveNames, StampFileNameHasNoPadding)
-{
-  EXPECT_EQ(stampFileName(stamp(12, 7)), "12.7.jpg");
-  EXPECT_EQ(stampFileName(stamp(12, 5000)), "12.5000.jpg");
-  EXPECT_EQ(stampFileName(stamp(0, 0)), "0.0.jpg");
-  EXPECT_EQ(stampFileName(stamp(1733520000, 999999999)), "1733520000.999999999.jpg");
-  EXPECT_EQ(stampFileName(stamp(-3, 4294967295u)), "-3.4294967295.jpg");
-}
-
-TEST_F(NodeFoundationTest, CleanWritesShareOneThreeSecondThrottle)
+TEST_F(WaterStainNodeTest, CleanWritesShareOneThreeSecondThrottle)
 {
   auto node = makeNode(archive_.path());
   const cv::Mat patch(40, 60, CV_8UC3, cv::Scalar(90, 120, 150));
@@ -198,7 +180,7 @@ TEST_F(NodeFoundationTest, CleanWritesShareOneThreeSecondThrottle)
   }
 }
 
-TEST_F(NodeFoundationTest, ArchiveWritesWholeJpegsAndOverwritesSameStamp)
+TEST_F(WaterStainNodeTest, ArchiveWritesWholeJpegsAndOverwritesSameStamp)
 {
   auto node = makeNode(archive_.path());
   node->saveImage(cv::Mat(30, 30, CV_8UC3, cv::Scalar(0, 0, 255)), "dirty", "5.1.jpg");
@@ -207,20 +189,6 @@ TEST_F(NodeFoundationTest, ArchiveWritesWholeJpegsAndOverwritesSameStamp)
   const cv::Mat stored = cv::imread(archive_ / "dirty/5.1.jpg");
   ASSERT_FALSE(stored.empty());
   EXPECT_EQ(stored.size(), cv::Size(70, 50));
-}
-
-TEST_F(NodeFoundationTest, FailedArchiveWriteWarnsAtMostOncePerSecondAndGoesOn)
-{
-  const std::string blocker = archive_ / "not_a_directory";
-  std::ofstream(blocker) << "x";
-  auto node = makeNode(blocker + "/images");
-  LogCapture log;
-  const cv::Mat patch(20, 20, CV_8UC3, cv::Scalar::all(7));
-  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.1.jpg"));
-  EXPECT_NO_THROW(node->saveImage(patch, "dirty", "1.2.jpg"));
-  EXPECT_NO_THROW(node->saveImage(cv::Mat(), "stubborn", "1.3.jpg"));
-  EXPECT_EQ(log.count("Failed to archive"), 2u);
-  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "dirty/1.1.jpg"));
 }
 
 TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "test_support.hpp"
+#include "velmora_water_stain/archive.hpp"
+
+namespace vws = velmora_water_stain;
+using test_support::TemporaryDirectory;
+
+namespace
+{
+
+builtin_interfaces::msg::Time stamp(int32_t sec, uint32_t nanosec)
+{
+  builtin_interfaces::msg::Time time;
+  time.sec = sec;
+  time.nanosec = nanosec;
+  return time;
+}
+
+const cv::Mat kPatch(40, 60, CV_8UC3, cv::Scalar(10, 120, 230));
+
+}  // namespace
+
+TEST(ArchiveNames, StampFileNameHasNoPadding)
+{
+  EXPECT_EQ(vws::stampFileName(stamp(12, 7)), "12.7.jpg");
+  EXPECT_EQ(vws::stampFileName(stamp(12, 5000)), "12.5000.jpg");
+  EXPECT_EQ(vws::stampFileName(stamp(0, 0)), "0.0.jpg");
+  EXPECT_EQ(vws::stampFileName(stamp(1733520000, 999999999)), "1733520000.999999999.jpg");
+  EXPECT_EQ(vws::stampFileName(stamp(-3, 4294967295u)), "-3.4294967295.jpg");
+}
+
+TEST(ArchiveNames, OnlyTheColourCamerasCleanCategoriesAreThrottled)
+{
+  ASSERT_EQ(vws::archiveCategoryDirs().size(), 12u);
+  for (const std::string & dir : vws::archiveCategoryDirs()) {
+    const std::string category = dir.substr(1);
+    EXPECT_EQ(vws::isThrottledCategory(category), category == "clean" || category == "clean_front")
+      << category;
+  }
+}
+
+TEST(ArchiveWrite, WritesAWholeJpegAndNoTemporary)
+{
+  TemporaryDirectory directory;
+  const vws::Status written = vws::writeJpegAtomically(directory / "1.2.jpg", kPatch);
+  ASSERT_TRUE(written.ok()) << written.error();
+  EXPECT_TRUE(written.error().empty());
+  EXPECT_EQ(test_support::listDirectory(directory.path()), std::vector<std::string>{"1.2.jpg"});
+  EXPECT_EQ(cv::imread(directory / "1.2.jpg").size(), kPatch.size());
+}
+
+TEST(ArchiveWrite, FailureSaysWhyAndLeavesNothingBehind)
+{
+  TemporaryDirectory directory;
+  std::ofstream(directory / "file") << "x";
+  struct Case
+  {
+    const char * name;
+    std::string path;
+    cv::Mat image;
+    std::string reason;
+  };
+  const std::vector<Case> cases{
+    {"missing directory", directory / "missing/1.2.jpg", kPatch, "No such file or directory"},
+    {"file in the way", directory / "file/1.2.jpg", kPatch, "Not a directory"},
+    {"empty image", directory / "1.2.jpg", cv::Mat(), "the image cannot be encoded as JPEG"},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    const vws::Status written = vws::writeJpegAtomically(c.path, c.image);
+    EXPECT_FALSE(written.ok());
+    EXPECT_EQ(written.error(), c.reason);
+  }
+  EXPECT_EQ(test_support::listDirectory(directory.path()), std::vector<std::string>{"file"});
+}
