@@ -216,16 +216,16 @@ cv::Mat WaterStainNode::preprocessImage(const cv::Mat & crop) const
     crop, cv::Size(input_w_, input_h_), mean_, std_);
 }
 
-std::optional<velmora_water_stain::ClassifierResult> WaterStainNode::classifyPatch(
+velmora_water_stain::Result<velmora_water_stain::ClassifierResult> WaterStainNode::classifyPatch(
   const cv::Mat & patch)
 {
   if (!engineReadyForFrame()) {
-    return std::nullopt;
+    return Failure{"the classifier engine is not loaded"};
   }
   cv::Mat blob = preprocessImage(patch);
   const std::vector<float> logits = doInference(blob);
   if (logits.empty()) {
-    return std::nullopt;
+    return Failure{"the classifier gave no scores"};
   }
   return velmora_water_stain::scoreOutputs(logits);
 }

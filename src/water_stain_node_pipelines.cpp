@@ -19,6 +19,8 @@
 #include "velmora_water_stain/water_stain_node.hpp"
 
 using velmora_water_stain::ClassifierResult;
+using velmora_water_stain::Failure;
+using velmora_water_stain::Result;
 
 namespace
 {
@@ -86,28 +88,32 @@ WaterStainNode::PipelineCamera WaterStainNode::fisheyeCamera()
 
 void WaterStainNode::imageCallback(const std::shared_ptr<sensor_msgs::msg::Image> msg)
 {
-  cv::Mat image;
-  geometry_msgs::msg::TransformStamped pose;
-  if (!convertToBgr(msg, image) || !lookupRobotPoseOrWarn(pose) || !workGateOpen(region_uv_)) {
+  const auto image = convertToBgr(msg);
+  if (!image) {
+    return;
+  }
+  const auto pose = lookupRobotPoseOrWarn();
+  if (!pose || !workGateOpen(region_uv_)) {
     return;
   }
   const std::string file_name = velmora_water_stain::stampFileName(msg->header.stamp);
   runGuarded("rear", [&]() {
-      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(image, region_uv_);
+      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(*image, region_uv_);
       const auto classification = classifyPatch(patch);
       if (classification) {
-        judgeFloorPatch(rearCamera(), patch, *classification, pose, file_name);
+        judgeFloorPatch(rearCamera(), patch, *classification, *pose, file_name);
       }
     });
 }
 
 void WaterStainNode::front_imageCallback(const std::shared_ptr<sensor_msgs::msg::Image> msg)
 {
-  cv::Mat image;
-  geometry_msgs::msg::TransformStamped pose;
-  if (!convertToBgr(msg, image) || !lookupRobotPoseOrWarn(pose) ||
-    !workGateOpen(front_region_uv_))
-  {
+  const auto image = convertToBgr(msg);
+  if (!image) {
+    return;
+  }
+  const auto pose = lookupRobotPoseOrWarn();
+  if (!pose || !workGateOpen(front_region_uv_)) {
     return;
   }
   const std::string file_name = velmora_water_stain::stampFileName(msg->header.stamp);
@@ -119,19 +125,22 @@ void WaterStainNode::front_imageCallback(const std::shared_ptr<sensor_msgs::msg:
     static_cast<double>(uv[2].x), static_cast<double>(uv[2].y),
     static_cast<double>(uv[3].x), static_cast<double>(uv[3].y));
   runGuarded("front", [&]() {
-      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(image, front_region_uv_);
+      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(*image, front_region_uv_);
       const auto classification = classifyPatch(patch);
       if (classification) {
-        judgeFloorPatch(frontCamera(), patch, *classification, pose, file_name);
+        judgeFloorPatch(frontCamera(), patch, *classification, *pose, file_name);
       }
     });
 }
 
 void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg::Image> msg)
 {
-  cv::Mat image;
-  geometry_msgs::msg::TransformStamped pose;
-  if (!convertToBgr(msg, image) || !lookupRobotPoseOrWarn(pose)) {
+  const auto image = convertToBgr(msg);
+  if (!image) {
+    return;
+  }
+  const auto pose = lookupRobotPoseOrWarn();
+  if (!pose) {
     return;
   }
   if (fisheye_test_mode_) {
@@ -141,36 +150,34 @@ void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg
   const auto started = std::chrono::system_clock::now();
   const std::string file_name = velmora_water_stain::stampFileName(msg->header.stamp);
   runGuarded("fisheye", [&]() {
-      const cv::Mat patch = fisheye_floor_crop_.crop(image);
+      const cv::Mat patch = fisheye_floor_crop_.crop(*image);
       const auto classification = classifyPatch(patch);
       if (!classification) {
         return;
       }
       RCLCPP_INFO(get_logger(), "mobilenet takes: %f ms", millisecondsSince(started));
-      judgeFloorPatch(fisheyeCamera(), patch, *classification, pose, file_name);
+      judgeFloorPatch(fisheyeCamera(), patch, *classification, *pose, file_name);
     });
 }
 
-bool WaterStainNode::convertToBgr(
-  const std::shared_ptr<sensor_msgs::msg::Image> & msg, cv::Mat & image)
+Result<cv::Mat> WaterStainNode::convertToBgr(
+  const std::shared_ptr<sensor_msgs::msg::Image> & msg)
 {
   try {
-    image = cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
-    return true;
+    return cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
   } catch (const cv_bridge::Exception & error) {
     RCLCPP_ERROR(get_logger(), "cv_bridge exception: %s", error.what());
-    return false;
+    return Failure{error.what()};
   }
 }
 
-bool WaterStainNode::lookupRobotPoseOrWarn(geometry_msgs::msg::TransformStamped & pose)
+Result<geometry_msgs::msg::TransformStamped> WaterStainNode::lookupRobotPoseOrWarn()
 {
   try {
-    pose = lookupRobotPose();
-    return true;
+    return lookupRobotPose();
   } catch (const tf2::TransformException & error) {
     RCLCPP_WARN(get_logger(), "Could not transform 'map' to 'base_footprint': %s", error.what());
-    return false;
+    return Failure{error.what()};
   }
 }
 

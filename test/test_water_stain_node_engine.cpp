@@ -129,8 +129,8 @@ TEST_F(ClassifierNodeTest, MissingEngineFileIsOneErrorAndFramesAreNotJudged)
   EXPECT_EQ(standard_error.text().find("TensorRT error"), std::string::npos);
 
   const cv::Mat patch(60, 80, CV_8UC3, cv::Scalar(0, 0, 255));
-  EXPECT_FALSE(node->classifyPatch(patch).has_value());
-  EXPECT_FALSE(node->classifyPatch(patch).has_value());
+  EXPECT_FALSE(node->classifyPatch(patch).ok());
+  EXPECT_FALSE(node->classifyPatch(patch).ok());
   EXPECT_EQ(log.count("Classifier engine not loaded (" + path + "): frame not judged"), 1u);
 }
 
@@ -159,7 +159,7 @@ TEST_F(ClassifierNodeTest, EnginesOutsideTheDesignAreRejectedAtLoad)
     EXPECT_EQ(
       standard_error.text().find("TensorRT error: ") != std::string::npos,
       test_case.tensorrt_error) << test_case.path;
-    EXPECT_FALSE(node->classifyPatch(cv::Mat(40, 40, CV_8UC3, cv::Scalar::all(0))).has_value());
+    EXPECT_FALSE(node->classifyPatch(cv::Mat(40, 40, CV_8UC3, cv::Scalar::all(0))).ok());
   }
 }
 
@@ -181,7 +181,7 @@ TEST_F(ClassifierNodeTest, TestModelJudgesPatchesByTheirColour)
   ASSERT_TRUE(node->engineLoaded());
   for (const auto & test_case : cases) {
     const auto result = node->classifyPatch(cv::Mat(90, 130, CV_8UC3, test_case.bgr));
-    ASSERT_TRUE(result.has_value()) << test_case.bgr;
+    ASSERT_TRUE(result.ok()) << test_case.bgr;
     EXPECT_EQ(result->scores.size(), 3u);
     EXPECT_EQ(result->class_index, test_case.class_index) << test_case.bgr;
     EXPECT_EQ(velmora_water_stain::isConfident(result->top_score, 0.8f), test_case.confident)
@@ -219,7 +219,7 @@ TEST_F(ClassifierNodeTest, DeviceFailureGivesNoScoresAndFreesWhatWasAllocated)
   {
     test_support::LogCapture log;
     EXPECT_TRUE(node->doInference(blob).empty());
-    EXPECT_FALSE(node->classifyPatch(cv::Mat(50, 50, CV_8UC3, cv::Scalar(0, 255, 0))).has_value());
+    EXPECT_FALSE(node->classifyPatch(cv::Mat(50, 50, CV_8UC3, cv::Scalar(0, 255, 0))).ok());
     EXPECT_EQ(log.count("Classifier inference failed: cudaMalloc output: out of memory"), 2u);
   }
   ASSERT_EQ(cudaFree(occupied), cudaSuccess);
@@ -255,7 +255,7 @@ TEST(ShippedModel, JudgesGeneratedPatchesConfidentlyAndRightly)
     const cv::Mat patch = cv::imread(source_dir + "/test/data/" + sample.file);
     ASSERT_FALSE(patch.empty()) << sample.file;
     const auto result = node->classifyPatch(patch);
-    ASSERT_TRUE(result.has_value()) << sample.file;
+    ASSERT_TRUE(result.ok()) << sample.file;
     EXPECT_EQ(result->class_index, sample.expected_class) << sample.file;
     EXPECT_GE(result->top_score, 0.8f) << sample.file;
   }

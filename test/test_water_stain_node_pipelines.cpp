@@ -277,7 +277,7 @@ TEST_F(PipelineTest, TopScoreExactlyAtTheThresholdIsTrusted)
   calibrateAndWork();
   const cv::Scalar leaning_dirty(0, 200, 150);
   const auto classification = node_->classifyPatch(cv::Mat(100, 100, CV_8UC3, leaning_dirty));
-  ASSERT_TRUE(classification.has_value());
+  ASSERT_TRUE(classification.ok());
   node_->setScoreThreshold(classification->top_score);
   rearFrame(leaning_dirty, 1, 0.0);
   EXPECT_EQ(vlm_->requestCount(), 0u);

@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@
 
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
+#include "velmora_water_stain/result.hpp"
 
 class WaterStainNode : public rclcpp::Node
 {
@@ -56,8 +56,10 @@ public:
   // Raw scores of one blob; empty when the GPU or the engine reported a failure.
   std::vector<float> doInference(cv::Mat & input);
   cv::Mat preprocessImage(const cv::Mat & crop) const;
-  // Preprocess, infer and score a floor patch; nullopt when the frame cannot be classified.
-  std::optional<velmora_water_stain::ClassifierResult> classifyPatch(const cv::Mat & patch);
+  // Preprocess, infer and score a floor patch; fails (already logged) when the frame cannot be
+  // classified.
+  velmora_water_stain::Result<velmora_water_stain::ClassifierResult> classifyPatch(
+    const cv::Mat & patch);
   velmora_water_stain::FloorClass decideVerdict(
     const std::deque<int32_t> & history, float overlap, const std::string & file_name);
 
@@ -179,9 +181,10 @@ private:
   PipelineCamera frontCamera();
   PipelineCamera fisheyeCamera();
 
-  // Frame intake shared by the pipelines; each logs its own failure and returns false.
-  bool convertToBgr(const std::shared_ptr<sensor_msgs::msg::Image> & msg, cv::Mat & image);
-  bool lookupRobotPoseOrWarn(geometry_msgs::msg::TransformStamped & pose);
+  // Frame intake shared by the pipelines; each logs its own failure.
+  velmora_water_stain::Result<cv::Mat> convertToBgr(
+    const std::shared_ptr<sensor_msgs::msg::Image> & msg);
+  velmora_water_stain::Result<geometry_msgs::msg::TransformStamped> lookupRobotPoseOrWarn();
   bool workGateOpen(const std::vector<cv::Point2f> & region_uv);
   // True when the engine can judge a frame; otherwise says so (at most every 10 s).
   bool engineReadyForFrame();
