@@ -1,13 +1,11 @@
 #include <chrono>
 #include <cmath>
-#include <string>
-
-#include <opencv2/core.hpp>
-
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "cv_bridge/cv_bridge.h"
