@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -9,6 +10,7 @@
 #include "tf2/exceptions.h"
 #include "velmora_water_stain/archive.hpp"
 #include "velmora_water_stain/geometry.hpp"
+#include "velmora_water_stain/image_layout.hpp"
 #include "velmora_water_stain/water_stain_node.hpp"
 
 using velmora_water_stain::ClassifierResult;
@@ -112,13 +114,23 @@ void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg
 bool WaterStainNode::convertToBgr(
   const std::shared_ptr<sensor_msgs::msg::Image> & msg, cv::Mat & image)
 {
+  // cv_bridge's own checks let through layouts it then reads past, so ours come first.
+  auto fault = velmora_water_stain::imageLayoutFault(
+    {msg->encoding, msg->width, msg->height, msg->step, msg->data.size()});
   try {
-    image = cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
-    return true;
-  } catch (const cv_bridge::Exception & error) {
-    RCLCPP_ERROR(get_logger(), "cv_bridge exception: %s", error.what());
-    return false;
+    if (!fault) {
+      image = cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
+    }
+  } catch (const std::exception & error) {
+    fault = error.what();
   }
+  if (!fault && !image.empty() && image.type() != CV_8UC3) {
+    fault = "bgr8 conversion gave a " + cv::typeToString(image.type()) + " image";
+  }
+  if (fault) {
+    RCLCPP_ERROR(get_logger(), "cv_bridge exception: %s", fault->c_str());
+  }
+  return !fault;
 }
 
 bool WaterStainNode::lookupRobotPoseOrWarn(geometry_msgs::msg::TransformStamped & pose)
