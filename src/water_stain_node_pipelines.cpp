@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "velmora_water_stain/archive.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
+#include "velmora_water_stain/image_layout.hpp"
 #include "velmora_water_stain/water_stain_node.hpp"
 
 using velmora_water_stain::ClassifierResult;
@@ -161,12 +163,25 @@ void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg
 Result<cv::Mat> WaterStainNode::convertToBgr(
   const std::shared_ptr<sensor_msgs::msg::Image> & msg)
 {
-  try {
-    return cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
-  } catch (const cv_bridge::Exception & error) {
-    RCLCPP_ERROR(get_logger(), "cv_bridge exception: %s", error.what());
-    return Failure{error.what()};
+  // cv_bridge's own checks let through layouts it then reads past, so ours come first.
+  auto checked = velmora_water_stain::checkImageLayout(
+    {msg->encoding, msg->width, msg->height, msg->step, msg->data.size()});
+  cv::Mat image;
+  if (checked) {
+    try {
+      image = cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
+    } catch (const std::exception & error) {
+      checked = Failure{error.what()};
+    }
   }
+  if (checked && !image.empty() && image.type() != CV_8UC3) {
+    checked = Failure{"bgr8 conversion gave a " + cv::typeToString(image.type()) + " image"};
+  }
+  if (!checked) {
+    RCLCPP_ERROR(get_logger(), "cv_bridge exception: %s", checked.error().c_str());
+    return Failure{checked.error()};
+  }
+  return image;
 }
 
 Result<geometry_msgs::msg::TransformStamped> WaterStainNode::lookupRobotPoseOrWarn()

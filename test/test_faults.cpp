@@ -23,6 +23,7 @@
 #include "pipeline_fixture.hpp"
 #include "test_scene.hpp"
 #include "test_support.hpp"
+#include "velmora_water_stain/image_layout.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
 #include "vlm_stub_server.hpp"
 
@@ -101,7 +102,8 @@ struct ArchiveSabotage
   std::string reason;
 };
 
-enum class Outcome { judged, unconvertible, dropped };
+// unconvertible: cv_bridge or OpenCV refused the frame; refused: the node's layout guard did.
+enum class Outcome { judged, unconvertible, refused, dropped };
 
 struct ImageFault
 {
@@ -330,26 +332,38 @@ TEST_F(FaultTest, MalformedImagesAreJudgedOrDroppedWithoutTouchingState)
         auto image = rawImage(640, 480, "mono16", 1280, 1280 * 480);
         image.is_bigendian = 1;
         return image;
-      }, Outcome::judged},
+      }, Outcome::unconvertible},
+    {"bgr16 big-endian, six channels out of cv_bridge",
+      [] {
+        auto image = rawImage(640, 480, "bgr16", 3840, 3840 * 480);
+        image.is_bigendian = 1;
+        return image;
+      }, Outcome::unconvertible},
     {"rgba8", [] {return rawImage(640, 480, "rgba8", 2560, 2560 * 480);}, Outcome::judged},
-    {"step below width", [] {return rawImage(640, 480, "bgr8", 640, 640 * 480 * 3);},
-      Outcome::unconvertible},
-    {"data shorter than step x height",
-      [] {return rawImage(640, 480, "bgr8", 1920, 1920 * 479);}, Outcome::unconvertible},
-    {"width beyond int", [] {return rawImage(kMax, 1, "bgr8", kMax, 0);},
-      Outcome::unconvertible},
-    {"height overflowing step x height", [] {return rawImage(640, kMax, "bgr8", 1920, 1920);},
-      Outcome::unconvertible},
-    {"odd width yuv422", [] {return rawImage(641, 480, "yuv422", 1282, 1282 * 480);},
-      Outcome::unconvertible},
-    {"unknown 32FC7", [] {return rawImage(640, 480, "32FC7", 640 * 28, 640 * 28 * 480);},
-      Outcome::unconvertible},
-    {"empty encoding", [] {return rawImage(640, 480, "", 1920, 1920 * 480);},
-      Outcome::unconvertible},
-    {"upper-case BGR8", [] {return rawImage(640, 480, "BGR8", 1920, 1920 * 480);},
-      Outcome::unconvertible},
     {"bayer_rggb8", [] {return rawImage(640, 480, "bayer_rggb8", 640, 640 * 480);},
-      Outcome::unconvertible},
+      Outcome::judged},
+    {"step below width", [] {return rawImage(640, 480, "bgr8", 640, 640 * 480 * 3);},
+      Outcome::refused},
+    {"data shorter than step x height",
+      [] {return rawImage(640, 480, "bgr8", 1920, 1920 * 479);}, Outcome::refused},
+    {"width beyond int", [] {return rawImage(kMax, 1, "bgr8", kMax, 0);}, Outcome::refused},
+    {"height overflowing step x height", [] {return rawImage(640, kMax, "bgr8", 1920, 1920);},
+      Outcome::refused},
+    // The next three pass cv_bridge's 32-bit size check: step x height wraps to the data size.
+    {"step x height wrapping to no data",
+      [] {return rawImage(21845, 65536, "bgr8", 65536, 0);}, Outcome::refused},
+    {"height 0x80000001", [] {return rawImage(2, 0x80000001u, "mono8", 2, 2);},
+      Outcome::refused},
+    {"rows reaching 4 GiB past 64 KiB of data",
+      [] {return rawImage(1, 65537, "mono8", 65536, 65536);}, Outcome::refused},
+    {"odd width yuv422", [] {return rawImage(641, 480, "yuv422", 1282, 1282 * 480);},
+      Outcome::refused},
+    {"unknown 32FC7", [] {return rawImage(640, 480, "32FC7", 640 * 28, 640 * 28 * 480);},
+      Outcome::refused},
+    {"empty encoding", [] {return rawImage(640, 480, "", 1920, 1920 * 480);},
+      Outcome::refused},
+    {"upper-case BGR8", [] {return rawImage(640, 480, "BGR8", 1920, 1920 * 480);},
+      Outcome::refused},
   };
   startNode();
   calibrateAndWork();
@@ -372,6 +386,10 @@ TEST_F(FaultTest, MalformedImagesAreJudgedOrDroppedWithoutTouchingState)
       const auto region_before = camera.last_region;
       auto message = std::make_unique<sensor_msgs::msg::Image>(fault.make());
       message->header.stamp = test_scene::stamp(++sec);
+      const auto layout = velmora_water_stain::checkImageLayout(
+        {message->encoding, message->width, message->height, message->step,
+          message->data.size()});
+      EXPECT_EQ(!layout, fault.outcome == Outcome::refused);
       poseAt(sec, sec);
       LogCapture log;
       camera.images->publish(std::move(message));
@@ -384,6 +402,11 @@ TEST_F(FaultTest, MalformedImagesAreJudgedOrDroppedWithoutTouchingState)
       }
       if (fault.outcome == Outcome::unconvertible) {
         EXPECT_EQ(countAt(log, RCUTILS_LOG_SEVERITY_ERROR, "cv_bridge exception: "), 1u);
+      }
+      if (fault.outcome == Outcome::refused && !layout) {
+        // The guard's own words: cv_bridge never saw the frame.
+        EXPECT_EQ(
+          countAt(log, RCUTILS_LOG_SEVERITY_ERROR, "cv_bridge exception: " + layout.error()), 1u);
       }
       if (fault.outcome == Outcome::dropped) {
         const std::string line = std::string("Dropped a ") + camera.name + " frame: ";

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,27 @@ namespace
 {
 
 using Severity = nvinfer1::ILogger::Severity;
+
+template<typename Engine, typename = void>
+struct HasBindingIndices : std::false_type {};
+
+template<typename Engine>
+struct HasBindingIndices<
+  Engine, std::void_t<decltype(std::declval<const Engine &>().getBindingIndex(""))>>
+  : std::true_type {};
+
+// Each generation offers exactly its own surface: TensorRT 10 dropped binding indices and
+// widened the extents to 64 bits.
+static_assert(NV_TENSORRT_MAJOR == VELMORA_TENSORRT_STAND_IN_MAJOR);
+static_assert(HasBindingIndices<nvinfer1::ICudaEngine>::value == (NV_TENSORRT_MAJOR < 10));
+static_assert(
+  std::is_same_v<std::remove_extent_t<decltype(nvinfer1::Dims::d)>,
+  std::conditional_t<NV_TENSORRT_MAJOR >= 10, int64_t, int32_t>>);
+
+std::vector<int64_t> extents(const nvinfer1::Dims & dims)
+{
+  return std::vector<int64_t>(dims.d, dims.d + dims.nbDims);
+}
 
 class RecordingLogger : public nvinfer1::ILogger
 {
@@ -104,7 +126,31 @@ TEST(CudaRuntimeStandIn, CopiesThroughDeviceMemoryUntilTheDeviceIsFull)
   EXPECT_EQ(free_after, free_before);
 }
 
-TEST_F(TensorRtStandInTest, EngineBindingsAreTheGraphsInputsAndOutputs)
+TEST_F(TensorRtStandInTest, IoTensorsAreTheGraphsInputsAndOutputsByName)
+{
+  const auto engine = deserialize(readModel("floor_colour.onnx"));
+  ASSERT_NE(engine, nullptr);
+  ASSERT_EQ(engine->getNbIOTensors(), 2);
+  EXPECT_STREQ(engine->getIOTensorName(0), "input");
+  EXPECT_STREQ(engine->getIOTensorName(1), "output");
+  EXPECT_EQ(engine->getIOTensorName(2), nullptr);
+  EXPECT_EQ(engine->getTensorIOMode("input"), nvinfer1::TensorIOMode::kINPUT);
+  EXPECT_EQ(engine->getTensorIOMode("output"), nvinfer1::TensorIOMode::kOUTPUT);
+  EXPECT_EQ(engine->getTensorIOMode("images"), nvinfer1::TensorIOMode::kNONE);
+  EXPECT_EQ(engine->getTensorDataType("input"), nvinfer1::DataType::kFLOAT);
+  EXPECT_EQ(extents(engine->getTensorShape("input")), (std::vector<int64_t>{1, 3, 224, 224}));
+  EXPECT_EQ(extents(engine->getTensorShape("output")), (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(engine->getTensorShape("images").nbDims, -1);
+  EXPECT_EQ(engine->getTensorShape(nullptr).nbDims, -1);
+
+  const auto renamed = deserialize(readModel("floor_renamed_input.onnx"));
+  ASSERT_NE(renamed, nullptr);
+  EXPECT_STREQ(renamed->getIOTensorName(0), "images");
+  EXPECT_TRUE(logger_.messages.empty());
+}
+
+#if NV_TENSORRT_MAJOR < 10
+TEST_F(TensorRtStandInTest, BindingIndicesFollowTheTensorOrder)
 {
   const auto engine = deserialize(readModel("floor_colour.onnx"));
   ASSERT_NE(engine, nullptr);
@@ -117,20 +163,11 @@ TEST_F(TensorRtStandInTest, EngineBindingsAreTheGraphsInputsAndOutputs)
   EXPECT_TRUE(engine->bindingIsInput(0));
   EXPECT_FALSE(engine->bindingIsInput(1));
   EXPECT_EQ(engine->getBindingDataType(0), nvinfer1::DataType::kFLOAT);
-
-  const nvinfer1::Dims input = engine->getBindingDimensions(0);
-  ASSERT_EQ(input.nbDims, 4);
-  EXPECT_EQ(std::vector<int32_t>(input.d, input.d + 4), (std::vector<int32_t>{1, 3, 224, 224}));
-  const nvinfer1::Dims output = engine->getBindingDimensions(1);
-  ASSERT_EQ(output.nbDims, 2);
-  EXPECT_EQ(std::vector<int32_t>(output.d, output.d + 2), (std::vector<int32_t>{1, 3}));
+  EXPECT_EQ(extents(engine->getBindingDimensions(0)), (std::vector<int64_t>{1, 3, 224, 224}));
+  EXPECT_EQ(extents(engine->getBindingDimensions(1)), (std::vector<int64_t>{1, 3}));
   EXPECT_EQ(engine->getBindingDimensions(2).nbDims, -1);
-
-  const auto renamed = deserialize(readModel("floor_renamed_input.onnx"));
-  ASSERT_NE(renamed, nullptr);
-  EXPECT_STREQ(renamed->getBindingName(0), "images");
-  EXPECT_TRUE(logger_.messages.empty());
 }
+#endif
 
 TEST_F(TensorRtStandInTest, BytesThatAreNotAModelAreRefusedWithOneErrorLine)
 {
@@ -192,6 +229,56 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
   EXPECT_FALSE(context->executeV2(nullptr));
   ASSERT_EQ(logger_.messages.size(), 2u);
   EXPECT_NE(logger_.messages[0].second.find("\"input\""), std::string::npos);
+}
+
+TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
+{
+  const auto engine = deserialize(readModel("floor_colour.onnx"));
+  ASSERT_NE(engine, nullptr);
+  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
+  ASSERT_NE(context, nullptr);
+  // Any input will do: the asynchronous run must give what the synchronous one gives.
+  std::vector<float> input(3 * 224 * 224, 1.0f);
+  DeviceBuffer device_input(input.size() * sizeof(float));
+  DeviceBuffer device_output(3 * sizeof(float));
+  cudaStream_t stream = nullptr;
+  ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+
+  EXPECT_FALSE(context->enqueueV3(stream));  // no addresses yet
+  EXPECT_FALSE(context->setTensorAddress("images", device_input.pointer));
+  ASSERT_TRUE(context->setTensorAddress("input", device_input.pointer));
+  ASSERT_TRUE(context->setTensorAddress("output", device_output.pointer));
+  EXPECT_EQ(context->getTensorAddress("output"), device_output.pointer);
+  EXPECT_EQ(context->getTensorAddress("images"), nullptr);
+  ASSERT_EQ(logger_.messages.size(), 2u);
+
+  std::vector<float> logits(3, -1.0f);
+  ASSERT_EQ(
+    cudaMemcpyAsync(
+      device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice,
+      stream), cudaSuccess);
+  ASSERT_TRUE(context->enqueueV3(stream));
+  ASSERT_EQ(
+    cudaMemcpyAsync(
+      logits.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+  // Nothing has run before the host waits: reading now would be a race on a GPU.
+  EXPECT_EQ(logits, std::vector<float>(3, -1.0f));
+  ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+  std::vector<float> synchronous(3, 0.0f);
+  void * bindings[2] = {device_input.pointer, device_output.pointer};
+  ASSERT_TRUE(context->executeV2(bindings));
+  ASSERT_EQ(
+    cudaMemcpy(synchronous.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost),
+    cudaSuccess);
+  EXPECT_EQ(logits, synchronous);
+  EXPECT_NE(logits, std::vector<float>(3, -1.0f));
+
+  // Host memory is not a device buffer, and a destroyed stream takes no more work.
+  EXPECT_TRUE(context->setTensorAddress("input", input.data()));
+  EXPECT_FALSE(context->enqueueV3(stream));
+  ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+  EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorInvalidResourceHandle);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <kdl/frames.hpp>
+
 #include "rcutils/logging_macros.h"
 #include "tf2/buffer_core.h"
 
@@ -22,141 +24,37 @@ namespace
 // Tolerance on |q|^2 - 1 for an incoming rotation.
 constexpr double kQuaternionNormalizationTolerance = 10e-3;
 
-struct Vec3
-{
-  double x{0.0};
-  double y{0.0};
-  double z{0.0};
-};
+// Carries points of a child frame into its parent: p_parent = M * p_child + p.
+using Rigid = KDL::Frame;
 
-struct Quat
+// Scaled as tf2 scales it: a quaternion off unit length (within the tolerance) still gives a
+// pure rotation.
+KDL::Rotation rotationOf(const geometry_msgs::msg::Quaternion & q)
 {
-  double x{0.0};
-  double y{0.0};
-  double z{0.0};
-  double w{1.0};
-};
-
-Quat multiply(const Quat & a, const Quat & b)
-{
-  return {
-    a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-    a.w * b.y + a.y * b.w + a.z * b.x - a.x * b.z,
-    a.w * b.z + a.z * b.w + a.x * b.y - a.y * b.x,
-    a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z};
+  const double norm = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
+  return KDL::Rotation::Quaternion(q.x / norm, q.y / norm, q.z / norm, q.w / norm);
 }
-
-Quat conjugate(const Quat & q)
-{
-  return {-q.x, -q.y, -q.z, q.w};
-}
-
-double dot(const Quat & a, const Quat & b)
-{
-  return a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w;
-}
-
-Vec3 rotate(const Quat & q, const Vec3 & v)
-{
-  const Quat rotated = multiply(multiply(q, Quat{v.x, v.y, v.z, 0.0}), conjugate(q));
-  return {rotated.x, rotated.y, rotated.z};
-}
-
-Vec3 add(const Vec3 & a, const Vec3 & b)
-{
-  return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-
-Vec3 negate(const Vec3 & v)
-{
-  return {-v.x, -v.y, -v.z};
-}
-
-// tf2 keeps rotations as matrices, so a quaternion comes back normalised and read off the
-// matrix (trace branch first); doing the same keeps results identical in sign and scale.
-Quat canonicalRotation(const Quat & q)
-{
-  const double s = 2.0 / dot(q, q);
-  const double xs = q.x * s, ys = q.y * s, zs = q.z * s;
-  const double wx = q.w * xs, wy = q.w * ys, wz = q.w * zs;
-  const double xx = q.x * xs, xy = q.x * ys, xz = q.x * zs;
-  const double yy = q.y * ys, yz = q.y * zs, zz = q.z * zs;
-  const double m[3][3] = {
-    {1.0 - (yy + zz), xy - wz, xz + wy},
-    {xy + wz, 1.0 - (xx + zz), yz - wx},
-    {xz - wy, yz + wx, 1.0 - (xx + yy)}};
-
-  double out[4];
-  const double trace = m[0][0] + m[1][1] + m[2][2];
-  if (trace > 0.0) {
-    double root = std::sqrt(trace + 1.0);
-    out[3] = root * 0.5;
-    root = 0.5 / root;
-    out[0] = (m[2][1] - m[1][2]) * root;
-    out[1] = (m[0][2] - m[2][0]) * root;
-    out[2] = (m[1][0] - m[0][1]) * root;
-  } else {
-    const int i = m[0][0] < m[1][1] ? (m[1][1] < m[2][2] ? 2 : 1) : (m[0][0] < m[2][2] ? 2 : 0);
-    const int j = (i + 1) % 3;
-    const int k = (i + 2) % 3;
-    double root = std::sqrt(m[i][i] - m[j][j] - m[k][k] + 1.0);
-    out[i] = root * 0.5;
-    root = 0.5 / root;
-    out[3] = (m[k][j] - m[j][k]) * root;
-    out[j] = (m[j][i] + m[i][j]) * root;
-    out[k] = (m[k][i] + m[i][k]) * root;
-  }
-  return {out[0], out[1], out[2], out[3]};
-}
-
-// Spherical interpolation along the shorter arc.
-Quat slerp(const Quat & from, const Quat & to, double ratio)
-{
-  const double cosine = dot(from, to);
-  const double norms = std::sqrt(dot(from, from) * dot(to, to));
-  const double half_angle = std::acos(std::clamp(std::abs(cosine) / norms, -1.0, 1.0));
-  if (half_angle == 0.0) {
-    return from;
-  }
-  const double scale = 1.0 / std::sin(half_angle);
-  const double from_weight = std::sin((1.0 - ratio) * half_angle) * scale;
-  const double to_weight = (cosine < 0.0 ? -1.0 : 1.0) * std::sin(ratio * half_angle) * scale;
-  return {
-    from.x * from_weight + to.x * to_weight,
-    from.y * from_weight + to.y * to_weight,
-    from.z * from_weight + to.z * to_weight,
-    from.w * from_weight + to.w * to_weight};
-}
-
-// Carries points of a child frame into its parent: p_parent = rotation * p_child + translation.
-struct Rigid
-{
-  Quat rotation;
-  Vec3 translation;
-};
 
 Rigid compose(const Rigid & parent_from_middle, const Rigid & middle_from_child)
 {
-  return {
-    multiply(parent_from_middle.rotation, middle_from_child.rotation),
-    add(rotate(parent_from_middle.rotation, middle_from_child.translation),
-      parent_from_middle.translation)};
+  return parent_from_middle * middle_from_child;
 }
 
 Rigid inverse(const Rigid & transform)
 {
-  const Quat rotation = conjugate(transform.rotation);
-  return {rotation, rotate(rotation, negate(transform.translation))};
+  return transform.Inverse();
+}
+
+// Spherical interpolation along the shorter arc: the fraction `ratio` of the turn between them.
+KDL::Rotation slerp(const KDL::Rotation & from, const KDL::Rotation & to, double ratio)
+{
+  const KDL::Vector turn = (from.Inverse() * to).GetRot();
+  return from * KDL::Rotation::Rot(turn, ratio * turn.Norm());
 }
 
 Rigid interpolate(const Rigid & older, const Rigid & newer, double ratio)
 {
-  const double keep = 1.0 - ratio;
-  return {
-    slerp(older.rotation, newer.rotation, ratio),
-    {keep * older.translation.x + ratio * newer.translation.x,
-      keep * older.translation.y + ratio * newer.translation.y,
-      keep * older.translation.z + ratio * newer.translation.z}};
+  return {slerp(older.M, newer.M, ratio), older.p * (1.0 - ratio) + newer.p * ratio};
 }
 
 }  // namespace
@@ -571,14 +469,11 @@ geometry_msgs::msg::TransformStamped toMessage(
   message.header.stamp.nanosec = static_cast<uint32_t>(since_epoch.count() % 1000000000LL);
   message.header.frame_id = target;
   message.child_frame_id = source;
-  message.transform.translation.x = transform.translation.x;
-  message.transform.translation.y = transform.translation.y;
-  message.transform.translation.z = transform.translation.z;
-  const Quat rotation = canonicalRotation(transform.rotation);
-  message.transform.rotation.x = rotation.x;
-  message.transform.rotation.y = rotation.y;
-  message.transform.rotation.z = rotation.z;
-  message.transform.rotation.w = rotation.w;
+  message.transform.translation.x = transform.p.x();
+  message.transform.translation.y = transform.p.y();
+  message.transform.translation.z = transform.p.z();
+  auto & rotation = message.transform.rotation;
+  transform.M.GetQuaternion(rotation.x, rotation.y, rotation.z, rotation.w);
   return message;
 }
 
@@ -660,7 +555,7 @@ bool BufferCore::setTransform(
   sample.stamp = TimePoint(
     std::chrono::seconds(transform.header.stamp.sec) +
     std::chrono::nanoseconds(transform.header.stamp.nanosec));
-  sample.transform = {canonicalRotation({q.x, q.y, q.z, q.w}), {t.x, t.y, t.z}};
+  sample.transform = Rigid(rotationOf(q), KDL::Vector(t.x, t.y, t.z));
   sample.parent = frame_id;
 
   std::lock_guard<std::mutex> lock(frame_mutex_);

@@ -5,9 +5,13 @@
 #include <cstdint>
 
 #include "NvInferRuntimeBase.h"
+#include "driver_types.h"
 
-// CPU stand-in for the TensorRT 8.6 runtime: the "engine" bytes are an ONNX model run by
-// OpenCV's dnn module, and binding buffers come from the CUDA runtime stand-in.
+// CPU stand-in for the TensorRT runtime, 8.6 or 10.x by NV_TENSORRT_MAJOR, each with exactly
+// the members of that release listed here: 8.6 has both the binding-index interface
+// (deprecated there) and the name-based tensor interface; 10.x has only the latter. The
+// "engine" bytes are an ONNX model run by OpenCV's dnn module; tensor buffers must come from
+// the CUDA runtime stand-in, and enqueueV3 runs when the host waits for its stream.
 namespace nvinfer1
 {
 
@@ -29,8 +33,15 @@ class IExecutionContext : public INoCopy
 public:
   virtual ~IExecutionContext() noexcept = default;
 
-  // Runs the network synchronously on the device buffers indexed by binding index.
+  // Runs the network synchronously on device buffers, one per I/O tensor in index order.
   virtual bool executeV2(void * const * bindings) noexcept = 0;
+  // False, with an error logged, when no input or output carries that name.
+  virtual bool setTensorAddress(char const * tensorName, void * data) noexcept = 0;
+  // nullptr when unset or when no input or output carries that name.
+  virtual void const * getTensorAddress(char const * tensorName) const noexcept = 0;
+  // Queues the network on `stream` with the addresses set; false, with an error logged, when
+  // an address is missing or is not a device buffer large enough.
+  virtual bool enqueueV3(cudaStream_t stream) noexcept = 0;
   virtual ICudaEngine const & getEngine() const noexcept = 0;
 };
 
@@ -39,6 +50,7 @@ class ICudaEngine : public INoCopy
 public:
   virtual ~ICudaEngine() noexcept = default;
 
+#if NV_TENSORRT_MAJOR < 10
   virtual int32_t getNbBindings() const noexcept = 0;
   // -1 when no input or output carries that name.
   virtual int32_t getBindingIndex(char const * name) const noexcept = 0;
@@ -48,6 +60,17 @@ public:
   // nbDims -1 when the index is out of range.
   virtual Dims getBindingDimensions(int32_t bindingIndex) const noexcept = 0;
   virtual DataType getBindingDataType(int32_t bindingIndex) const noexcept = 0;
+#endif
+
+  virtual int32_t getNbIOTensors() const noexcept = 0;
+  // nullptr when the index is out of range.
+  virtual char const * getIOTensorName(int32_t index) const noexcept = 0;
+  // kNONE when no input or output carries that name.
+  virtual TensorIOMode getTensorIOMode(char const * tensorName) const noexcept = 0;
+  // nbDims -1 when no input or output carries that name.
+  virtual Dims getTensorShape(char const * tensorName) const noexcept = 0;
+  // kFLOAT when no input or output carries that name, as TensorRT answers.
+  virtual DataType getTensorDataType(char const * tensorName) const noexcept = 0;
   virtual IExecutionContext * createExecutionContext() noexcept = 0;
 };
 

@@ -21,8 +21,25 @@ enum class DataType : int32_t
   kBOOL = 4,
   kUINT8 = 5,
   kFP8 = 6,
+#if NV_TENSORRT_MAJOR >= 10
+  kBF16 = 7,
+  kINT64 = 8,
+  kINT4 = 9,
+#endif
 };
 
+#if NV_TENSORRT_MAJOR >= 10
+// TensorRT 10 widened the extents to 64 bits.
+class Dims64
+{
+public:
+  static constexpr int32_t MAX_DIMS{8};
+  int32_t nbDims;
+  int64_t d[MAX_DIMS];
+};
+
+using Dims = Dims64;
+#else
 class Dims32
 {
 public:
@@ -32,6 +49,14 @@ public:
 };
 
 using Dims = Dims32;
+#endif
+
+enum class TensorIOMode : int32_t
+{
+  kNONE = 0,
+  kINPUT = 1,
+  kOUTPUT = 2,
+};
 
 class ILogger
 {

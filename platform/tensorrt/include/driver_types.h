@@ -8,6 +8,7 @@ enum cudaError
   cudaErrorInvalidValue = 1,
   cudaErrorMemoryAllocation = 2,
   cudaErrorInvalidMemcpyDirection = 21,
+  cudaErrorInvalidResourceHandle = 400,
 };
 
 typedef enum cudaError cudaError_t;
@@ -20,5 +21,7 @@ enum cudaMemcpyKind
   cudaMemcpyDeviceToDevice = 3,
   cudaMemcpyDefault = 4,
 };
+
+typedef struct CUstream_st * cudaStream_t;
 
 #endif  // CUDA_STAND_IN_DRIVER_TYPES_H

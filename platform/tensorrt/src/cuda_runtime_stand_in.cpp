@@ -2,11 +2,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "device_memory.hpp"
 
@@ -95,6 +99,110 @@ private:
   std::size_t used_bytes_{0};
 };
 
+// Work queued per stream, run in order when the host waits for it.
+class Streams
+{
+public:
+  static Streams & instance()
+  {
+    static Streams streams;
+    return streams;
+  }
+
+  cudaStream_t create()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto stream = reinterpret_cast<cudaStream_t>(next_handle_++);
+    queues_[stream];
+    return stream;
+  }
+
+  bool destroy(cudaStream_t stream)
+  {
+    if (stream == nullptr || !run(stream)) {
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    queues_.erase(stream);
+    return true;
+  }
+
+  bool enqueue(cudaStream_t stream, std::function<void()> work)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto queue = queues_.find(stream);
+    if (queue == queues_.end()) {
+      return false;
+    }
+    queue->second.push_back(std::move(work));
+    return true;
+  }
+
+  // Runs what `stream` holds; false when there is no such stream.
+  bool run(cudaStream_t stream)
+  {
+    for (;;) {
+      std::function<void()> work;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto queue = queues_.find(stream);
+        if (queue == queues_.end()) {
+          return false;
+        }
+        if (queue->second.empty()) {
+          return true;
+        }
+        work = std::move(queue->second.front());
+        queue->second.pop_front();
+      }
+      work();
+    }
+  }
+
+  void runAll()
+  {
+    std::vector<cudaStream_t> streams;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto & entry : queues_) {
+        streams.push_back(entry.first);
+      }
+    }
+    for (const cudaStream_t stream : streams) {
+      run(stream);
+    }
+  }
+
+private:
+  Streams() {queues_[nullptr];}
+
+  std::mutex mutex_;
+  std::map<cudaStream_t, std::deque<std::function<void()>>> queues_;
+  // Handles are never dereferenced; odd values keep them apart from real pointers.
+  std::uintptr_t next_handle_{0x51};
+};
+
+cudaError_t checkCopy(void * dst, const void * src, size_t count, enum cudaMemcpyKind kind)
+{
+  if (dst == nullptr || src == nullptr) {
+    return cudaErrorInvalidValue;
+  }
+  const bool dst_on_device = cuda_stand_in::isDeviceRange(dst, count);
+  const bool src_on_device = cuda_stand_in::isDeviceRange(src, count);
+  switch (kind) {
+    case cudaMemcpyHostToHost:
+    case cudaMemcpyDefault:
+      return cudaSuccess;
+    case cudaMemcpyHostToDevice:
+      return dst_on_device ? cudaSuccess : cudaErrorInvalidValue;
+    case cudaMemcpyDeviceToHost:
+      return src_on_device ? cudaSuccess : cudaErrorInvalidValue;
+    case cudaMemcpyDeviceToDevice:
+      return dst_on_device && src_on_device ? cudaSuccess : cudaErrorInvalidValue;
+  }
+  return cudaErrorInvalidMemcpyDirection;
+}
+
 }  // namespace
 
 namespace cuda_stand_in
@@ -103,6 +211,12 @@ namespace cuda_stand_in
 bool isDeviceRange(const void * pointer, std::size_t bytes)
 {
   return pointer != nullptr && DeviceMemory::instance().contains(pointer, bytes);
+}
+
+cudaError_t enqueue(cudaStream_t stream, std::function<void()> work)
+{
+  return Streams::instance().enqueue(stream, std::move(work)) ?
+         cudaSuccess : cudaErrorInvalidResourceHandle;
 }
 
 }  // namespace cuda_stand_in
@@ -126,6 +240,7 @@ cudaError_t cudaFree(void * devPtr)
   if (devPtr == nullptr) {
     return cudaSuccess;
   }
+  Streams::instance().runAll();
   return report(DeviceMemory::instance().release(devPtr));
 }
 
@@ -134,34 +249,46 @@ cudaError_t cudaMemcpy(void * dst, const void * src, size_t count, enum cudaMemc
   if (count == 0) {
     return cudaSuccess;
   }
-  if (dst == nullptr || src == nullptr) {
-    return report(cudaErrorInvalidValue);
+  const cudaError_t checked = checkCopy(dst, src, count, kind);
+  if (checked != cudaSuccess) {
+    return report(checked);
   }
-  const bool dst_on_device = cuda_stand_in::isDeviceRange(dst, count);
-  const bool src_on_device = cuda_stand_in::isDeviceRange(src, count);
-  bool valid = false;
-  switch (kind) {
-    case cudaMemcpyHostToHost:
-    case cudaMemcpyDefault:
-      valid = true;
-      break;
-    case cudaMemcpyHostToDevice:
-      valid = dst_on_device;
-      break;
-    case cudaMemcpyDeviceToHost:
-      valid = src_on_device;
-      break;
-    case cudaMemcpyDeviceToDevice:
-      valid = dst_on_device && src_on_device;
-      break;
-    default:
-      return report(cudaErrorInvalidMemcpyDirection);
-  }
-  if (!valid) {
-    return report(cudaErrorInvalidValue);
-  }
+  Streams::instance().runAll();
   std::memmove(dst, src, count);
   return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(
+  void * dst, const void * src, size_t count, enum cudaMemcpyKind kind, cudaStream_t stream)
+{
+  if (count == 0) {
+    return cudaSuccess;
+  }
+  const cudaError_t checked = checkCopy(dst, src, count, kind);
+  if (checked != cudaSuccess) {
+    return report(checked);
+  }
+  return report(cuda_stand_in::enqueue(stream, [=]() {std::memmove(dst, src, count);}));
+}
+
+cudaError_t cudaStreamCreate(cudaStream_t * pStream)
+{
+  if (pStream == nullptr) {
+    return report(cudaErrorInvalidValue);
+  }
+  *pStream = Streams::instance().create();
+  return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream)
+{
+  return report(
+    Streams::instance().destroy(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream)
+{
+  return report(Streams::instance().run(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle);
 }
 
 cudaError_t cudaMemGetInfo(size_t * free, size_t * total)
@@ -192,6 +319,8 @@ const char * cudaGetErrorString(cudaError_t error)
       return "out of memory";
     case cudaErrorInvalidMemcpyDirection:
       return "invalid copy direction for memcpy";
+    case cudaErrorInvalidResourceHandle:
+      return "invalid resource handle";
   }
   return "unrecognized error code";
 }

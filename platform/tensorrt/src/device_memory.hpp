@@ -2,12 +2,19 @@
 #define DEVICE_MEMORY_HPP_
 
 #include <cstddef>
+#include <functional>
+
+#include "driver_types.h"
 
 namespace cuda_stand_in
 {
 
 // True when [pointer, pointer + bytes) lies inside one live cudaMalloc allocation.
 bool isDeviceRange(const void * pointer, std::size_t bytes);
+
+// Queues `work` on `stream` (0: the default stream); it runs when the host waits for that
+// stream. cudaErrorInvalidResourceHandle for a stream that does not exist.
+cudaError_t enqueue(cudaStream_t stream, std::function<void()> work);
 
 }  // namespace cuda_stand_in
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -119,7 +120,7 @@ Dims inputDims(const OnnxTensor & input)
         kSerializationError, "input \"" + input.name + "\" has a dynamic or invalid "
         "dimension; the stand-in runs fixed-shape networks only");
     }
-    dims.d[axis] = static_cast<int32_t>(extent);
+    dims.d[axis] = static_cast<std::remove_extent_t<decltype(Dims::d)>>(extent);
   }
   return dims;
 }
@@ -183,6 +184,17 @@ std::vector<Binding> probeBindings(cv::dnn::Net & net, const OnnxSignature & sig
   return bindings;
 }
 
+// Index of the input or output named `name`, or -1.
+int32_t bindingIndexOf(const std::vector<Binding> & bindings, char const * name)
+{
+  for (std::size_t index = 0; name != nullptr && index < bindings.size(); ++index) {
+    if (bindings[index].name == name) {
+      return static_cast<int32_t>(index);
+    }
+  }
+  return -1;
+}
+
 class StandInExecutionContext : public IExecutionContext
 {
 public:
@@ -190,29 +202,79 @@ public:
     const ICudaEngine & engine, const std::vector<Binding> & bindings, cv::dnn::Net net,
     ILogger & logger)
   : engine_(engine), bindings_(bindings), output_names_(outputNames(bindings)),
-    net_(std::move(net)), logger_(logger) {}
+    net_(std::move(net)), logger_(logger), addresses_(bindings.size(), nullptr) {}
 
   bool executeV2(void * const * bindings) noexcept override
   {
-    return guarded(logger_, false, [&]() {return execute(bindings);});
+    return guarded(
+      logger_, false, [&]() {
+        checkBuffers(bindings, "executeV2");
+        run(bindings);
+        return true;
+      });
+  }
+
+  bool setTensorAddress(char const * tensorName, void * data) noexcept override
+  {
+    return guarded(
+      logger_, false, [&]() {
+        const int32_t index = bindingIndexOf(bindings_, tensorName);
+        if (index < 0) {
+          throw StandInError(
+            kApiUsageError, std::string("setTensorAddress: no input or output is named \"") +
+            (tensorName == nullptr ? "(null)" : tensorName) + "\"");
+        }
+        addresses_[index] = data;
+        return true;
+      });
+  }
+
+  void const * getTensorAddress(char const * tensorName) const noexcept override
+  {
+    const int32_t index = bindingIndexOf(bindings_, tensorName);
+    return index < 0 ? nullptr : addresses_[index];
+  }
+
+  bool enqueueV3(cudaStream_t stream) noexcept override
+  {
+    return guarded(
+      logger_, false, [&]() {
+        checkBuffers(addresses_.data(), "enqueueV3");
+        const std::vector<void *> buffers = addresses_;
+        const cudaError_t queued = cuda_stand_in::enqueue(
+          stream, [this, buffers]() {
+            guarded(logger_, false, [&]() {run(buffers.data()); return true;});
+          });
+        if (queued != cudaSuccess) {
+          throw StandInError(kApiUsageError, "enqueueV3: the stream is not a CUDA stream");
+        }
+        return true;
+      });
   }
 
   ICudaEngine const & getEngine() const noexcept override {return engine_;}
 
 private:
-  bool execute(void * const * buffers)
+  void checkBuffers(void * const * buffers, const char * call) const
   {
     if (buffers == nullptr) {
-      throw StandInError(kApiUsageError, "executeV2: bindings is null");
+      throw StandInError(kApiUsageError, std::string(call) + ": bindings is null");
     }
     for (std::size_t index = 0; index < bindings_.size(); ++index) {
       const Binding & binding = bindings_[index];
       if (!cuda_stand_in::isDeviceRange(buffers[index], bindingBytes(binding.dims))) {
         throw StandInError(
-          kApiUsageError, "executeV2: binding " + std::to_string(index) + " (\"" + binding.name +
-          "\") is not a device buffer of " + std::to_string(bindingBytes(binding.dims)) +
-          " bytes");
+          kApiUsageError, std::string(call) + ": tensor " + std::to_string(index) + " (\"" +
+          binding.name + "\") is not a device buffer of " +
+          std::to_string(bindingBytes(binding.dims)) + " bytes");
       }
+    }
+  }
+
+  void run(void * const * buffers)
+  {
+    for (std::size_t index = 0; index < bindings_.size(); ++index) {
+      const Binding & binding = bindings_[index];
       if (binding.is_input) {
         const std::vector<int> sizes = matSizes(binding.dims);
         net_.setInput(
@@ -238,7 +300,6 @@ private:
       }
       std::memcpy(buffers[index], output.data, bytes);
     }
-    return true;
   }
 
   const ICudaEngine & engine_;
@@ -246,6 +307,7 @@ private:
   std::vector<std::string> output_names_;
   cv::dnn::Net net_;
   ILogger & logger_;
+  std::vector<void *> addresses_;
 };
 
 class StandInEngine : public ICudaEngine
@@ -254,24 +316,17 @@ public:
   StandInEngine(std::vector<char> model, std::vector<Binding> bindings, ILogger & logger)
   : model_(std::move(model)), bindings_(std::move(bindings)), logger_(logger) {}
 
-  int32_t getNbBindings() const noexcept override
-  {
-    return static_cast<int32_t>(bindings_.size());
-  }
+#if NV_TENSORRT_MAJOR < 10
+  int32_t getNbBindings() const noexcept override {return getNbIOTensors();}
 
   int32_t getBindingIndex(char const * name) const noexcept override
   {
-    for (std::size_t index = 0; name != nullptr && index < bindings_.size(); ++index) {
-      if (bindings_[index].name == name) {
-        return static_cast<int32_t>(index);
-      }
-    }
-    return -1;
+    return bindingIndexOf(bindings_, name);
   }
 
   char const * getBindingName(int32_t bindingIndex) const noexcept override
   {
-    return valid(bindingIndex) ? bindings_[bindingIndex].name.c_str() : nullptr;
+    return getIOTensorName(bindingIndex);
   }
 
   bool bindingIsInput(int32_t bindingIndex) const noexcept override
@@ -281,15 +336,38 @@ public:
 
   Dims getBindingDimensions(int32_t bindingIndex) const noexcept override
   {
-    if (!valid(bindingIndex)) {
-      Dims invalid{};
-      invalid.nbDims = -1;
-      return invalid;
-    }
-    return bindings_[bindingIndex].dims;
+    return valid(bindingIndex) ? bindings_[bindingIndex].dims : invalidDims();
   }
 
   DataType getBindingDataType(int32_t) const noexcept override {return DataType::kFLOAT;}
+#endif
+
+  int32_t getNbIOTensors() const noexcept override
+  {
+    return static_cast<int32_t>(bindings_.size());
+  }
+
+  char const * getIOTensorName(int32_t index) const noexcept override
+  {
+    return valid(index) ? bindings_[index].name.c_str() : nullptr;
+  }
+
+  TensorIOMode getTensorIOMode(char const * tensorName) const noexcept override
+  {
+    const int32_t index = bindingIndexOf(bindings_, tensorName);
+    if (index < 0) {
+      return TensorIOMode::kNONE;
+    }
+    return bindings_[index].is_input ? TensorIOMode::kINPUT : TensorIOMode::kOUTPUT;
+  }
+
+  Dims getTensorShape(char const * tensorName) const noexcept override
+  {
+    const int32_t index = bindingIndexOf(bindings_, tensorName);
+    return index < 0 ? invalidDims() : bindings_[index].dims;
+  }
+
+  DataType getTensorDataType(char const *) const noexcept override {return DataType::kFLOAT;}
 
   IExecutionContext * createExecutionContext() noexcept override
   {
@@ -303,6 +381,13 @@ private:
   bool valid(int32_t index) const
   {
     return index >= 0 && static_cast<std::size_t>(index) < bindings_.size();
+  }
+
+  static Dims invalidDims()
+  {
+    Dims invalid{};
+    invalid.nbDims = -1;
+    return invalid;
   }
 
   std::vector<char> model_;

@@ -47,13 +47,22 @@ public:
 
   typedef std::shared_ptr<CvImage> Ptr;
   typedef std::shared_ptr<CvImage const> ConstPtr;
+
+protected:
+  std::shared_ptr<void const> tracked_object_;
+
+  friend CvImageConstPtr toCvShare(
+    const sensor_msgs::msg::Image & source, const std::shared_ptr<void const> & tracked_object,
+    const std::string & encoding);
 };
 
-// Copies `source` into a CvImage converted to `encoding` (empty: keep the source's encoding).
-// This build converts to "bgr8", "rgb8", "bgra8", "rgba8" and "mono8" from those, from
-// "mono16", the 16-bit colour encodings, "yuv422" (UYVY) and "yuv422_yuy2" (YUYV); 16 bits
-// become 8 by scaling with 255/65535. Throws Exception for an unknown encoding, an unsupported
-// conversion or a message whose step, data size or dimensions do not describe its pixels.
+// Humble's conversions, with its checks and nothing more: the step and data size are compared
+// in unsigned 32-bit arithmetic, so a product that wraps passes; odd-width YUV 4:2:2 goes to
+// cv::cvtColor unchecked; big-endian 16-bit images leave with their bytes split into twice the
+// channels. Throws Exception (unknown encoding, wrongly formed image, unsupported conversion),
+// std::runtime_error (sensor_msgs encodings such as "8UC0") or cv::Exception (OpenCV refusing
+// the matrix). Where the real library would then read or write outside the message's data, the
+// stand-in aborts with a message on standard error.
 CvImagePtr toCvCopy(
   const sensor_msgs::msg::Image::ConstSharedPtr & source,
   const std::string & encoding = std::string());
@@ -61,6 +70,18 @@ CvImagePtr toCvCopy(
 CvImagePtr toCvCopy(
   const sensor_msgs::msg::Image & source,
   const std::string & encoding = std::string());
+
+CvImageConstPtr toCvShare(
+  const sensor_msgs::msg::Image::ConstSharedPtr & source,
+  const std::string & encoding = std::string());
+
+CvImageConstPtr toCvShare(
+  const sensor_msgs::msg::Image & source, const std::shared_ptr<void const> & tracked_object,
+  const std::string & encoding = std::string());
+
+CvImagePtr cvtColor(const CvImageConstPtr & source, const std::string & encoding);
+
+int getCvType(const std::string & encoding);
 
 }  // namespace cv_bridge
 
