@@ -1,0 +1,233 @@
+#include "bag/sqlite3_bag.hpp"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+namespace velmora_bag
+{
+
+namespace
+{
+
+// Finalises a statement on every path out of a function.
+class Statement
+{
+public:
+  Statement(sqlite3 * db, const std::string & sql, const std::string & file)
+  {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
+      const std::string reason = sqlite3_errmsg(db);
+      sqlite3_finalize(statement_);
+      throw BagError(file + ": " + reason);
+    }
+  }
+  ~Statement() {sqlite3_finalize(statement_);}
+  Statement(const Statement &) = delete;
+  Statement & operator=(const Statement &) = delete;
+
+  sqlite3_stmt * get() const {return statement_;}
+
+private:
+  sqlite3_stmt * statement_{nullptr};
+};
+
+std::string columnText(sqlite3_stmt * statement, int column)
+{
+  const unsigned char * text = sqlite3_column_text(statement, column);
+  return text == nullptr ? std::string() : reinterpret_cast<const char *>(text);
+}
+
+// The path as an SQLite URI: read-only and immutable, so nothing is ever written beside the file
+// (no journal, no lock file) and read-only directories work.
+std::string readOnlyUri(const std::string & path)
+{
+  std::string uri = "file:";
+  for (char c : std::filesystem::absolute(path).string()) {
+    if (c == '%' || c == '?' || c == '#') {
+      static const char hex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += hex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+      uri += hex[static_cast<unsigned char>(c) & 0xF];
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?mode=ro&immutable=1";
+}
+
+}  // namespace
+
+bool hasTable(sqlite3 * db, const std::string & table)
+{
+  Statement statement(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", "");
+  sqlite3_bind_text(statement.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  const int step = sqlite3_step(statement.get());
+  if (step != SQLITE_ROW && step != SQLITE_DONE) {
+    throw BagError(sqlite3_errmsg(db));
+  }
+  return step == SQLITE_ROW;
+}
+
+Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
+{
+  if (paths.empty()) {
+    throw BagError("the bag holds no .db3 file");
+  }
+  files_.resize(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    files_[i].path = paths[i];
+    files_[i].name = std::filesystem::path(paths[i]).filename().string();
+  }
+  try {
+    for (File & file : files_) {
+      openFile(file);
+      readTopics(file, readDefinitions(file));
+    }
+  } catch (...) {
+    for (File & file : files_) {
+      sqlite3_close(file.db);
+    }
+    throw;
+  }
+}
+
+Sqlite3Bag::~Sqlite3Bag()
+{
+  finishFile();
+  for (File & file : files_) {
+    sqlite3_close(file.db);
+  }
+}
+
+void Sqlite3Bag::openFile(File & file)
+{
+  if (!std::filesystem::is_regular_file(file.path)) {
+    throw BagError(file.path + ": no such file");
+  }
+  const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+  if (sqlite3_open_v2(readOnlyUri(file.path).c_str(), &file.db, flags, nullptr) != SQLITE_OK) {
+    throw BagError(file.path + ": " + sqlite3_errmsg(file.db));
+  }
+  try {
+    if (!hasTable(file.db, "topics") || !hasTable(file.db, "messages")) {
+      throw BagError(file.path + ": not a rosbag2 database (no topics or messages table)");
+    }
+  } catch (const BagError & error) {
+    const std::string what = error.what();
+    throw BagError(what.rfind(file.path, 0) == 0 ? what : file.path + ": " + what);
+  }
+}
+
+std::map<std::string, std::string> Sqlite3Bag::readDefinitions(File & file)
+{
+  std::map<std::string, std::string> definitions;
+  if (!hasTable(file.db, "message_definitions")) {
+    return definitions;
+  }
+  Statement statement(
+    file.db, "SELECT topic_type, encoding, encoded_message_definition FROM message_definitions",
+    file.path);
+  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+    if (columnText(statement.get(), 1) == "ros2msg") {
+      definitions[columnText(statement.get(), 0)] = columnText(statement.get(), 2);
+    }
+  }
+  return definitions;
+}
+
+void Sqlite3Bag::readTopics(File & file, const std::map<std::string, std::string> & definitions)
+{
+  Statement statement(
+    file.db, "SELECT id, name, type, serialization_format FROM topics ORDER BY id", file.path);
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    TopicInfo topic;
+    topic.name = columnText(statement.get(), 1);
+    topic.type = columnText(statement.get(), 2);
+    topic.serialization_format = columnText(statement.get(), 3);
+    if (const auto found = definitions.find(topic.type); found != definitions.end()) {
+      topic.definition = found->second;
+    }
+    std::size_t index = 0;
+    while (index < topics_.size() && topics_[index].name != topic.name) {
+      ++index;
+    }
+    if (index == topics_.size()) {
+      topics_.push_back(topic);
+    } else if (topics_[index].definition.empty()) {
+      topics_[index].definition = topic.definition;
+    }
+    file.topic_index[sqlite3_column_int64(statement.get(), 0)] = index;
+  }
+  if (step != SQLITE_DONE) {
+    throw BagError(file.path + ": " + sqlite3_errmsg(file.db));
+  }
+  Statement counts(
+    file.db, "SELECT topic_id, COUNT(*) FROM messages GROUP BY topic_id", file.path);
+  while ((step = sqlite3_step(counts.get())) == SQLITE_ROW) {
+    const auto topic = file.topic_index.find(sqlite3_column_int64(counts.get(), 0));
+    if (topic != file.topic_index.end()) {
+      topics_[topic->second].message_count +=
+        static_cast<uint64_t>(sqlite3_column_int64(counts.get(), 1));
+    }
+  }
+  if (step != SQLITE_DONE) {
+    addProblem("", file.name, std::string("message count failed: ") + sqlite3_errmsg(file.db));
+  }
+}
+
+bool Sqlite3Bag::startFile(std::size_t index)
+{
+  File & file = files_[index];
+  const char * sql = "SELECT topic_id, timestamp, data, id FROM messages ORDER BY timestamp, id";
+  if (sqlite3_prepare_v2(file.db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+    addProblem("", file.name, std::string("messages unreadable: ") + sqlite3_errmsg(file.db));
+    finishFile();
+    return false;
+  }
+  return true;
+}
+
+void Sqlite3Bag::finishFile()
+{
+  sqlite3_finalize(statement_);
+  statement_ = nullptr;
+}
+
+bool Sqlite3Bag::next(BagMessage & message)
+{
+  while (current_ < files_.size()) {
+    if (statement_ == nullptr && !startFile(current_)) {
+      ++current_;
+      continue;
+    }
+    File & file = files_[current_];
+    const int step = sqlite3_step(statement_);
+    if (step == SQLITE_ROW) {
+      const long long row = sqlite3_column_int64(statement_, 3);
+      const auto topic = file.topic_index.find(sqlite3_column_int64(statement_, 0));
+      const std::string location = file.name + " row " + std::to_string(row);
+      if (topic == file.topic_index.end()) {
+        addProblem("", location, "message of unknown topic id");
+        continue;
+      }
+      message.topic = topic->second;
+      message.log_time_ns = sqlite3_column_int64(statement_, 1);
+      const auto * bytes = static_cast<const uint8_t *>(sqlite3_column_blob(statement_, 2));
+      const int size = sqlite3_column_bytes(statement_, 2);
+      message.data.assign(bytes, bytes + (bytes == nullptr ? 0 : size));
+      message.location = location;
+      return true;
+    }
+    if (step != SQLITE_DONE) {
+      addProblem(
+        "", file.name, std::string("reading stopped early: ") + sqlite3_errmsg(file.db));
+    }
+    finishFile();
+    ++current_;
+  }
+  return false;
+}
+
+}  // namespace velmora_bag

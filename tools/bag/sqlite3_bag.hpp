@@ -1,0 +1,59 @@
+#ifndef BAG__SQLITE3_BAG_HPP_
+#define BAG__SQLITE3_BAG_HPP_
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bag/bag.hpp"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace velmora_bag
+{
+
+// rosbag2's sqlite3 storage: tables "topics" and "messages" (Humble, with or without "schema"),
+// and "message_definitions" of the later layout. Split bags are read file after file, each in
+// timestamp order. Every file is opened read-only and immutable, so read-only media work.
+class Sqlite3Bag : public BagReader
+{
+public:
+  // Throws BagError when a file cannot be opened or is not a rosbag2 database.
+  explicit Sqlite3Bag(const std::vector<std::string> & files);
+  ~Sqlite3Bag() override;
+
+  std::string storage() const override {return "sqlite3";}
+  const std::vector<TopicInfo> & topics() const override {return topics_;}
+  bool next(BagMessage & message) override;
+
+private:
+  struct File
+  {
+    std::string path;
+    std::string name;  // for locations
+    sqlite3 * db{nullptr};
+    std::map<long long, std::size_t> topic_index;  // topics.id -> topics_
+  };
+
+  void openFile(File & file);
+  void readTopics(File & file, const std::map<std::string, std::string> & definitions);
+  std::map<std::string, std::string> readDefinitions(File & file);
+  bool startFile(std::size_t index);
+  void finishFile();
+
+  std::vector<File> files_;
+  std::vector<TopicInfo> topics_;
+  std::size_t current_{0};
+  sqlite3_stmt * statement_{nullptr};
+};
+
+// True when `db` has a table named `table`.
+bool hasTable(sqlite3 * db, const std::string & table);
+
+}  // namespace velmora_bag
+
+#endif  // BAG__SQLITE3_BAG_HPP_
