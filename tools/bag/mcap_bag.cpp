@@ -105,8 +105,9 @@ bool McapBag::readSummary()
           has_statistics = true;
         }
       });
+    had_summary_ = true;
     if (!has_statistics) {
-      // Channels are known but not their message counts: count them on the way.
+      // Channels are known but not their message counts: a first scan counts them.
       return false;
     }
     for (const auto & [channel, count] : counts) {
@@ -116,6 +117,7 @@ bool McapBag::readSummary()
     }
   } catch (const mcap::RecordError & error) {
     addProblem("", name_ + " summary", std::string(error.what()) + "; scanning the file instead");
+    had_summary_ = false;
     schemas_.clear();
     channels_.clear();
     channel_topic_.clear();
