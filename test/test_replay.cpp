@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+
+#include <json/json.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "bag/mcap_bag.hpp"
+#include "bag/msg_definition.hpp"
+#include "bag/ros_messages.hpp"
+#include "cv_bridge/cv_bridge.hpp"
+#include "replay/replay.hpp"
+#include "replay/replay_command_line.hpp"
+#include "sim/camera_rig.hpp"
+#include "sim/simulator.hpp"
+#include "sim/world.hpp"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using velmora_replay::ReplayError;
+using velmora_replay::ReplayOptions;
+using velmora_replay::ReplayOutcome;
+using velmora_sim::CameraId;
+
+const fs::path kBags = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "bags";
+const std::string kEngine = std::string(VELMORA_SOURCE_DIR) + "/models/floor_mobilenet.onnx";
+constexpr int kFrames = 8;
+// Header stamps in simulation time, far from the recording's clock.
+constexpr int64_t kStampStartNs = 1700000000LL * 1000000000LL;
+constexpr int64_t kRecordedStartNs = 1749315324LL * 1000000000LL;
+constexpr int64_t kFramePeriodNs = 100000000;
+
+fs::path scratch(const std::string & name)
+{
+  const fs::path dir = fs::temp_directory_path() / ("velmora_replay_test_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  return dir / name;
+}
+
+geometry_msgs::msg::TransformStamped robotPose(double x, int64_t stamp_ns)
+{
+  geometry_msgs::msg::TransformStamped pose;
+  pose.header.stamp = velmora_sim::stampFromNanoseconds(stamp_ns);
+  pose.header.frame_id = "map";
+  pose.child_frame_id = "base_footprint";
+  pose.transform.translation.x = x;
+  pose.transform.translation.y = 1.5;
+  pose.transform.rotation.w = 1.0;
+  return pose;
+}
+
+enum class RearStorage {raw, png, jpeg};
+
+// A recorded run over a floor with a stubborn stain: rear colour and fisheye frames, the rear
+// camera's info, the mounts on /tf_static, the pose on /tf and the task status (working for the
+// first half, paused for the second).
+void writeRun(const fs::path & path, RearStorage rear_storage, bool status_definition)
+{
+  velmora_sim::WorldConfig config;
+  config.width_m = 6.0;
+  config.height_m = 3.0;
+  velmora_sim::World world(config, 3);
+  world.addStain({velmora_sim::StainKind::stubborn, {2.2, 1.5}, 0.25, 5});
+  const auto rear_camera = velmora_sim::FloorCamera::forCamera(CameraId::rear);
+  const auto fisheye_camera = velmora_sim::FloorCamera::forCamera(CameraId::fisheye);
+
+  velmora_bag::McapWriter::Options options;
+  options.compression = "zstd";
+  velmora_bag::McapWriter writer(path.string(), options);
+  const uint16_t tf_schema = writer.addSchema("tf2_msgs/msg/TFMessage", "");
+  const uint16_t tf = writer.addChannel(tf_schema, "/tf");
+  const uint16_t tf_static = writer.addChannel(tf_schema, "/tf_static");
+  const uint16_t info = writer.addChannel(
+    writer.addSchema("sensor_msgs/msg/CameraInfo", ""), "/camera_05/color/camera_info");
+  const bool raw = rear_storage == RearStorage::raw;
+  const uint16_t image_schema = writer.addSchema("sensor_msgs/msg/Image", "");
+  const uint16_t rear = raw ? writer.addChannel(image_schema, "/camera_05/color/image_raw") :
+    writer.addChannel(writer.addSchema("sensor_msgs/msg/CompressedImage", ""),
+      "/camera_05/color/image_raw/compressed");
+  const uint16_t fisheye = writer.addChannel(image_schema, "/usb_cam_rear/image_raw");
+  const uint16_t status = writer.addChannel(
+    writer.addSchema("velmora_protocol/msg/TaskCenterFsmStatus",
+    status_definition ? velmora_bag::kStatusDefinition : ""), "/fsm_status");
+
+  const auto stamp0 = velmora_sim::stampFromNanoseconds(kStampStartNs);
+  tf2_msgs::msg::TFMessage mounts;
+  mounts.transforms.push_back(velmora_sim::mountTransform(CameraId::rear, stamp0));
+  writer.write(tf_static, kRecordedStartNs, velmora_bag::encodeTfMessage(mounts));
+  for (int frame = 0; frame < kFrames; ++frame) {
+    const int64_t stamp_ns = kStampStartNs + frame * kFramePeriodNs;
+    const uint64_t recorded = static_cast<uint64_t>(kRecordedStartNs + 1000 + frame * kFramePeriodNs);
+    const auto stamp = velmora_sim::stampFromNanoseconds(stamp_ns);
+    const double x = 3.0 + 0.05 * frame;
+    tf2_msgs::msg::TFMessage pose;
+    pose.transforms.push_back(robotPose(x, stamp_ns));
+    writer.write(tf, recorded, velmora_bag::encodeTfMessage(pose));
+    velmora_protocol::msg::TaskCenterFsmStatus state;
+    state.header.stamp = stamp;
+    state.state = 2;
+    state.sub_state = frame < kFrames / 2 ? 4 : 7;
+    writer.write(status, recorded + 1, velmora_bag::encodeStatus(state));
+    writer.write(info, recorded + 2,
+      velmora_bag::encodeCameraInfo(velmora_sim::cameraInfo(CameraId::rear, stamp)));
+
+    const velmora_sim::Pose2D at{x, 1.5, 0.0};
+    std_msgs::msg::Header header;
+    header.stamp = stamp;
+    header.frame_id = "camera_05_color_optical_frame";
+    const cv::Mat rear_picture = rear_camera.render(world, at, 1.0, static_cast<std::size_t>(frame));
+    if (raw) {
+      sensor_msgs::msg::Image image;
+      cv_bridge::CvImage(header, "bgr8", rear_picture).toImageMsg(image);
+      writer.write(rear, recorded + 3, velmora_bag::encodeImage(image));
+    } else {
+      velmora_bag::CompressedImage image;
+      image.header = header;
+      image.format = rear_storage == RearStorage::png ? "png" : "jpeg";
+      cv::imencode(rear_storage == RearStorage::png ? ".png" : ".jpg", rear_picture, image.data);
+      writer.write(rear, recorded + 3, velmora_bag::encodeCompressedImage(image));
+    }
+    header.frame_id = "usb_cam_rear";
+    sensor_msgs::msg::Image image;
+    cv_bridge::CvImage(header, "bgr8",
+      fisheye_camera.render(world, at, 1.0, static_cast<std::size_t>(frame))).toImageMsg(image);
+    writer.write(fisheye, recorded + 4, velmora_bag::encodeImage(image));
+  }
+}
+
+ReplayOptions optionsFor(const fs::path & bag, const std::string & out)
+{
+  ReplayOptions options;
+  options.bag = bag.string();
+  options.out_dir = scratch(out).string();
+  options.engine_path = kEngine;
+  return options;
+}
+
+std::vector<std::string> verdicts(const ReplayOutcome & outcome)
+{
+  std::vector<std::string> seen;
+  for (const auto & frame : outcome.frames) {
+    seen.push_back(frame.record.verdict ?
+      std::to_string(static_cast<int>(*frame.record.verdict)) : "-");
+  }
+  return seen;
+}
+
+class RecordedRun : public ::testing::Test
+{
+protected:
+  static void SetUpTestSuite()
+  {
+    writeRun(scratch("raw.mcap"), RearStorage::raw, true);
+    writeRun(scratch("png.mcap"), RearStorage::png, true);
+    writeRun(scratch("jpeg.mcap"), RearStorage::jpeg, true);
+    writeRun(scratch("no_definition.mcap"), RearStorage::raw, false);
+  }
+};
+
+TEST_F(RecordedRun, JudgedThroughTheGateAndRepeatedExactly)
+{
+  const ReplayOutcome first = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "first"));
+  ASSERT_EQ(first.frames.size(), 2u * kFrames);
+  EXPECT_TRUE(first.skipped.empty());
+  const auto & rear = first.report.cameras[0];
+  const auto & fisheye = first.report.cameras[2];
+  EXPECT_EQ(rear.published, static_cast<std::size_t>(kFrames));
+  // The rear camera is judged while working (the first half), the fisheye always.
+  EXPECT_EQ(rear.judged, static_cast<std::size_t>(kFrames / 2));
+  EXPECT_EQ(rear.gated, static_cast<std::size_t>(kFrames / 2));
+  EXPECT_EQ(fisheye.judged, static_cast<std::size_t>(kFrames));
+  EXPECT_EQ(first.report.overall.dropped, 0u);
+  EXPECT_EQ(first.tf_waits_timed_out, 0u);
+  // The archive is named by header stamp (simulation time), not by recording time.
+  const fs::path archive = fs::path(first.report_path).parent_path() / "images";
+  std::size_t archived = 0;
+  for (const auto & entry : fs::recursive_directory_iterator(archive)) {
+    if (entry.is_regular_file()) {
+      EXPECT_EQ(entry.path().filename().string().rfind("1700000000.", 0), 0u) << entry.path();
+      ++archived;
+    }
+  }
+  EXPECT_GE(archived, static_cast<std::size_t>(kFrames + kFrames / 2));
+
+  const ReplayOutcome second = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "second"));
+  EXPECT_EQ(verdicts(first), verdicts(second));
+
+  std::ifstream report(first.report_path);
+  Json::Value json;
+  report >> json;
+  EXPECT_EQ(json["bag"]["storage"].asString(), "mcap");
+  EXPECT_EQ(json["frames"].size(), 2u * kFrames);
+  EXPECT_EQ(json["frames"][1]["stamp"].asString(), "1700000000.0");
+  EXPECT_EQ(json["frames"][1]["bag_time_ns"].asInt64(), kRecordedStartNs + 1004);
+  EXPECT_TRUE(fs::exists(first.map_path));
+  EXPECT_TRUE(fs::exists(first.log_path));
+}
+
+TEST_F(RecordedRun, CompressedFramesJudgedLikeRawOnes)
+{
+  const ReplayOutcome raw = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "raw"));
+  const ReplayOutcome png = velmora_replay::runReplay(optionsFor(scratch("png.mcap"), "png"));
+  // PNG is lossless: the node sees the same pixels and decides the same.
+  EXPECT_EQ(verdicts(raw), verdicts(png));
+  const ReplayOutcome jpeg = velmora_replay::runReplay(optionsFor(scratch("jpeg.mcap"), "jpeg"));
+  EXPECT_EQ(jpeg.report.cameras[0].judged, static_cast<std::size_t>(kFrames / 2));
+}
+
+TEST_F(RecordedRun, StatusDefinitionFromTheCommandLineOrRefused)
+{
+  ReplayOptions options = optionsFor(scratch("no_definition.mcap"), "no_definition");
+  try {
+    velmora_replay::runReplay(options);
+    FAIL() << "replayed without a status definition";
+  } catch (const ReplayError & error) {
+    EXPECT_NE(std::string(error.what()).find("--status-msg"), std::string::npos);
+  }
+  EXPECT_FALSE(fs::exists(fs::path(options.out_dir) / "report.json"));
+
+  const fs::path msg = scratch("TaskCenterFsmStatus.msg");
+  std::ofstream(msg) << "# the robot's status\n" << velmora_bag::kStatusDefinition;
+  options.status_definition_file = msg.string();
+  EXPECT_EQ(velmora_replay::runReplay(options).report.cameras[0].judged,
+    static_cast<std::size_t>(kFrames / 2));
+
+  options.status_definition_file.clear();
+  options.always_working = true;
+  EXPECT_EQ(velmora_replay::runReplay(options).report.cameras[0].judged,
+    static_cast<std::size_t>(kFrames));
+}
+
+TEST_F(RecordedRun, WindowCamerasAndLabels)
+{
+  ReplayOptions options = optionsFor(scratch("raw.mcap"), "window");
+  options.cameras = {CameraId::fisheye};
+  options.start_s = 0.25;
+  options.duration_s = 0.3;
+  const fs::path labels = scratch("labels.csv");
+  std::ofstream(labels) << "camera,from,to,class\nfisheye,1700000000.0,1700000001.0,stubborn\n";
+  options.labels_file = labels.string();
+  const ReplayOutcome outcome = velmora_replay::runReplay(options);
+  // Frames at 0.3, 0.4 and 0.5 s of the recording.
+  EXPECT_EQ(outcome.report.cameras[0].published, 3u);
+  EXPECT_EQ(outcome.frames.size(), 3u);
+  ASSERT_TRUE(outcome.labelled);
+  std::size_t scored = 0;
+  for (const auto & row : outcome.report.overall.confusion) {
+    for (std::size_t count : row) {
+      scored += count;
+    }
+  }
+  EXPECT_EQ(scored, 3u);
+  EXPECT_TRUE(outcome.report.overall.recall.has_value());
+}
+
+TEST(ReplayRefusals, TopicsOfTheWrongTypeOrNoneAtAll)
+{
+  ReplayOptions options;
+  options.remaps = {{"/info", "/camera_05/color/image_raw"}};
+  EXPECT_THROW(velmora_replay::planTopics(
+      {{"/info", "sensor_msgs/msg/CameraInfo", "cdr", "", 1}}, options), ReplayError);
+  EXPECT_THROW(velmora_replay::planTopics({{"/chatter", "std_msgs/msg/String", "cdr", "", 1}}, {}),
+    ReplayError);
+  const auto plan = velmora_replay::planTopics(
+    {{"/camera_01/color/image_raw/compressed", "sensor_msgs/msg/CompressedImage", "cdr", "", 1}}, {});
+  EXPECT_EQ(plan[0].node_topic, "/camera_01/color/image_raw");
+  EXPECT_EQ(plan[0].camera, CameraId::front);
+}
+
+TEST(ReplayCommandLine, ParsesOptionsAndExitsTwoOnUnreadableBags)
+{
+  const auto command = velmora_replay::parseReplayCommandLine(
+    {"bag", "--remap", "/a:=/tf", "-p", "score_threshold:=0.5", "-p", "save_images:=false",
+      "--cameras", "rear,fisheye", "--start=2", "--duration", "3"}, "engine");
+  EXPECT_EQ(command.options.remaps.at(0).second, "/tf");
+  EXPECT_DOUBLE_EQ(command.options.parameters.at(0).as_double(), 0.5);
+  EXPECT_FALSE(command.options.parameters.at(1).as_bool());
+  EXPECT_EQ(command.options.cameras.size(), 2u);
+  EXPECT_DOUBLE_EQ(*command.options.duration_s, 3.0);
+  EXPECT_THROW(velmora_replay::parseReplayCommandLine({"bag", "--vlm-url", "http://10.0.0.1"}, ""),
+    std::invalid_argument);
+
+  const fs::path garbage = scratch("garbage.db3");
+  std::ofstream(garbage) << std::string(5000, 'x');
+  std::string program = "water_stain_replay";
+  std::string bag = garbage.string();
+  std::vector<char *> argv{program.data(), bag.data()};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(velmora_replay::runCommandLine(2, argv.data()), 2);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("cannot open the bag"), std::string::npos);
+  EXPECT_EQ(said.find('\n'), said.size() - 1);
+}
+
+// Every real bag beside the repository is replayed or refused with a reason.
+TEST(RealBags, EachReplayedOrRefusedWithAReason)
+{
+  const std::vector<std::pair<std::string, std::string>> rosbags_remaps{
+    {"/test/sensor_msgs/image", "/camera_05/color/image_raw"},
+    {"/test/sensor_msgs/camera_info", "/camera_05/color/camera_info"},
+    {"/test/sensor_msgs/compressed_image", "/usb_cam_rear/image_raw"},
+    {"/test/tf2_msgs/tf_message", "/tf"}};
+  std::size_t replayed = 0;
+  std::size_t refused = 0;
+  for (const auto & entry : fs::directory_iterator(kBags)) {
+    if (!entry.is_directory()) {
+      continue;
+    }
+    const std::string name = entry.path().filename().string();
+    SCOPED_TRACE(name);
+    ReplayOptions options = optionsFor(entry.path(), "real_" + name);
+    if (name.rfind("rosbags_rs", 0) == 0) {
+      options.remaps = rosbags_remaps;
+      const ReplayOutcome outcome = velmora_replay::runReplay(options);
+      // The malformed image and the 10-byte "JPEG" of these bags: skipped, named, counted.
+      ASSERT_EQ(outcome.skipped.size(), 4u);
+      for (const auto & skipped : outcome.skipped) {
+        EXPECT_FALSE(skipped.topic.empty());
+        EXPECT_FALSE(skipped.location.empty());
+      }
+      EXPECT_NE(outcome.skipped[1].reason.find("promises 921600"), std::string::npos);
+      EXPECT_EQ(outcome.frames.size(), 0u);
+      ++replayed;
+    } else {
+      try {
+        velmora_replay::runReplay(options);
+        ADD_FAILURE() << "replayed a bag with nothing for the node";
+      } catch (const ReplayError & error) {
+        EXPECT_NE(std::string(error.what()).find("feeds the node"), std::string::npos);
+        ++refused;
+      }
+    }
+  }
+  EXPECT_EQ(replayed, 2u);
+  EXPECT_EQ(refused, 4u);
+}
+
+}  // namespace
