@@ -11,15 +11,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
-#include "bag/ros_messages.hpp"
-#include "cv_bridge/cv_bridge.hpp"
 #include "replay/replay.hpp"
 #include "replay/replay_command_line.hpp"
 #include "sim/camera_rig.hpp"
 #include "sim/simulator.hpp"
 #include "sim/world.hpp"
+#include "recorded_run.hpp"
 
 namespace
 {
@@ -32,106 +30,14 @@ using velmora_sim::CameraId;
 
 const fs::path kBags = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "bags";
 const std::string kEngine = std::string(VELMORA_SOURCE_DIR) + "/models/floor_mobilenet.onnx";
-constexpr int kFrames = 8;
-// Header stamps in simulation time, far from the recording's clock.
-constexpr int64_t kStampStartNs = 1700000000LL * 1000000000LL;
-constexpr int64_t kRecordedStartNs = 1749315324LL * 1000000000LL;
-constexpr int64_t kFramePeriodNs = 100000000;
+using velmora_test::kFrames;
+using velmora_test::kRecordedStartNs;
+using velmora_test::RearStorage;
+using velmora_test::writeRun;
 
 fs::path scratch(const std::string & name)
 {
-  const fs::path dir = fs::temp_directory_path() / ("velmora_replay_test_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  return dir / name;
-}
-
-geometry_msgs::msg::TransformStamped robotPose(double x, int64_t stamp_ns)
-{
-  geometry_msgs::msg::TransformStamped pose;
-  pose.header.stamp = velmora_sim::stampFromNanoseconds(stamp_ns);
-  pose.header.frame_id = "map";
-  pose.child_frame_id = "base_footprint";
-  pose.transform.translation.x = x;
-  pose.transform.translation.y = 1.5;
-  pose.transform.rotation.w = 1.0;
-  return pose;
-}
-
-enum class RearStorage {raw, png, jpeg};
-
-// A recorded run over a floor with a stubborn stain: rear colour and fisheye frames, the rear
-// camera's info, the mounts on /tf_static, the pose on /tf and the task status (working for the
-// first half, paused for the second).
-void writeRun(const fs::path & path, RearStorage rear_storage, bool status_definition)
-{
-  velmora_sim::WorldConfig config;
-  config.width_m = 6.0;
-  config.height_m = 3.0;
-  velmora_sim::World world(config, 3);
-  world.addStain({velmora_sim::StainKind::stubborn, {2.2, 1.5}, 0.25, 5});
-  const auto rear_camera = velmora_sim::FloorCamera::forCamera(CameraId::rear);
-  const auto fisheye_camera = velmora_sim::FloorCamera::forCamera(CameraId::fisheye);
-
-  velmora_bag::McapWriter::Options options;
-  options.compression = "zstd";
-  velmora_bag::McapWriter writer(path.string(), options);
-  const uint16_t tf_schema = writer.addSchema("tf2_msgs/msg/TFMessage", "");
-  const uint16_t tf = writer.addChannel(tf_schema, "/tf");
-  const uint16_t tf_static = writer.addChannel(tf_schema, "/tf_static");
-  const uint16_t info = writer.addChannel(
-    writer.addSchema("sensor_msgs/msg/CameraInfo", ""), "/camera_05/color/camera_info");
-  const bool raw = rear_storage == RearStorage::raw;
-  const uint16_t image_schema = writer.addSchema("sensor_msgs/msg/Image", "");
-  const uint16_t rear = raw ? writer.addChannel(image_schema, "/camera_05/color/image_raw") :
-    writer.addChannel(writer.addSchema("sensor_msgs/msg/CompressedImage", ""),
-      "/camera_05/color/image_raw/compressed");
-  const uint16_t fisheye = writer.addChannel(image_schema, "/usb_cam_rear/image_raw");
-  const uint16_t status = writer.addChannel(
-    writer.addSchema("velmora_protocol/msg/TaskCenterFsmStatus",
-    status_definition ? velmora_bag::kStatusDefinition : ""), "/fsm_status");
-
-  const auto stamp0 = velmora_sim::stampFromNanoseconds(kStampStartNs);
-  tf2_msgs::msg::TFMessage mounts;
-  mounts.transforms.push_back(velmora_sim::mountTransform(CameraId::rear, stamp0));
-  writer.write(tf_static, kRecordedStartNs, velmora_bag::encodeTfMessage(mounts));
-  for (int frame = 0; frame < kFrames; ++frame) {
-    const int64_t stamp_ns = kStampStartNs + frame * kFramePeriodNs;
-    const uint64_t recorded = static_cast<uint64_t>(kRecordedStartNs + 1000 + frame * kFramePeriodNs);
-    const auto stamp = velmora_sim::stampFromNanoseconds(stamp_ns);
-    const double x = 3.0 + 0.05 * frame;
-    tf2_msgs::msg::TFMessage pose;
-    pose.transforms.push_back(robotPose(x, stamp_ns));
-    writer.write(tf, recorded, velmora_bag::encodeTfMessage(pose));
-    velmora_protocol::msg::TaskCenterFsmStatus state;
-    state.header.stamp = stamp;
-    state.state = 2;
-    state.sub_state = frame < kFrames / 2 ? 4 : 7;
-    writer.write(status, recorded + 1, velmora_bag::encodeStatus(state));
-    writer.write(info, recorded + 2,
-      velmora_bag::encodeCameraInfo(velmora_sim::cameraInfo(CameraId::rear, stamp)));
-
-    const velmora_sim::Pose2D at{x, 1.5, 0.0};
-    std_msgs::msg::Header header;
-    header.stamp = stamp;
-    header.frame_id = "camera_05_color_optical_frame";
-    const cv::Mat rear_picture = rear_camera.render(world, at, 1.0, static_cast<std::size_t>(frame));
-    if (raw) {
-      sensor_msgs::msg::Image image;
-      cv_bridge::CvImage(header, "bgr8", rear_picture).toImageMsg(image);
-      writer.write(rear, recorded + 3, velmora_bag::encodeImage(image));
-    } else {
-      velmora_bag::CompressedImage image;
-      image.header = header;
-      image.format = rear_storage == RearStorage::png ? "png" : "jpeg";
-      cv::imencode(rear_storage == RearStorage::png ? ".png" : ".jpg", rear_picture, image.data);
-      writer.write(rear, recorded + 3, velmora_bag::encodeCompressedImage(image));
-    }
-    header.frame_id = "usb_cam_rear";
-    sensor_msgs::msg::Image image;
-    cv_bridge::CvImage(header, "bgr8",
-      fisheye_camera.render(world, at, 1.0, static_cast<std::size_t>(frame))).toImageMsg(image);
-    writer.write(fisheye, recorded + 4, velmora_bag::encodeImage(image));
-  }
+  return velmora_test::scratch(name);
 }
 
 ReplayOptions optionsFor(const fs::path & bag, const std::string & out)

@@ -29,8 +29,8 @@ uint64_t littleEndian64(const uint8_t * bytes)
 
 }  // namespace
 
-McapBag::McapBag(const std::string & path)
-: path_(path), name_(std::filesystem::path(path).filename().string())
+McapBag::McapBag(const std::string & path, uint64_t chunk_limit)
+: chunk_limit_(chunk_limit), path_(path), name_(std::filesystem::path(path).filename().string())
 {
   std::error_code error;
   file_size_ = std::filesystem::file_size(path, error);
@@ -215,7 +215,7 @@ bool McapBag::readRecord(uint8_t & opcode, std::vector<uint8_t> & content, uint6
     if (!wanted) {
       continue;
     }
-    if (length > McapBag::kChunkLimit) {
+    if (length > chunk_limit_) {
       addProblem("", location, "record of " + std::to_string(length) + " bytes skipped (too large)");
       continue;
     }
@@ -281,7 +281,7 @@ void McapBag::takeChunk(const std::vector<uint8_t> & content, uint64_t offset, b
   const std::string location = name_ + " chunk at offset " + std::to_string(offset);
   std::vector<uint8_t> records;
   try {
-    records = mcap::chunkRecords(mcap::parseChunk(content.data(), content.size()), kChunkLimit);
+    records = mcap::chunkRecords(mcap::parseChunk(content.data(), content.size()), chunk_limit_);
   } catch (const mcap::RecordError & error) {
     addProblem("", location, std::string(error.what()) + "; chunk skipped");
     return;

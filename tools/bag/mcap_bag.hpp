@@ -21,17 +21,17 @@ namespace velmora_bag
 class McapBag : public BagReader
 {
 public:
+  // Largest chunk (compressed or not) accepted by default; a bigger one is skipped as damaged.
+  static constexpr uint64_t kDefaultChunkLimit = 1ULL << 30;
+
   // Throws BagError when the file is missing or does not start with the MCAP magic.
-  explicit McapBag(const std::string & path);
+  explicit McapBag(const std::string & path, uint64_t chunk_limit = kDefaultChunkLimit);
 
   std::string storage() const override {return "mcap";}
   const std::vector<TopicInfo> & topics() const override {return topics_;}
   bool next(BagMessage & message) override;
 
   bool hadSummary() const {return had_summary_;}
-
-  // Largest chunk (compressed or not) the reader accepts; a bigger one is skipped as damaged.
-  static constexpr uint64_t kChunkLimit = 1ULL << 30;
 
 private:
   bool readSummary();
@@ -45,6 +45,7 @@ private:
     const uint8_t * content, std::size_t size, const std::string & location, bool count_only);
   std::string topicOfChannel(uint16_t channel) const;
 
+  uint64_t chunk_limit_;
   std::string path_;
   std::string name_;
   std::ifstream file_;

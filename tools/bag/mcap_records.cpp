@@ -108,6 +108,14 @@ private:
 
 std::vector<uint8_t> decompressZstd(const Chunk & chunk)
 {
+  // The frame states its size: a chunk header that disagrees is damage, found before allocating.
+  const unsigned long long declared = ZSTD_getFrameContentSize(chunk.records, chunk.records_size);
+  if (declared == ZSTD_CONTENTSIZE_ERROR) {
+    throw RecordError("zstd chunk: not a zstd frame");
+  }
+  if (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != chunk.uncompressed_size) {
+    throw RecordError("zstd chunk: frame size differs from the chunk header");
+  }
   std::vector<uint8_t> out(chunk.uncompressed_size);
   const std::size_t got =
     ZSTD_decompress(out.data(), out.size(), chunk.records, chunk.records_size);
