@@ -28,11 +28,6 @@ void roundTrip(const std::vector<uint8_t> & bytes, Decode decode, Encode encode)
   }
 }
 
-bool operator==(const velmora_bag::CompressedImage & a, const velmora_bag::CompressedImage & b)
-{
-  return a.header == b.header && a.format == b.format && a.data == b.data;
-}
-
 const velmora_bag::StatusDecoder & statusDecoder()
 {
   static const velmora_bag::StatusDecoder decoder(velmora_bag::MessageDefinitions(

@@ -53,6 +53,16 @@ inline std::filesystem::path scratch(const std::string & name)
   return dir / name;
 }
 
+// Removes this process's scratch directory when the test program ends.
+struct ScratchCleanup
+{
+  ~ScratchCleanup()
+  {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch("").parent_path(), ignored);
+  }
+};
+
 inline geometry_msgs::msg::TransformStamped robotPose(double x, int64_t stamp_ns)
 {
   geometry_msgs::msg::TransformStamped pose;

@@ -45,6 +45,16 @@ fs::path scratch(const std::string & name)
   return dir / name;
 }
 
+// Removes this process's scratch directory when the test program ends.
+struct ScratchCleanup
+{
+  ~ScratchCleanup()
+  {
+    std::error_code ignored;
+    fs::remove_all(scratch("").parent_path(), ignored);
+  }
+} const kCleanup;
+
 std::vector<uint8_t> fileBytes(const fs::path & path)
 {
   std::ifstream in(path, std::ios::binary);

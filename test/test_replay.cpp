@@ -23,6 +23,7 @@ namespace
 {
 
 namespace fs = std::filesystem;
+const velmora_test::ScratchCleanup kCleanup;
 using velmora_replay::ReplayError;
 using velmora_replay::ReplayOptions;
 using velmora_replay::ReplayOutcome;

@@ -18,6 +18,7 @@ namespace
 {
 
 namespace fs = std::filesystem;
+const velmora_test::ScratchCleanup kCleanup;
 using velmora_test::RecordedMessage;
 
 const fs::path kWriterDir = fs::path(VELMORA_SOURCE_DIR) / "test" / "mcap_js";
@@ -236,10 +237,7 @@ TEST_P(NpmWrittenBag, ReadFieldForFieldAndJudgedLikeOurOwn)
     } else if (const auto * image = std::get_if<sensor_msgs::msg::Image>(&sent.message)) {
       EXPECT_EQ(velmora_bag::decodeImage(message.data), *image);
     } else if (const auto * compressed = std::get_if<velmora_bag::CompressedImage>(&sent.message)) {
-      const auto read = velmora_bag::decodeCompressedImage(message.data);
-      EXPECT_EQ(read.header, compressed->header);
-      EXPECT_EQ(read.format, compressed->format);
-      EXPECT_EQ(read.data, compressed->data);
+      EXPECT_EQ(velmora_bag::decodeCompressedImage(message.data), *compressed);
     } else {
       // The status is read through the definition the npm writer stored as the schema.
       const velmora_bag::StatusDecoder decoder(

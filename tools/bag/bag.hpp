@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora_bag
@@ -59,8 +61,12 @@ public:
   virtual bool next(BagMessage & message) = 0;
 
   const std::vector<BagProblem> & problems() const {return problems_;}
+  // First and last log time of the bag's messages, when the storage tells them cheaply.
+  std::optional<std::pair<int64_t, int64_t>> timeSpan() const {return time_span_;}
 
 protected:
+  void setTimeSpan(int64_t first, int64_t last) {time_span_ = std::make_pair(first, last);}
+
   void addProblem(std::string topic, std::string location, std::string reason)
   {
     problems_.push_back({std::move(topic), std::move(location), std::move(reason)});
@@ -73,6 +79,7 @@ protected:
 
 private:
   std::vector<BagProblem> problems_;
+  std::optional<std::pair<int64_t, int64_t>> time_span_;
 };
 
 // Opens a bag directory (with or without metadata.yaml) or a single .db3 / .mcap file,

@@ -101,7 +101,13 @@ bool McapBag::readSummary()
         } else if (opcode == mcap::kChannel) {
           addChannel(mcap::parseChannel(content, length));
         } else if (opcode == mcap::kStatistics) {
-          counts = mcap::parseStatistics(content, length).channel_message_counts;
+          const mcap::Statistics statistics = mcap::parseStatistics(content, length);
+          counts = statistics.channel_message_counts;
+          if (statistics.message_count > 0) {
+            setTimeSpan(
+              static_cast<int64_t>(statistics.message_start_time),
+              static_cast<int64_t>(statistics.message_end_time));
+          }
           has_statistics = true;
         }
       });

@@ -20,6 +20,11 @@ struct CompressedImage
   std_msgs::msg::Header header;
   std::string format;  // "jpeg", "png", "rgb8; jpeg compressed bgr8", ...
   std::vector<uint8_t> data;
+
+  bool operator==(const CompressedImage & other) const
+  {
+    return header == other.header && format == other.format && data == other.data;
+  }
 };
 
 // Decoders of ROS 2 CDR messages; each throws MessageError when the bytes do not fit the type.

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace velmora_bag
@@ -83,6 +84,7 @@ Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
     for (File & file : files_) {
       openFile(file);
       readTopics(file, readDefinitions(file));
+      readTimeSpan(file);
     }
   } catch (...) {
     for (File & file : files_) {
@@ -175,6 +177,25 @@ void Sqlite3Bag::readTopics(File & file, const std::map<std::string, std::string
   if (step != SQLITE_DONE) {
     addProblem("", file.name, std::string("message count failed: ") + sqlite3_errmsg(file.db));
   }
+}
+
+void Sqlite3Bag::readTimeSpan(File & file)
+{
+  // The timestamp index makes both ends cheap.
+  Statement statement(
+    file.db, "SELECT MIN(timestamp), MAX(timestamp) FROM messages", file.path);
+  if (sqlite3_step(statement.get()) != SQLITE_ROW ||
+    sqlite3_column_type(statement.get(), 0) == SQLITE_NULL)
+  {
+    return;
+  }
+  int64_t first = sqlite3_column_int64(statement.get(), 0);
+  int64_t last = sqlite3_column_int64(statement.get(), 1);
+  if (const auto known = timeSpan()) {
+    first = std::min(first, known->first);
+    last = std::max(last, known->second);
+  }
+  setTimeSpan(first, last);
 }
 
 bool Sqlite3Bag::startFile(std::size_t index)

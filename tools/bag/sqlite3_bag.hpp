@@ -42,6 +42,7 @@ private:
   void openFile(File & file);
   void readTopics(File & file, const std::map<std::string, std::string> & definitions);
   std::map<std::string, std::string> readDefinitions(File & file);
+  void readTimeSpan(File & file);
   bool startFile(std::size_t index);
   void finishFile();
 

@@ -192,6 +192,7 @@ public:
     }
     finishFrames(image_dir.string());
     outcome_.report = buildReport(outcome_, info_, options_, image_dir.string());
+    explainUnjudgedFrames();
     outcome_.report_path = (out_dir / "report.json").string();
     writeReplayJson(outcome_.report_path, outcome_, options_);
     outcome_.map_path = (out_dir / "map.png").string();
@@ -571,10 +572,12 @@ private:
     progress_(progress);
   }
 
-  // Without --duration the window runs to the bag's last message, estimated from the counts.
+  // Without --duration the window runs to the bag's last message, when the storage tells it.
   double estimatedWindow() const
   {
-    return std::max(0.0, static_cast<double>(last_time_ns_ - *window_start_ns_) * 1e-9);
+    const int64_t end = bag_->timeSpan() ? std::max(bag_->timeSpan()->second, last_time_ns_) :
+      last_time_ns_;
+    return std::max(0.0, static_cast<double>(end - *window_start_ns_) * 1e-9);
   }
 
   void finishFrames(const std::string & image_dir)
@@ -598,6 +601,35 @@ private:
     outcome_.labelled = !labels_.empty();
     outcome_.window_s = window_start_ns_ ?
       static_cast<double>(last_time_ns_ - *window_start_ns_) * 1e-9 : 0.0;
+  }
+
+  void explainUnjudgedFrames()
+  {
+    std::size_t gated = 0;
+    std::size_t no_pose = 0;
+    for (const ReplayFrame & frame : outcome_.frames) {
+      gated += frame.record.log.gated ? 1 : 0;
+      no_pose += frame.record.log.no_pose ? 1 : 0;
+    }
+    const bool has_status = std::any_of(
+      outcome_.topics.begin(), outcome_.topics.end(),
+      [](const TopicPlan & plan) {return plan.role == TopicRole::status;});
+    if (gated > 0) {
+      outcome_.notes.push_back(
+        std::to_string(gated) + " rear/front frames not judged: the robot was not working or the "
+        "camera had no camera info and mount on tf" +
+        (has_status || options_.always_working ? std::string() :
+        std::string(" (the bag has no /fsm_status: --always-working opens the gate)")));
+    }
+    if (no_pose > 0) {
+      outcome_.notes.push_back(
+        std::to_string(no_pose) + " frames not judged: no map <- base_footprint pose on /tf");
+    }
+    if (outcome_.tf_waits_timed_out > 0) {
+      outcome_.notes.push_back(
+        std::to_string(outcome_.tf_waits_timed_out) + " transforms did not reach the node's tf "
+        "buffer within 2 s");
+    }
   }
 
   ReplayOptions options_;

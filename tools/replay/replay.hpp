@@ -96,6 +96,7 @@ struct ReplayOutcome
   bool labelled{false};
   double window_s{0.0};
   std::size_t tf_waits_timed_out{0};
+  std::vector<std::string> notes;  // why frames were not judged, in a sentence each
   std::string report_path;
   std::string map_path;
   std::string log_path;

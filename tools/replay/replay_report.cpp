@@ -237,6 +237,10 @@ void writeReplayJson(
   for (const auto & [category, count] : outcome.report.archive) {
     root["archive"][category] = static_cast<Json::UInt64>(count);
   }
+  root["notes"] = Json::Value(Json::arrayValue);
+  for (const std::string & note : outcome.notes) {
+    root["notes"].append(note);
+  }
   root["frames"] = Json::Value(Json::arrayValue);
   for (const ReplayFrame & frame : outcome.frames) {
     root["frames"].append(frameJson(frame));
@@ -332,6 +336,9 @@ std::string replaySummary(const ReplayOutcome & outcome)
     out << "\n  ... (all in report.json)";
   }
   out << '\n';
+  for (const std::string & note : outcome.notes) {
+    out << "note: " << note << '\n';
+  }
   return out.str();
 }
 
