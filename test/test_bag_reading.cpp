@@ -197,6 +197,10 @@ TEST(CdrMessages, ShortOrLyingMessagesAreErrorsNotCrashes)
   EXPECT_THROW(velmora_bag::decodeImage(lying), MessageError);
   EXPECT_THROW(velmora_bag::decodeTfMessage({0, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}), MessageError);
   EXPECT_THROW(velmora_bag::decodeImage({1, 7, 0, 0, 0, 0, 0, 0}), MessageError);
+
+  // A string with an inner NUL (found by fuzzing) is written whole, not cut at the NUL.
+  image.encoding = std::string("bg\0r8", 5);
+  EXPECT_EQ(velmora_bag::decodeImage(velmora_bag::encodeImage(image)).encoding, image.encoding);
 }
 
 TEST(StatusDefinitions, StatusReadThroughAnyDefinitionWithStateFields)

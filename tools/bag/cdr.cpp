@@ -77,7 +77,13 @@ CdrWriter::CdrWriter()
 
 CdrWriter & CdrWriter::text(const std::string & value)
 {
-  cdr_.serialize(value);
+  // Fast-CDR writes a std::string through c_str(), cutting it at an inner NUL; the length and
+  // bytes are written here so that every string comes back as it went in.
+  cdr_.serialize(static_cast<uint32_t>(value.size() + 1));
+  if (!value.empty()) {
+    cdr_.serializeArray(value.data(), value.size());
+  }
+  cdr_.serialize('\0');
   return *this;
 }
 
