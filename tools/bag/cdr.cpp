@@ -75,11 +75,19 @@ CdrWriter::CdrWriter()
   cdr_.serialize_encapsulation();
 }
 
+void CdrWriter::alignTo(std::size_t size)
+{
+  const std::size_t position = cdr_.getSerializedDataLength() - kEncapsulationSize;
+  for (std::size_t pad = (size - position % size) % size; pad > 0; --pad) {
+    cdr_.serialize(static_cast<uint8_t>(0));
+  }
+}
+
 CdrWriter & CdrWriter::text(const std::string & value)
 {
   // Fast-CDR writes a std::string through c_str(), cutting it at an inner NUL; the length and
   // bytes are written here so that every string comes back as it went in.
-  cdr_.serialize(static_cast<uint32_t>(value.size() + 1));
+  number(static_cast<uint32_t>(value.size() + 1));
   if (!value.empty()) {
     cdr_.serializeArray(value.data(), value.size());
   }
@@ -89,7 +97,7 @@ CdrWriter & CdrWriter::text(const std::string & value)
 
 CdrWriter & CdrWriter::bytes(const std::vector<uint8_t> & value)
 {
-  cdr_.serialize(static_cast<uint32_t>(value.size()));
+  number(static_cast<uint32_t>(value.size()));
   if (!value.empty()) {
     cdr_.serializeArray(value.data(), value.size());
   }
@@ -98,8 +106,9 @@ CdrWriter & CdrWriter::bytes(const std::vector<uint8_t> & value)
 
 CdrWriter & CdrWriter::doubles(const std::vector<double> & value)
 {
-  cdr_.serialize(static_cast<uint32_t>(value.size()));
+  number(static_cast<uint32_t>(value.size()));
   if (!value.empty()) {
+    alignTo(sizeof(double));
     cdr_.serializeArray(value.data(), value.size());
   }
   return *this;

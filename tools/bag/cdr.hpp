@@ -70,7 +70,7 @@ private:
   eprosima::fastcdr::Cdr cdr_;
 };
 
-// Writes one little-endian ROS 2 CDR message with Fast-CDR.
+// Writes one little-endian ROS 2 CDR message with Fast-CDR, padding with zeros.
 class CdrWriter
 {
 public:
@@ -79,6 +79,7 @@ public:
   template<typename T>
   CdrWriter & number(T value)
   {
+    alignTo(sizeof(T));
     cdr_.serialize(value);
     return *this;
   }
@@ -90,6 +91,7 @@ public:
   template<typename T, std::size_t N>
   CdrWriter & array(const std::array<T, N> & values)
   {
+    alignTo(sizeof(T));
     cdr_.serializeArray(values.data(), N);
     return *this;
   }
@@ -97,6 +99,10 @@ public:
   std::vector<uint8_t> take() const;
 
 private:
+  // Writes the alignment padding as zeros (Fast-CDR would leave whatever its buffer held), so
+  // that the same message always gives the same bytes.
+  void alignTo(std::size_t size);
+
   eprosima::fastcdr::FastBuffer buffer_;
   eprosima::fastcdr::Cdr cdr_;
 };

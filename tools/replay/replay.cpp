@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -265,12 +266,15 @@ private:
     return vlm_->url();
   }
 
+  // Verdicts are read back from the archive, so an earlier run's files must not be mistaken
+  // for this run's; only the node's own stamp-named files are removed.
   static void removeStaleArchive(const fs::path & image_dir)
   {
+    static const std::regex stamp_name(R"(-?\d+\.\d+\.jpg)");
     for (const auto & [category, count] : velmora_sim::countArchive(image_dir.string())) {
       if (count > 0) {
         for (const auto & entry : fs::directory_iterator(image_dir / category)) {
-          if (entry.path().extension() == ".jpg") {
+          if (std::regex_match(entry.path().filename().string(), stamp_name)) {
             fs::remove(entry.path());
           }
         }
@@ -313,6 +317,9 @@ private:
     for (const rclcpp::Parameter & parameter : options_.parameters) {
       if (parameter.get_name() == "server_url") {
         throw ReplayError("set the VLM with --vlm-url (loopback only), not -p server_url");
+      }
+      if (parameter.get_name() == "image_dir") {
+        throw ReplayError("the archive goes under --out DIR, not -p image_dir");
       }
       parameters.push_back(parameter);
     }

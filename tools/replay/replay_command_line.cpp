@@ -4,6 +4,8 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iomanip>
 #include <cmath>
 #include <iostream>
 #include <regex>
@@ -88,6 +90,55 @@ rclcpp::Parameter typedParameter(const std::string & name, std::string value)
   return rclcpp::Parameter(name, value);
 }
 
+// A bar redrawn in place on a terminal; on anything else a plain line every tenth of the window.
+class ProgressReporter
+{
+public:
+  ProgressReporter(std::ostream & out, bool terminal)
+  : out_(out), terminal_(terminal), start_(std::chrono::steady_clock::now()) {}
+
+  void update(const ReplayProgress & progress)
+  {
+    const double share = progress.window_s > 0.0 ?
+      std::clamp(progress.bag_time_s / progress.window_s, 0.0, 1.0) : 1.0;
+    const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::ostringstream line;
+    line << std::fixed << std::setprecision(1) << progress.bag_time_s << " of " <<
+      progress.window_s << " bag s, " << progress.frames_handled << '/' <<
+      progress.frames_delivered << " frames handled, " << wall << " s";
+    if (terminal_) {
+      const int filled = static_cast<int>(share * kBarWidth);
+      out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#') <<
+        std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') << "] " <<
+        static_cast<int>(share * 100.0) << "%  " << line.str() << "   " << std::flush;
+      drawn_ = true;
+      return;
+    }
+    const int tenth = static_cast<int>(share * 10.0);
+    if (tenth > last_tenth_) {
+      last_tenth_ = tenth;
+      out_ << "progress: " << tenth * 10 << "% (" << line.str() << ")\n";
+    }
+  }
+
+  void finish()
+  {
+    if (drawn_) {
+      out_ << '\n';
+      drawn_ = false;
+    }
+  }
+
+private:
+  static constexpr int kBarWidth = 30;
+  std::ostream & out_;
+  bool terminal_;
+  std::chrono::steady_clock::time_point start_;
+  int last_tenth_{-1};
+  bool drawn_{false};
+};
+
 }  // namespace
 
 rclcpp::Parameter parseParameter(const std::string & assignment)
@@ -132,7 +183,7 @@ ReplayCommandLine parseReplayCommandLine(
     std::string value;
     bool has_value = false;
     if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
-      equals != std::string::npos && option.rfind("--remap", 0) != 0)
+      equals != std::string::npos)
     {
       value = option.substr(equals + 1);
       option = option.substr(0, equals);
@@ -231,28 +282,24 @@ int runCommandLine(int argc, char ** argv)
     std::cout << replayUsage();
     return 0;
   }
-  velmora_sim::ProgressReporter reporter(std::cerr, isatty(STDERR_FILENO) == 1);
+  ProgressReporter reporter(std::cerr, isatty(STDERR_FILENO) == 1);
   try {
     const ReplayOutcome outcome = runReplay(
-      command.options, [&reporter](const ReplayProgress & progress) {
-        velmora_sim::SimProgress shown;
-        shown.sim_time_s = progress.bag_time_s;
-        shown.duration_s = progress.window_s;
-        shown.frames_published = progress.frames_delivered;
-        shown.frames_handled = progress.frames_handled;
-        reporter.update(shown);
-      });
+      command.options, [&reporter](const ReplayProgress & progress) {reporter.update(progress);});
     reporter.finish();
     std::cout << replaySummary(outcome);
     std::cout << "report: " << outcome.report_path << ", map: " << outcome.map_path <<
       ", log: " << outcome.log_path << '\n';
   } catch (const velmora_bag::BagError & error) {
+    reporter.finish();
     std::cerr << "water_stain_replay: cannot open the bag: " << error.what() << '\n';
     return 2;
   } catch (const ReplayError & error) {
+    reporter.finish();
     std::cerr << "water_stain_replay: " << error.what() << '\n';
     return 2;
   } catch (const std::exception & error) {
+    reporter.finish();
     std::cerr << "water_stain_replay: failed: " << error.what() << '\n';
     return 1;
   }
