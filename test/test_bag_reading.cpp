@@ -92,6 +92,20 @@ TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
   const auto first = velmora_bag::decodeByDefinition(string_type, talker.at("/topic")[0].data);
   EXPECT_EQ(std::get<std::string>(first.at("data")), "Hello, world! 0");
 
+  // The split files without their metadata.yaml: found and read in split order.
+  const fs::path bare = scratch("bare_split");
+  fs::create_directories(bare);
+  for (int i = 4; i >= 0; --i) {
+    const std::string name = "wbag_" + std::to_string(i) + ".db3";
+    fs::copy_file(kBags / "rosbag2_humble_wbag" / name, bare / name);
+  }
+  auto discovered = velmora_bag::openBag(bare.string());
+  std::size_t discovered_total = 0;
+  for (const auto & [topic, messages] : readAll(*discovered)) {
+    discovered_total += messages.size();
+  }
+  EXPECT_EQ(discovered_total, 6074u);
+
   auto empty = velmora_bag::openBag((kBags / "rosbag2_humble_empty_bag").string());
   BagMessage message;
   EXPECT_FALSE(empty->next(message));

@@ -168,6 +168,18 @@ TEST_F(RecordedRun, WindowCamerasAndLabels)
   EXPECT_TRUE(outcome.report.overall.recall.has_value());
 }
 
+TEST_F(RecordedRun, RealTimePacingAccountsForEveryFrame)
+{
+  ReplayOptions options = optionsFor(scratch("raw.mcap"), "realtime");
+  options.realtime = true;
+  const ReplayOutcome outcome = velmora_replay::runReplay(options);
+  const auto & overall = outcome.report.overall;
+  EXPECT_EQ(overall.published, 2u * kFrames);
+  // Each frame is either handled by the node or dropped by its queue, never lost unseen.
+  EXPECT_EQ(overall.received + overall.dropped, overall.published);
+  EXPECT_GT(overall.judged, 0u);
+}
+
 TEST(ReplayRefusals, TopicsOfTheWrongTypeOrNoneAtAll)
 {
   ReplayOptions options;
@@ -194,6 +206,17 @@ TEST(ReplayCommandLine, ParsesOptionsAndExitsTwoOnUnreadableBags)
   EXPECT_DOUBLE_EQ(*command.options.duration_s, 3.0);
   EXPECT_THROW(velmora_replay::parseReplayCommandLine({"bag", "--vlm-url", "http://10.0.0.1"}, ""),
     std::invalid_argument);
+  EXPECT_EQ(velmora_replay::parseReplayCommandLine({"bag", "--remap=/a:=/b"}, "").options.remaps
+    .at(0).first, "/a");
+
+  const fs::path params = scratch("params.yaml");
+  std::ofstream(params) << "water_stain_node:\n  ros__parameters:\n    iou_threshold: 0.6\n"
+    "    clean_save_interval_s: 3\n    save_images: true\n";
+  const auto from_file = velmora_replay::readParametersFile(params.string());
+  ASSERT_EQ(from_file.size(), 3u);
+  EXPECT_DOUBLE_EQ(from_file[0].as_double(), 0.6);
+  EXPECT_EQ(from_file[1].as_int(), 3);
+  EXPECT_TRUE(from_file[2].as_bool());
 
   const fs::path garbage = scratch("garbage.db3");
   std::ofstream(garbage) << std::string(5000, 'x');
