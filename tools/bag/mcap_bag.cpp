@@ -30,7 +30,7 @@ uint64_t littleEndian64(const uint8_t * bytes)
 }  // namespace
 
 McapBag::McapBag(const std::string & path, uint64_t chunk_limit)
-: chunk_limit_(chunk_limit), path_(path), name_(std::filesystem::path(path).filename().string())
+: chunk_limit_(chunk_limit), name_(std::filesystem::path(path).filename().string())
 {
   std::error_code error;
   file_size_ = std::filesystem::file_size(path, error);
@@ -141,7 +141,6 @@ void McapBag::scanForChannels()
     topic.message_count = 0;
   }
   const std::size_t problems_before = problems().size();
-  scanning_ = true;
   offset_ = mcap::kMagic.size();
   uint8_t opcode = 0;
   std::vector<uint8_t> content;
@@ -153,7 +152,6 @@ void McapBag::scanForChannels()
       takeMessage(content.data(), content.size(), "", true);
     }
   }
-  scanning_ = false;
   // The reading pass reports the same damage again, where it skips it.
   keepProblems(problems_before);
   pending_.clear();

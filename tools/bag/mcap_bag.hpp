@@ -46,14 +46,12 @@ private:
   std::string topicOfChannel(uint16_t channel) const;
 
   uint64_t chunk_limit_;
-  std::string path_;
   std::string name_;
   std::ifstream file_;
   uint64_t file_size_{0};
   uint64_t data_end_{0};  // where the summary starts, or the file's end
   uint64_t offset_{0};
   bool had_summary_{false};
-  bool scanning_{false};
   std::map<uint16_t, mcap::Schema> schemas_;
   std::map<uint16_t, mcap::Channel> channels_;
   std::map<uint16_t, std::size_t> channel_topic_;

@@ -57,18 +57,19 @@ std::string readOnlyUri(const std::string & path)
   return uri + "?mode=ro&immutable=1";
 }
 
-}  // namespace
-
-bool hasTable(sqlite3 * db, const std::string & table)
+// True when `db` has a table named `table`.
+bool hasTable(sqlite3 * db, const std::string & table, const std::string & file)
 {
-  Statement statement(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", "");
+  Statement statement(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", file);
   sqlite3_bind_text(statement.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
   const int step = sqlite3_step(statement.get());
   if (step != SQLITE_ROW && step != SQLITE_DONE) {
-    throw BagError(sqlite3_errmsg(db));
+    throw BagError(file + ": " + sqlite3_errmsg(db));
   }
   return step == SQLITE_ROW;
 }
+
+}  // namespace
 
 Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
 {
@@ -111,20 +112,15 @@ void Sqlite3Bag::openFile(File & file)
   if (sqlite3_open_v2(readOnlyUri(file.path).c_str(), &file.db, flags, nullptr) != SQLITE_OK) {
     throw BagError(file.path + ": " + sqlite3_errmsg(file.db));
   }
-  try {
-    if (!hasTable(file.db, "topics") || !hasTable(file.db, "messages")) {
-      throw BagError(file.path + ": not a rosbag2 database (no topics or messages table)");
-    }
-  } catch (const BagError & error) {
-    const std::string what = error.what();
-    throw BagError(what.rfind(file.path, 0) == 0 ? what : file.path + ": " + what);
+  if (!hasTable(file.db, "topics", file.path) || !hasTable(file.db, "messages", file.path)) {
+    throw BagError(file.path + ": not a rosbag2 database (no topics or messages table)");
   }
 }
 
 std::map<std::string, std::string> Sqlite3Bag::readDefinitions(File & file)
 {
   std::map<std::string, std::string> definitions;
-  if (!hasTable(file.db, "message_definitions")) {
+  if (!hasTable(file.db, "message_definitions", file.path)) {
     return definitions;
   }
   Statement statement(

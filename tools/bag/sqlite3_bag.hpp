@@ -52,9 +52,6 @@ private:
   sqlite3_stmt * statement_{nullptr};
 };
 
-// True when `db` has a table named `table`.
-bool hasTable(sqlite3 * db, const std::string & table);
-
 }  // namespace velmora_bag
 
 #endif  // BAG__SQLITE3_BAG_HPP_
