@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -140,4 +141,21 @@ BENCHMARK(decodeJpegImage)->Name("decode/compressed_jpeg_to_bgr8/640x480")
 BENCHMARK(streamLargeMcap)->Name("stream/mcap_zstd_chunks")->Iterations(1)
 ->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+// scripts/bench passes its arguments to every benchmark program; --engine is not ours.
+int main(int argc, char ** argv)
+{
+  std::vector<char *> arguments;
+  for (int i = 0; i < argc; ++i) {
+    if (std::string(argv[i]).rfind("--engine=", 0) != 0) {
+      arguments.push_back(argv[i]);
+    }
+  }
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
+  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
+    return 1;
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
