@@ -614,9 +614,11 @@ private:
   {
     std::size_t gated = 0;
     std::size_t no_pose = 0;
+    std::size_t unconverted = 0;
     for (const ReplayFrame & frame : outcome_.frames) {
       gated += frame.record.log.gated ? 1 : 0;
       no_pose += frame.record.log.no_pose ? 1 : 0;
+      unconverted += frame.record.log.conversion_failed ? 1 : 0;
     }
     const bool has_status = std::any_of(
       outcome_.topics.begin(), outcome_.topics.end(),
@@ -631,6 +633,11 @@ private:
     if (no_pose > 0) {
       outcome_.notes.push_back(
         std::to_string(no_pose) + " frames not judged: no map <- base_footprint pose on /tf");
+    }
+    if (unconverted > 0) {
+      outcome_.notes.push_back(
+        std::to_string(unconverted) + " frames refused by the node's image conversion (see "
+        "node.log for the encodings)");
     }
     if (outcome_.tf_waits_timed_out > 0) {
       outcome_.notes.push_back(
