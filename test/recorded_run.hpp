@@ -14,6 +14,7 @@
 #include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
 #include "bag/ros_messages.hpp"
+#include "bag/sqlite3_bag.hpp"
 #include "cv_bridge/cv_bridge.hpp"
 #include "sim/camera_rig.hpp"
 #include "sim/simulator.hpp"
@@ -179,6 +180,32 @@ inline void writeRun(
         entry.topic);
     }
     writer.write(channels[entry.topic], entry.log_time, encodeAny(entry.message));
+  }
+}
+
+// Writes the run as a rosbag2 sqlite3 bag split into two files (no metadata.yaml): the later
+// layout with message definitions, or Humble's without them.
+inline void writeRunSqlite3(
+  const std::filesystem::path & directory, RearStorage rear_storage, bool with_definitions)
+{
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  const std::vector<RecordedMessage> run = recordedRun(rear_storage);
+  for (int part = 0; part < 2; ++part) {
+    velmora_bag::Sqlite3Writer writer(
+      (directory / ("run_" + std::to_string(part) + ".db3")).string(), with_definitions);
+    std::map<std::string, int64_t> topics;
+    const std::size_t begin = part == 0 ? 0 : run.size() / 2;
+    const std::size_t end = part == 0 ? run.size() / 2 : run.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      const RecordedMessage & entry = run[i];
+      if (topics.count(entry.topic) == 0) {
+        const bool is_status = entry.type == "velmora_protocol/msg/TaskCenterFsmStatus";
+        topics[entry.topic] =
+          writer.addTopic(entry.topic, entry.type, is_status ? velmora_bag::kStatusDefinition : "");
+      }
+      writer.write(topics[entry.topic], static_cast<int64_t>(entry.log_time), encodeAny(entry.message));
+    }
   }
 }
 

@@ -121,6 +121,26 @@ TEST_F(RecordedRun, CompressedFramesJudgedLikeRawOnes)
   EXPECT_EQ(jpeg.report.cameras[0].judged, static_cast<std::size_t>(kFrames / 2));
 }
 
+TEST_F(RecordedRun, SplitSqlite3BagsJudgedLikeMcap)
+{
+  const ReplayOutcome mcap = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "mcap"));
+  const fs::path later = scratch("sqlite3_with_definitions");
+  velmora_test::writeRunSqlite3(later, RearStorage::raw, true);
+  const ReplayOutcome with_definitions = velmora_replay::runReplay(optionsFor(later, "later"));
+  EXPECT_EQ(with_definitions.storage, "sqlite3");
+  EXPECT_EQ(verdicts(with_definitions), verdicts(mcap));
+
+  // Humble's layout carries no definitions: the status type must come from the command line.
+  const fs::path humble = scratch("sqlite3_humble");
+  velmora_test::writeRunSqlite3(humble, RearStorage::raw, false);
+  ReplayOptions options = optionsFor(humble, "humble");
+  EXPECT_THROW(velmora_replay::runReplay(options), ReplayError);
+  const fs::path msg = scratch("status.msg");
+  std::ofstream(msg) << velmora_bag::kStatusDefinition;
+  options.status_definition_file = msg.string();
+  EXPECT_EQ(verdicts(velmora_replay::runReplay(options)), verdicts(mcap));
+}
+
 TEST_F(RecordedRun, StatusDefinitionFromTheCommandLineOrRefused)
 {
   ReplayOptions options = optionsFor(scratch("no_definition.mcap"), "no_definition");

@@ -52,6 +52,30 @@ private:
   sqlite3_stmt * statement_{nullptr};
 };
 
+// Writes one rosbag2 sqlite3 file: Humble's layout (tables "topics" and "messages"), or the later
+// one with "schema" (version 4) and "message_definitions" when definitions are given.
+class Sqlite3Writer
+{
+public:
+  // Throws BagError when the file cannot be created.
+  Sqlite3Writer(const std::string & path, bool with_definitions);
+  ~Sqlite3Writer();
+  Sqlite3Writer(const Sqlite3Writer &) = delete;
+  Sqlite3Writer & operator=(const Sqlite3Writer &) = delete;
+
+  // Returns the topic's id; `definition` is stored only in the later layout.
+  int64_t addTopic(const std::string & name, const std::string & type, const std::string & definition);
+  void write(int64_t topic, int64_t timestamp_ns, const std::vector<uint8_t> & data);
+
+private:
+  void execute(const std::string & sql);
+
+  sqlite3 * db_{nullptr};
+  bool with_definitions_;
+  std::vector<std::string> defined_types_;
+  int64_t topics_{0};
+};
+
 }  // namespace velmora_bag
 
 #endif  // BAG__SQLITE3_BAG_HPP_
