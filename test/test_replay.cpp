@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
 #include "replay/replay.hpp"
 #include "replay/replay_command_line.hpp"
@@ -139,6 +140,42 @@ TEST_F(RecordedRun, SplitSqlite3BagsJudgedLikeMcap)
   std::ofstream(msg) << velmora_bag::kStatusDefinition;
   options.status_definition_file = msg.string();
   EXPECT_EQ(verdicts(velmora_replay::runReplay(options)), verdicts(mcap));
+}
+
+TEST_F(RecordedRun, MessagesShorterThanTheirTypeAreSkippedAndNamed)
+{
+  // The recorded run with every fifth message cut in half.
+  const fs::path path = scratch("cut_messages.mcap");
+  {
+    velmora_bag::McapWriter writer(path.string(), {});
+    std::map<std::string, uint16_t> channels;
+    std::size_t index = 0;
+    for (const auto & entry : velmora_test::recordedRun(RearStorage::raw)) {
+      if (channels.count(entry.topic) == 0) {
+        channels[entry.topic] = writer.addChannel(
+          writer.addSchema(entry.type, velmora_bag::kStatusDefinition), entry.topic);
+      }
+      std::vector<uint8_t> bytes = velmora_test::encodeAny(entry.message);
+      if (++index % 5 == 0) {
+        bytes.resize(bytes.size() / 2);
+      }
+      writer.write(channels[entry.topic], entry.log_time, bytes);
+    }
+  }
+  const ReplayOutcome outcome = velmora_replay::runReplay(optionsFor(path, "cut_messages"));
+  const std::size_t messages = 1 + 5 * static_cast<std::size_t>(kFrames);
+  ASSERT_EQ(outcome.skipped.size(), messages / 5);
+  for (const auto & skipped : outcome.skipped) {
+    EXPECT_FALSE(skipped.topic.empty());
+    EXPECT_NE(skipped.location.find("cut_messages.mcap chunk at offset"), std::string::npos);
+    EXPECT_NE(skipped.reason.find("shorter than its type"), std::string::npos) << skipped.reason;
+  }
+  std::size_t delivered = 0;
+  for (const auto & topic : outcome.topics) {
+    delivered += topic.delivered;
+  }
+  EXPECT_EQ(delivered, messages - messages / 5);
+  EXPECT_GT(outcome.report.overall.judged, 0u);
 }
 
 TEST_F(RecordedRun, StatusDefinitionFromTheCommandLineOrRefused)

@@ -39,7 +39,8 @@ uint32_t CdrReader::sequenceLength(std::size_t element_size)
   const uint32_t length = number<uint32_t>();
   if (element_size > 0 && length > left() / element_size) {
     throw MessageError(
-            "sequence of " + std::to_string(length) + " elements runs past the message's end");
+            "message shorter than its type (a sequence of " + std::to_string(length) +
+            " elements runs past its end)");
   }
   return length;
 }
