@@ -420,6 +420,13 @@ private:
       return false;
     }
     last_time_ns_ = message.log_time_ns;
+    if (message.topic >= outcome_.topics.size()) {
+      // A channel the MCAP summary did not list: planned before reading, so not fed.
+      outcome_.skipped.push_back(
+        {bag_->topics()[message.topic].name, message.location,
+          "topic missing from the bag's summary; not delivered"});
+      return true;
+    }
     TopicPlan & plan = outcome_.topics[message.topic];
     try {
       if (handle(plan, message)) {
