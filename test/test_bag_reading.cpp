@@ -1,0 +1,419 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "bag/bag.hpp"
+#include "bag/mcap_bag.hpp"
+#include "bag/msg_definition.hpp"
+#include "bag/ros_messages.hpp"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using velmora_bag::BagError;
+using velmora_bag::BagMessage;
+using velmora_bag::BagReader;
+using velmora_bag::McapWriter;
+using velmora_bag::MessageError;
+
+const fs::path kBags = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "bags";
+
+std::map<std::string, std::vector<BagMessage>> readAll(BagReader & bag)
+{
+  std::map<std::string, std::vector<BagMessage>> by_topic;
+  BagMessage message;
+  int64_t previous = INT64_MIN;
+  while (bag.next(message)) {
+    EXPECT_GE(message.log_time_ns, previous) << message.location;
+    previous = message.log_time_ns;
+    by_topic[bag.topics()[message.topic].name].push_back(message);
+  }
+  return by_topic;
+}
+
+fs::path scratch(const std::string & name)
+{
+  const fs::path dir = fs::temp_directory_path() / ("velmora_bag_test_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  return dir / name;
+}
+
+// Removes this process's scratch directory when the test program ends.
+struct ScratchCleanup
+{
+  ~ScratchCleanup()
+  {
+    std::error_code ignored;
+    fs::remove_all(scratch("").parent_path(), ignored);
+  }
+} const kCleanup;
+
+std::vector<uint8_t> fileBytes(const fs::path & path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const fs::path & path, const std::vector<uint8_t> & bytes)
+{
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
+{
+  auto cdr = velmora_bag::openBag((kBags / "rosbag2_humble_cdr_test").string());
+  auto cdr_topics = readAll(*cdr);
+  EXPECT_EQ(cdr->storage(), "sqlite3");
+  EXPECT_EQ(cdr_topics["/test_topic"].size(), 3u);
+  EXPECT_EQ(cdr_topics["/array_topic"].size(), 4u);
+
+  // The split bag: five files, every message once, counts as its metadata says.
+  auto split = velmora_bag::openBag((kBags / "rosbag2_humble_wbag").string());
+  std::size_t total = 0;
+  for (const auto & [topic, messages] : readAll(*split)) {
+    total += messages.size();
+  }
+  EXPECT_EQ(total, 6074u);
+  EXPECT_TRUE(split->problems().empty());
+
+  // A single file without its metadata.yaml is discovered as sqlite3.
+  auto file = velmora_bag::openBag((kBags / "rosbag2_humble_talker" / "talker.db3").string());
+  const auto talker = readAll(*file);
+  ASSERT_EQ(talker.at("/topic").size(), 10u);
+  const velmora_bag::MessageDefinitions string_type("std_msgs/msg/String", "string data\n");
+  const auto first = velmora_bag::decodeByDefinition(string_type, talker.at("/topic")[0].data);
+  EXPECT_EQ(std::get<std::string>(first.at("data")), "Hello, world! 0");
+
+  // The split files without their metadata.yaml: found and read in split order.
+  const fs::path bare = scratch("bare_split");
+  fs::create_directories(bare);
+  for (int i = 4; i >= 0; --i) {
+    const std::string name = "wbag_" + std::to_string(i) + ".db3";
+    fs::copy_file(kBags / "rosbag2_humble_wbag" / name, bare / name);
+  }
+  auto discovered = velmora_bag::openBag(bare.string());
+  std::size_t discovered_total = 0;
+  for (const auto & [topic, messages] : readAll(*discovered)) {
+    discovered_total += messages.size();
+  }
+  EXPECT_EQ(discovered_total, 6074u);
+
+  auto empty = velmora_bag::openBag((kBags / "rosbag2_humble_empty_bag").string());
+  BagMessage message;
+  EXPECT_FALSE(empty->next(message));
+  EXPECT_EQ(empty->topics().size(), 2u);
+}
+
+TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)
+{
+  auto sqlite = velmora_bag::openBag((kBags / "rosbags_rs_test_bag_sqlite3").string());
+  auto mcap = velmora_bag::openBag((kBags / "rosbags_rs_test_bag_mcap").string());
+  ASSERT_EQ(mcap->storage(), "mcap");
+  EXPECT_TRUE(dynamic_cast<velmora_bag::McapBag &>(*mcap).hadSummary());
+  const auto from_sqlite = readAll(*sqlite);
+  const auto from_mcap = readAll(*mcap);
+  ASSERT_EQ(from_sqlite.size(), 94u);
+  ASSERT_EQ(from_mcap.size(), 94u);
+  std::size_t decoded = 0;
+  for (const auto & topic : sqlite->topics()) {
+    EXPECT_EQ(topic.message_count, 2u) << topic.name;
+    // std_msgs/msg/Empty is the one type whose definition is empty.
+    EXPECT_EQ(topic.definition.empty(), topic.type == "std_msgs/msg/Empty") << topic.name;
+    const velmora_bag::MessageDefinitions definitions(topic.type, topic.definition);
+    const auto & a = from_sqlite.at(topic.name);
+    const auto & b = from_mcap.at(topic.name);
+    ASSERT_EQ(a.size(), b.size()) << topic.name;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      // Header stamps differ between the two recordings; everything is read by its definition.
+      EXPECT_NO_THROW(velmora_bag::decodeByDefinition(definitions, a[i].data)) << topic.name;
+      EXPECT_NO_THROW(velmora_bag::decodeByDefinition(definitions, b[i].data)) << topic.name;
+      ++decoded;
+    }
+  }
+  EXPECT_EQ(decoded, 188u);
+  EXPECT_TRUE(sqlite->problems().empty());
+  EXPECT_TRUE(mcap->problems().empty());
+}
+
+TEST(RosbagsBags, CameraMessagesDecodeFieldForField)
+{
+  for (const char * name : {"rosbags_rs_test_bag_sqlite3", "rosbags_rs_test_bag_mcap"}) {
+    SCOPED_TRACE(name);
+    auto bag = velmora_bag::openBag((kBags / name).string());
+    const auto topics = readAll(*bag);
+    const auto image = velmora_bag::decodeImage(topics.at("/test/sensor_msgs/image")[0].data);
+    EXPECT_EQ(image.width, 640u);
+    EXPECT_EQ(image.height, 480u);
+    EXPECT_EQ(image.encoding, "rgb8");
+    EXPECT_EQ(image.step, 1920u);
+    EXPECT_EQ(image.header.frame_id, "test_frame");
+    // The malformed image of these bags: 30 bytes where 921600 are promised.
+    EXPECT_EQ(image.data.size(), 30u);
+    EXPECT_THROW(velmora_bag::checkImageData(image), MessageError);
+
+    const auto info = velmora_bag::decodeCameraInfo(topics.at("/test/sensor_msgs/camera_info")[0].data);
+    EXPECT_EQ(info.width, 640u);
+    EXPECT_EQ(info.distortion_model, "plumb_bob");
+    EXPECT_EQ(info.d.size(), 5u);
+    EXPECT_DOUBLE_EQ(info.k[0], 525.0);
+    EXPECT_DOUBLE_EQ(info.k[2], 320.0);
+    EXPECT_DOUBLE_EQ(info.k[8], 1.0);
+    EXPECT_DOUBLE_EQ(info.p[0], 525.0);
+
+    const auto compressed =
+      velmora_bag::decodeCompressedImage(topics.at("/test/sensor_msgs/compressed_image")[0].data);
+    EXPECT_EQ(compressed.format, "jpeg");
+    EXPECT_THROW(velmora_bag::toBgr8Image(compressed), MessageError);
+
+    const auto tf = velmora_bag::decodeTfMessage(topics.at("/test/tf2_msgs/tf_message")[0].data);
+    ASSERT_EQ(tf.transforms.size(), 1u);
+    EXPECT_EQ(tf.transforms[0].header.frame_id, "test_frame");
+    EXPECT_EQ(tf.transforms[0].child_frame_id, "child_frame");
+    EXPECT_DOUBLE_EQ(tf.transforms[0].transform.rotation.w, 1.0);
+
+    // Our encoder writes the recorded bytes back exactly, zero padding included.
+    EXPECT_EQ(velmora_bag::encodeCameraInfo(info), topics.at("/test/sensor_msgs/camera_info")[0].data);
+    EXPECT_EQ(velmora_bag::encodeTfMessage(tf), topics.at("/test/tf2_msgs/tf_message")[0].data);
+  }
+}
+
+TEST(CdrMessages, ShortOrLyingMessagesAreErrorsNotCrashes)
+{
+  sensor_msgs::msg::Image image;
+  image.header.frame_id = "camera";
+  image.width = 2;
+  image.height = 1;
+  image.step = 6;
+  image.encoding = "bgr8";
+  image.data = {1, 2, 3, 4, 5, 6};
+  const std::vector<uint8_t> bytes = velmora_bag::encodeImage(image);
+  EXPECT_EQ(velmora_bag::decodeImage(bytes), image);
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    const std::vector<uint8_t> shorter(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_THROW(velmora_bag::decodeImage(shorter), MessageError) << cut;
+  }
+  // A data length of 4 GB in a 40-byte message is refused before anything is allocated.
+  std::vector<uint8_t> lying = bytes;
+  const std::size_t length_at = bytes.size() - image.data.size() - 4;
+  std::fill_n(lying.begin() + static_cast<std::ptrdiff_t>(length_at), 4, 0xFF);
+  EXPECT_THROW(velmora_bag::decodeImage(lying), MessageError);
+  EXPECT_THROW(velmora_bag::decodeTfMessage({0, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}), MessageError);
+  EXPECT_THROW(velmora_bag::decodeImage({1, 7, 0, 0, 0, 0, 0, 0}), MessageError);
+
+  // A string with an inner NUL (found by fuzzing) is written whole, not cut at the NUL.
+  image.encoding = std::string("bg\0r8", 5);
+  EXPECT_EQ(velmora_bag::decodeImage(velmora_bag::encodeImage(image)).encoding, image.encoding);
+}
+
+TEST(StatusDefinitions, StatusReadThroughAnyDefinitionWithStateFields)
+{
+  velmora_protocol::msg::TaskCenterFsmStatus status;
+  status.header.stamp.sec = 12;
+  status.header.stamp.nanosec = 7;
+  status.state = 2;
+  status.sub_state = 5;
+  status.state_name = "cleaning_task";
+  status.sub_state_name = "working";
+  const velmora_bag::StatusDecoder decoder(velmora_bag::MessageDefinitions(
+      "velmora_protocol/msg/TaskCenterFsmStatus", velmora_bag::kStatusDefinition));
+  EXPECT_EQ(decoder.decode(velmora_bag::encodeStatus(status)), status);
+
+  // A robot's own layout with more fields, constants and a nested type of its package.
+  const std::string robot_definition =
+    "uint8 IDLE=0  # constants are not fields\n"
+    "std_msgs/Header header\n"
+    "Progress progress\n"
+    "int32 state\n"
+    "int32 sub_state\n"
+    "float64[] extra\n"
+    "================================================================================\n"
+    "MSG: velmora_protocol/Progress\n"
+    "float32 share\n"
+    "string<=16 task\n";
+  EXPECT_NO_THROW(velmora_bag::StatusDecoder(velmora_bag::MessageDefinitions(
+      "velmora_protocol/msg/TaskCenterFsmStatus", robot_definition)));
+  EXPECT_THROW(velmora_bag::StatusDecoder(velmora_bag::MessageDefinitions(
+      "velmora_protocol/msg/TaskCenterFsmStatus", "int32 state\nint64 sub_state\n")),
+    velmora_bag::DefinitionError);
+  EXPECT_THROW(velmora_bag::MessageDefinitions("a/msg/B", "Unknown thing\n"),
+    velmora_bag::DefinitionError);
+  // A type that contains itself is read to a bounded depth, not forever.
+  const velmora_bag::MessageDefinitions loop("a/msg/Loop", "Loop next\n");
+  EXPECT_THROW(velmora_bag::decodeByDefinition(loop, {0, 1, 0, 0}), MessageError);
+}
+
+class McapStorage : public ::testing::TestWithParam<std::tuple<bool, std::string, bool>>
+{
+};
+
+TEST_P(McapStorage, WrittenBagsReadBackInOrder)
+{
+  const auto [chunked, compression, summary] = GetParam();
+  const fs::path path = scratch("roundtrip_" + compression + std::to_string(chunked) +
+      std::to_string(summary) + ".mcap");
+  McapWriter::Options options;
+  options.chunked = chunked;
+  options.compression = compression;
+  options.summary = summary;
+  options.chunk_size = 300;
+  {
+    McapWriter writer(path.string(), options);
+    const uint16_t schema = writer.addSchema("std_msgs/msg/String", "string data\n");
+    const uint16_t a = writer.addChannel(schema, "/a");
+    const uint16_t b = writer.addChannel(schema, "/b");
+    for (uint64_t i = 0; i < 40; ++i) {
+      writer.write(i % 2 == 0 ? a : b, 1000 + i, std::vector<uint8_t>(20 + i, static_cast<uint8_t>(i)));
+    }
+  }
+  auto bag = velmora_bag::openBag(path.string());
+  EXPECT_EQ(dynamic_cast<velmora_bag::McapBag &>(*bag).hadSummary(), summary);
+  ASSERT_EQ(bag->topics().size(), 2u);
+  EXPECT_EQ(bag->topics()[0].message_count, 20u);
+  EXPECT_EQ(bag->topics()[0].definition, "string data\n");
+  BagMessage message;
+  uint64_t expected = 0;
+  while (bag->next(message)) {
+    EXPECT_EQ(message.log_time_ns, static_cast<int64_t>(1000 + expected));
+    EXPECT_EQ(message.data, std::vector<uint8_t>(20 + expected, static_cast<uint8_t>(expected)));
+    ++expected;
+  }
+  EXPECT_EQ(expected, 40u);
+  EXPECT_TRUE(bag->problems().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+  Layouts, McapStorage,
+  ::testing::Values(
+    std::make_tuple(true, std::string(""), true), std::make_tuple(true, std::string("zstd"), true),
+    std::make_tuple(true, std::string("lz4"), true), std::make_tuple(true, std::string("zstd"), false),
+    std::make_tuple(false, std::string(""), true), std::make_tuple(false, std::string(""), false)));
+
+fs::path chunkedBag(const std::string & name, const std::string & compression)
+{
+  const fs::path path = scratch(name);
+  McapWriter::Options options;
+  options.compression = compression;
+  options.chunk_size = 200;
+  McapWriter writer(path.string(), options);
+  const uint16_t channel = writer.addChannel(writer.addSchema("std_msgs/msg/String", "string data\n"), "/a");
+  for (uint64_t i = 0; i < 30; ++i) {
+    writer.write(channel, i, std::vector<uint8_t>(50, static_cast<uint8_t>(i)));
+  }
+  return path;
+}
+
+// Offset of the first chunk record, walking the records after the magic.
+std::size_t firstChunkOffset(const std::vector<uint8_t> & bytes)
+{
+  std::size_t at = 8;
+  while (at + 9 <= bytes.size() && bytes[at] != 0x06) {
+    uint64_t length = 0;
+    for (int i = 7; i >= 0; --i) {
+      length = (length << 8) | bytes[at + 1 + static_cast<std::size_t>(i)];
+    }
+    at += 9 + length;
+  }
+  return at;
+}
+
+std::size_t countMessages(BagReader & bag)
+{
+  std::size_t count = 0;
+  BagMessage message;
+  while (bag.next(message)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(DamagedMcap, DamageIsSkippedAndNamedNeverFatal)
+{
+  const fs::path good = chunkedBag("good.mcap", "zstd");
+  const std::vector<uint8_t> bytes = fileBytes(good);
+
+  // A flipped byte inside the first chunk's compressed records: that chunk is skipped.
+  const std::size_t first_chunk = firstChunkOffset(bytes);
+  std::vector<uint8_t> flipped = bytes;
+  // Past the chunk's fixed fields (times, sizes, CRC, "zstd", records length).
+  flipped[first_chunk + 9 + 8 + 8 + 8 + 4 + 4 + 4 + 8 + 12] ^= 0x5A;
+  writeBytes(scratch("flipped.mcap"), flipped);
+  auto bag = velmora_bag::openBag(scratch("flipped.mcap").string());
+  const std::size_t read = countMessages(*bag);
+  EXPECT_GT(read, 20u);
+  EXPECT_LT(read, 30u);
+  ASSERT_FALSE(bag->problems().empty());
+  EXPECT_NE(bag->problems()[0].location.find("chunk at offset"), std::string::npos);
+
+  // A bad CRC on an uncompressed chunk.
+  std::vector<uint8_t> crc_bad = fileBytes(chunkedBag("plain.mcap", ""));
+  crc_bad[firstChunkOffset(crc_bad) + 9 + 24] ^= 0xFF;
+  writeBytes(scratch("crc.mcap"), crc_bad);
+  bag = velmora_bag::openBag(scratch("crc.mcap").string());
+  EXPECT_LT(countMessages(*bag), 30u);
+  ASSERT_FALSE(bag->problems().empty());
+  EXPECT_NE(bag->problems()[0].reason.find("CRC"), std::string::npos);
+
+  // An unknown compression name.
+  std::vector<uint8_t> unknown = fileBytes(good);
+  const std::string zstd = "zstd";
+  auto name = std::search(unknown.begin(), unknown.end(), zstd.begin(), zstd.end());
+  ASSERT_NE(name, unknown.end());
+  std::copy_n("brot", 4, name);
+  writeBytes(scratch("unknown.mcap"), unknown);
+  bag = velmora_bag::openBag(scratch("unknown.mcap").string());
+  countMessages(*bag);
+  ASSERT_FALSE(bag->problems().empty());
+  EXPECT_NE(bag->problems()[0].reason.find("unknown chunk compression 'brot'"), std::string::npos);
+
+  // Cut in the middle: what precedes the cut is read, the cut is named.
+  for (std::size_t keep : {bytes.size() / 2, bytes.size() - 3, std::size_t{20}}) {
+    writeBytes(scratch("cut.mcap"), {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep)});
+    bag = velmora_bag::openBag(scratch("cut.mcap").string());
+    EXPECT_NO_THROW(countMessages(*bag)) << keep;
+  }
+  bag = velmora_bag::openBag(scratch("cut.mcap").string());
+  EXPECT_EQ(countMessages(*bag), 0u);
+  EXPECT_FALSE(bag->problems().empty());
+}
+
+TEST(UnreadableBags, RefusedWithOneLineReason)
+{
+  writeBytes(scratch("garbage.db3"), std::vector<uint8_t>(4096, 0x42));
+  EXPECT_THROW(velmora_bag::openBag(scratch("garbage.db3").string()), BagError);
+  EXPECT_THROW(velmora_bag::openBag(scratch("missing.mcap").string()), BagError);
+  writeBytes(scratch("not.mcap"), {1, 2, 3});
+  EXPECT_THROW(velmora_bag::openBag(scratch("not.mcap").string()), BagError);
+
+  // A truncated copy of a real database: refused at opening or read with the damage named.
+  const std::vector<uint8_t> db = fileBytes(kBags / "rosbags_rs_test_bag_sqlite3" / "test_bag_sqlite3.db3");
+  for (std::size_t keep : {std::size_t{100}, db.size() / 3, db.size() - 4096}) {
+    writeBytes(scratch("cut.db3"), {db.begin(), db.begin() + static_cast<std::ptrdiff_t>(keep)});
+    try {
+      auto bag = velmora_bag::openBag(scratch("cut.db3").string());
+      countMessages(*bag);
+    } catch (const BagError & error) {
+      EXPECT_NE(std::string(error.what()).find("cut.db3"), std::string::npos);
+    }
+  }
+
+  const fs::path old = scratch("old_bag");
+  fs::create_directories(old);
+  std::ofstream(old / "metadata.yaml") <<
+    "rosbag2_bagfile_information:\n  version: 3\n  storage_identifier: sqlite3\n";
+  try {
+    velmora_bag::openBag(old.string());
+    FAIL() << "metadata version 3 accepted";
+  } catch (const BagError & error) {
+    EXPECT_NE(std::string(error.what()).find("version 3 is not supported"), std::string::npos);
+  }
+}
+
+}  // namespace

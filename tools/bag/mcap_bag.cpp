@@ -1,0 +1,457 @@
+#include "bag/mcap_bag.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace velmora_bag
+{
+
+namespace
+{
+
+// The summary is read whole; a larger one is taken as damage and the file scanned instead.
+constexpr uint64_t kSummaryLimit = 256ULL << 20;
+
+bool hasMagic(const std::vector<uint8_t> & bytes)
+{
+  return bytes.size() == mcap::kMagic.size() &&
+         std::equal(bytes.begin(), bytes.end(), mcap::kMagic.begin());
+}
+
+uint64_t littleEndian64(const uint8_t * bytes)
+{
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) {
+    value = (value << 8) | bytes[i];
+  }
+  return value;
+}
+
+}  // namespace
+
+McapBag::McapBag(const std::string & path, uint64_t chunk_limit)
+: chunk_limit_(chunk_limit), name_(std::filesystem::path(path).filename().string())
+{
+  std::error_code error;
+  file_size_ = std::filesystem::file_size(path, error);
+  if (error) {
+    throw BagError(path + ": " + error.message());
+  }
+  file_.open(path, std::ios::binary);
+  if (!file_) {
+    throw BagError(path + ": cannot be opened for reading");
+  }
+  std::vector<uint8_t> magic(mcap::kMagic.size());
+  file_.read(reinterpret_cast<char *>(magic.data()), static_cast<std::streamsize>(magic.size()));
+  if (!file_ || !hasMagic(magic)) {
+    throw BagError(path + ": not an MCAP file (no MCAP magic at its start)");
+  }
+  data_end_ = file_size_;
+  if (!readSummary()) {
+    scanForChannels();
+  }
+  offset_ = mcap::kMagic.size();
+}
+
+bool McapBag::readSummary()
+{
+  const uint64_t tail = mcap::kRecordHeaderSize + mcap::kFooterContentSize + mcap::kMagic.size();
+  if (file_size_ < mcap::kMagic.size() + tail) {
+    return false;
+  }
+  std::vector<uint8_t> end(tail);
+  file_.seekg(static_cast<std::streamoff>(file_size_ - tail));
+  file_.read(reinterpret_cast<char *>(end.data()), static_cast<std::streamsize>(tail));
+  if (!file_ || end[0] != mcap::kFooter ||
+    !hasMagic({end.end() - static_cast<std::ptrdiff_t>(mcap::kMagic.size()), end.end()}))
+  {
+    file_.clear();
+    return false;
+  }
+  const mcap::Footer footer =
+    mcap::parseFooter(end.data() + mcap::kRecordHeaderSize, mcap::kFooterContentSize);
+  const uint64_t footer_at = file_size_ - tail;
+  if (footer.summary_start < mcap::kMagic.size() || footer.summary_start > footer_at) {
+    // No summary, but the data section still ends before the footer.
+    data_end_ = footer_at;
+    return false;
+  }
+  data_end_ = footer.summary_start;
+  const uint64_t size = footer_at - footer.summary_start;
+  if (size > kSummaryLimit) {
+    addProblem("", name_ + " summary", "summary section too large; scanning the file instead");
+    return false;
+  }
+  std::vector<uint8_t> summary(size);
+  file_.seekg(static_cast<std::streamoff>(footer.summary_start));
+  file_.read(reinterpret_cast<char *>(summary.data()), static_cast<std::streamsize>(size));
+  if (!file_) {
+    file_.clear();
+    addProblem("", name_ + " summary", "summary section unreadable; scanning the file instead");
+    return false;
+  }
+  try {
+    std::map<uint16_t, uint64_t> counts;
+    bool has_statistics = false;
+    mcap::forEachRecord(
+      summary.data(), summary.size(),
+      [&](uint8_t opcode, const uint8_t * content, std::size_t length, std::size_t) {
+        if (opcode == mcap::kSchema) {
+          addSchema(mcap::parseSchema(content, length));
+        } else if (opcode == mcap::kChannel) {
+          addChannel(mcap::parseChannel(content, length));
+        } else if (opcode == mcap::kStatistics) {
+          const mcap::Statistics statistics = mcap::parseStatistics(content, length);
+          counts = statistics.channel_message_counts;
+          if (statistics.message_count > 0) {
+            setTimeSpan(
+              static_cast<int64_t>(statistics.message_start_time),
+              static_cast<int64_t>(statistics.message_end_time));
+          }
+          has_statistics = true;
+        }
+      });
+    had_summary_ = true;
+    if (!has_statistics) {
+      // Channels are known but not their message counts: a first scan counts them.
+      return false;
+    }
+    for (const auto & [channel, count] : counts) {
+      if (const auto topic = channel_topic_.find(channel); topic != channel_topic_.end()) {
+        topics_[topic->second].message_count += count;
+      }
+    }
+  } catch (const mcap::RecordError & error) {
+    addProblem("", name_ + " summary", std::string(error.what()) + "; scanning the file instead");
+    had_summary_ = false;
+    schemas_.clear();
+    channels_.clear();
+    channel_topic_.clear();
+    topics_.clear();
+    data_end_ = footer_at;
+    return false;
+  }
+  had_summary_ = true;
+  return true;
+}
+
+void McapBag::scanForChannels()
+{
+  for (TopicInfo & topic : topics_) {
+    topic.message_count = 0;
+  }
+  const std::size_t problems_before = problems().size();
+  offset_ = mcap::kMagic.size();
+  uint8_t opcode = 0;
+  std::vector<uint8_t> content;
+  uint64_t offset = 0;
+  while (readRecord(opcode, content, offset)) {
+    if (opcode == mcap::kChunk) {
+      takeChunk(content, offset, true);
+    } else if (opcode == mcap::kMessage) {
+      takeMessage(content.data(), content.size(), "", true);
+    }
+  }
+  // The reading pass reports the same damage again, where it skips it.
+  keepProblems(problems_before);
+  pending_.clear();
+}
+
+void McapBag::addSchema(const mcap::Schema & schema)
+{
+  schemas_.emplace(schema.id, schema);
+}
+
+void McapBag::addChannel(const mcap::Channel & channel)
+{
+  if (channels_.count(channel.id) != 0) {
+    return;
+  }
+  channels_.emplace(channel.id, channel);
+  TopicInfo topic;
+  topic.name = channel.topic;
+  topic.serialization_format = channel.message_encoding;
+  if (const auto schema = schemas_.find(channel.schema_id); schema != schemas_.end()) {
+    topic.type = schema->second.name;
+    if (schema->second.encoding == "ros2msg") {
+      topic.definition = schema->second.data;
+    }
+  }
+  const auto same = std::find_if(
+    topics_.begin(), topics_.end(),
+    [&channel](const TopicInfo & known) {return known.name == channel.topic;});
+  if (same != topics_.end()) {
+    channel_topic_[channel.id] = static_cast<std::size_t>(same - topics_.begin());
+    return;
+  }
+  channel_topic_[channel.id] = topics_.size();
+  topics_.push_back(topic);
+}
+
+bool McapBag::readRecord(uint8_t & opcode, std::vector<uint8_t> & content, uint64_t & offset)
+{
+  while (offset_ < data_end_) {
+    offset = offset_;
+    const std::string location = name_ + " offset " + std::to_string(offset);
+    if (data_end_ - offset_ < mcap::kRecordHeaderSize) {
+      addProblem("", location, "record header cut off (truncated file)");
+      offset_ = data_end_;
+      return false;
+    }
+    uint8_t header[mcap::kRecordHeaderSize];
+    file_.seekg(static_cast<std::streamoff>(offset_));
+    file_.read(reinterpret_cast<char *>(header), sizeof(header));
+    const uint64_t length = littleEndian64(header + 1);
+    opcode = header[0];
+    if (!file_ || length > data_end_ - offset_ - mcap::kRecordHeaderSize) {
+      file_.clear();
+      addProblem("", location, "record runs past the end of the file (truncated or corrupt)");
+      offset_ = data_end_;
+      return false;
+    }
+    offset_ += mcap::kRecordHeaderSize + length;
+    if (opcode == mcap::kFooter || opcode == mcap::kDataEnd) {
+      offset_ = data_end_;
+      return false;
+    }
+    const bool wanted = opcode == mcap::kSchema || opcode == mcap::kChannel ||
+      opcode == mcap::kMessage || opcode == mcap::kChunk;
+    if (!wanted) {
+      continue;
+    }
+    if (length > chunk_limit_) {
+      addProblem("", location, "record of " + std::to_string(length) + " bytes skipped (too large)");
+      continue;
+    }
+    content.resize(static_cast<std::size_t>(length));
+    file_.read(reinterpret_cast<char *>(content.data()), static_cast<std::streamsize>(length));
+    if (!file_) {
+      file_.clear();
+      addProblem("", location, "record unreadable");
+      offset_ = data_end_;
+      return false;
+    }
+    try {
+      if (opcode == mcap::kSchema) {
+        addSchema(mcap::parseSchema(content.data(), content.size()));
+        continue;
+      }
+      if (opcode == mcap::kChannel) {
+        addChannel(mcap::parseChannel(content.data(), content.size()));
+        continue;
+      }
+    } catch (const mcap::RecordError & error) {
+      addProblem("", location, error.what());
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+std::string McapBag::topicOfChannel(uint16_t channel) const
+{
+  const auto topic = channel_topic_.find(channel);
+  return topic == channel_topic_.end() ? std::string() : topics_[topic->second].name;
+}
+
+void McapBag::takeMessage(
+  const uint8_t * content, std::size_t size, const std::string & location, bool count_only)
+{
+  try {
+    const mcap::Message record = mcap::parseMessage(content, size);
+    const auto topic = channel_topic_.find(record.channel_id);
+    if (topic == channel_topic_.end()) {
+      addProblem("", location, "message on unknown channel " + std::to_string(record.channel_id));
+      return;
+    }
+    if (count_only) {
+      ++topics_[topic->second].message_count;
+      return;
+    }
+    BagMessage message;
+    message.topic = topic->second;
+    message.log_time_ns = static_cast<int64_t>(record.log_time);
+    message.data.assign(record.data, record.data + record.size);
+    message.location = location;
+    pending_.push_back(std::move(message));
+  } catch (const mcap::RecordError & error) {
+    addProblem("", location, error.what());
+  }
+}
+
+void McapBag::takeChunk(const std::vector<uint8_t> & content, uint64_t offset, bool count_only)
+{
+  const std::string location = name_ + " chunk at offset " + std::to_string(offset);
+  std::vector<uint8_t> records;
+  try {
+    records = mcap::chunkRecords(mcap::parseChunk(content.data(), content.size()), chunk_limit_);
+  } catch (const mcap::RecordError & error) {
+    addProblem("", location, std::string(error.what()) + "; chunk skipped");
+    return;
+  } catch (const std::bad_alloc &) {
+    addProblem("", location, "chunk too large for memory; chunk skipped");
+    return;
+  }
+  const std::size_t first = pending_.size();
+  try {
+    mcap::forEachRecord(
+      records.data(), records.size(),
+      [&](uint8_t opcode, const uint8_t * data, std::size_t size, std::size_t at) {
+        if (opcode == mcap::kMessage) {
+          takeMessage(data, size, location + " + " + std::to_string(at), count_only);
+        } else if (opcode == mcap::kSchema) {
+          addSchema(mcap::parseSchema(data, size));
+        } else if (opcode == mcap::kChannel) {
+          addChannel(mcap::parseChannel(data, size));
+        }
+      });
+  } catch (const mcap::RecordError & error) {
+    addProblem("", location, std::string(error.what()) + "; rest of the chunk skipped");
+  }
+  std::stable_sort(
+    pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end(),
+    [](const BagMessage & a, const BagMessage & b) {return a.log_time_ns < b.log_time_ns;});
+}
+
+bool McapBag::next(BagMessage & message)
+{
+  uint8_t opcode = 0;
+  std::vector<uint8_t> content;
+  uint64_t offset = 0;
+  while (pending_.empty()) {
+    if (!readRecord(opcode, content, offset)) {
+      return false;
+    }
+    if (opcode == mcap::kChunk) {
+      takeChunk(content, offset, false);
+    } else if (opcode == mcap::kMessage) {
+      takeMessage(
+        content.data(), content.size(), name_ + " offset " + std::to_string(offset), false);
+    }
+  }
+  message = std::move(pending_.front());
+  pending_.pop_front();
+  return true;
+}
+
+McapWriter::McapWriter(const std::string & path, Options options)
+: out_(path, std::ios::binary | std::ios::trunc), options_(std::move(options))
+{
+  if (!out_) {
+    throw BagError(path + ": cannot be written");
+  }
+  put({mcap::kMagic.begin(), mcap::kMagic.end()});
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kHeader, mcap::serializeHeader({"ros2", "velmora_bag"}));
+  put(record);
+}
+
+McapWriter::~McapWriter()
+{
+  if (!closed_) {
+    close();
+  }
+}
+
+void McapWriter::put(const std::vector<uint8_t> & bytes)
+{
+  out_.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  written_ += bytes.size();
+}
+
+uint16_t McapWriter::addSchema(const std::string & name, const std::string & definition)
+{
+  mcap::Schema schema{static_cast<uint16_t>(schemas_.size() + 1), name, "ros2msg", definition};
+  schemas_.push_back(schema);
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kSchema, mcap::serializeSchema(schema));
+  put(record);
+  return schema.id;
+}
+
+uint16_t McapWriter::addChannel(uint16_t schema, const std::string & topic)
+{
+  mcap::Channel channel{static_cast<uint16_t>(channels_.size() + 1), schema, topic, "cdr", {}};
+  channels_.push_back(channel);
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kChannel, mcap::serializeChannel(channel));
+  put(record);
+  return channel.id;
+}
+
+void McapWriter::write(uint16_t channel, uint64_t log_time, const std::vector<uint8_t> & data)
+{
+  mcap::Message message{channel, static_cast<uint32_t>(statistics_.message_count), log_time,
+    log_time, data.data(), data.size()};
+  if (statistics_.message_count == 0) {
+    statistics_.message_start_time = log_time;
+  }
+  statistics_.message_start_time = std::min(statistics_.message_start_time, log_time);
+  statistics_.message_end_time = std::max(statistics_.message_end_time, log_time);
+  ++statistics_.message_count;
+  ++statistics_.channel_message_counts[channel];
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kMessage, mcap::serializeMessage(message));
+  if (!options_.chunked) {
+    put(record);
+    return;
+  }
+  if (chunk_.empty()) {
+    chunk_start_ = log_time;
+    chunk_end_ = log_time;
+  }
+  chunk_start_ = std::min(chunk_start_, log_time);
+  chunk_end_ = std::max(chunk_end_, log_time);
+  chunk_.insert(chunk_.end(), record.begin(), record.end());
+  if (chunk_.size() >= options_.chunk_size) {
+    flushChunk();
+  }
+}
+
+void McapWriter::flushChunk()
+{
+  if (chunk_.empty()) {
+    return;
+  }
+  const std::vector<uint8_t> compressed = mcap::compressRecords(chunk_, options_.compression);
+  mcap::Chunk chunk{chunk_start_, chunk_end_, chunk_.size(),
+    mcap::crc32Of(chunk_.data(), chunk_.size()), options_.compression, compressed.data(),
+    compressed.size()};
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kChunk, mcap::serializeChunk(chunk));
+  put(record);
+  ++statistics_.chunk_count;
+  chunk_.clear();
+}
+
+void McapWriter::close()
+{
+  flushChunk();
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, mcap::kDataEnd, std::vector<uint8_t>(4, 0));
+  put(record);
+  mcap::Footer footer;
+  if (options_.summary) {
+    footer.summary_start = written_;
+    record.clear();
+    for (const mcap::Schema & schema : schemas_) {
+      mcap::appendRecord(record, mcap::kSchema, mcap::serializeSchema(schema));
+    }
+    for (const mcap::Channel & channel : channels_) {
+      mcap::appendRecord(record, mcap::kChannel, mcap::serializeChannel(channel));
+    }
+    statistics_.schema_count = static_cast<uint16_t>(schemas_.size());
+    statistics_.channel_count = static_cast<uint32_t>(channels_.size());
+    mcap::appendRecord(record, mcap::kStatistics, mcap::serializeStatistics(statistics_));
+    put(record);
+  }
+  record.clear();
+  mcap::appendRecord(record, mcap::kFooter, mcap::serializeFooter(footer));
+  record.insert(record.end(), mcap::kMagic.begin(), mcap::kMagic.end());
+  put(record);
+  out_.close();
+  closed_ = true;
+}
+
+}  // namespace velmora_bag

@@ -1,0 +1,102 @@
+#ifndef BAG__MCAP_BAG_HPP_
+#define BAG__MCAP_BAG_HPP_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bag/bag.hpp"
+#include "bag/mcap_records.hpp"
+
+namespace velmora_bag
+{
+
+// An MCAP file read front to back in one pass, holding at most one chunk in memory. Channels
+// and schemas come from the summary section when the file has one, otherwise from a first scan.
+// Messages of a chunk are handed out in log-time order.
+class McapBag : public BagReader
+{
+public:
+  // Largest chunk (compressed or not) accepted by default; a bigger one is skipped as damaged.
+  static constexpr uint64_t kDefaultChunkLimit = 1ULL << 30;
+
+  // Throws BagError when the file is missing or does not start with the MCAP magic.
+  explicit McapBag(const std::string & path, uint64_t chunk_limit = kDefaultChunkLimit);
+
+  std::string storage() const override {return "mcap";}
+  const std::vector<TopicInfo> & topics() const override {return topics_;}
+  bool next(BagMessage & message) override;
+
+  bool hadSummary() const {return had_summary_;}
+
+private:
+  bool readSummary();
+  void scanForChannels();
+  void addSchema(const mcap::Schema & schema);
+  void addChannel(const mcap::Channel & channel);
+  // Reads the record at `offset_`; false at the end of the data section or of readable data.
+  bool readRecord(uint8_t & opcode, std::vector<uint8_t> & content, uint64_t & offset);
+  void takeChunk(const std::vector<uint8_t> & content, uint64_t offset, bool count_only);
+  void takeMessage(
+    const uint8_t * content, std::size_t size, const std::string & location, bool count_only);
+  std::string topicOfChannel(uint16_t channel) const;
+
+  uint64_t chunk_limit_;
+  std::string name_;
+  std::ifstream file_;
+  uint64_t file_size_{0};
+  uint64_t data_end_{0};  // where the summary starts, or the file's end
+  uint64_t offset_{0};
+  bool had_summary_{false};
+  std::map<uint16_t, mcap::Schema> schemas_;
+  std::map<uint16_t, mcap::Channel> channels_;
+  std::map<uint16_t, std::size_t> channel_topic_;
+  std::vector<TopicInfo> topics_;
+  std::deque<BagMessage> pending_;
+};
+
+// Writes MCAP files: header, schemas and channels, messages (in chunks of about `chunk_size`
+// bytes, compressed as asked, or loose), a summary with schemas, channels and statistics, and
+// the footer.
+class McapWriter
+{
+public:
+  struct Options
+  {
+    bool chunked{true};
+    std::string compression;  // "", "zstd", "lz4"
+    std::size_t chunk_size{1 << 20};
+    bool summary{true};
+  };
+
+  McapWriter(const std::string & path, Options options);
+  ~McapWriter();
+
+  uint16_t addSchema(const std::string & name, const std::string & definition);
+  uint16_t addChannel(uint16_t schema, const std::string & topic);
+  void write(uint16_t channel, uint64_t log_time, const std::vector<uint8_t> & data);
+  void close();
+
+private:
+  void flushChunk();
+  void put(const std::vector<uint8_t> & bytes);
+
+  std::ofstream out_;
+  Options options_;
+  std::vector<mcap::Schema> schemas_;
+  std::vector<mcap::Channel> channels_;
+  std::vector<uint8_t> chunk_;
+  uint64_t chunk_start_{0};
+  uint64_t chunk_end_{0};
+  mcap::Statistics statistics_;
+  uint64_t written_{0};
+  bool closed_{false};
+};
+
+}  // namespace velmora_bag
+
+#endif  // BAG__MCAP_BAG_HPP_
