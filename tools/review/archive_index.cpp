@@ -228,7 +228,8 @@ bool ArchiveIndex::refreshFolder(std::size_t index, Clock::time_point now)
   const std::uint64_t inode = exists ? status.st_ino : 0;
   const bool same = folder.listed && exists == folder.exists && inode == folder.inode &&
     modified_ns == folder.modified_ns && !folder.unsettled;
-  if (same || (folder.listed && now - folder.listed_at < min_rescan_interval_)) {
+  const bool same_folder = folder.listed && exists && folder.exists && inode == folder.inode;
+  if (same || (same_folder && now - folder.listed_at < min_rescan_interval_)) {
     return false;
   }
   FolderState listed;

@@ -434,24 +434,31 @@ void ReviewServer::servePatches(const httplib::Request & request, httplib::Respo
   const std::size_t limit = parseCount(param(request, "limit"), kMaxPageSize).value_or(
     kDefaultPageSize);
   std::size_t offset = parseCount(param(request, "offset"), 1'000'000'000).value_or(0);
+  // `at` starts the page at the first patch at or after a time; `after` right after a patch.
   const auto at = parseSeconds(param(request, "at"));
+  const auto after = parsePatchId(param(request, "after"));
+  if (at || after) {
+    offset = 0;
+  }
   const auto snapshot = index_.snapshot();
   std::vector<const Patch *> matched;
   std::array<std::array<std::size_t, 5>, 3> counts{};  // per camera: 4 verdicts and the VLM
   for (const Patch & patch : snapshot->patches) {
-    if (filter.matches(patch, labels_.labelOf(patch.camera, patch.stamp))) {
-      if (at && patch.stamp.seconds() < *at) {
-        offset = matched.size() + 1;
-      }
-      matched.push_back(&patch);
-      auto & camera_counts = counts[static_cast<std::size_t>(patch.camera)];
-      ++camera_counts[static_cast<std::size_t>(patch.verdict)];
-      camera_counts[4] += patch.vlm;
+    if (!filter.matches(patch, labels_.labelOf(patch.camera, patch.stamp))) {
+      continue;
     }
+    if ((at && patch.stamp.seconds() < *at) || (after &&
+      !(std::make_pair(after->second, after->first) < std::make_pair(patch.stamp, patch.camera))))
+    {
+      offset = matched.size() + 1;
+    }
+    matched.push_back(&patch);
+    auto & camera_counts = counts[static_cast<std::size_t>(patch.camera)];
+    ++camera_counts[static_cast<std::size_t>(patch.verdict)];
+    camera_counts[4] += patch.vlm;
   }
-  if (at && limit > 0) {
-    // The page that holds the first patch at or after `at`.
-    offset = std::min(offset, matched.empty() ? 0 : matched.size() - 1) / limit * limit;
+  if (at || after) {
+    offset = std::min(offset, matched.size());
   }
   std::ostringstream json;
   json << "{\"total\":" << matched.size() << ",\"offset\":" << offset << ",\"limit\":" <<
