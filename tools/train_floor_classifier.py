@@ -421,7 +421,10 @@ def card_section(args, counts, generated, results, parity, seconds):
 
 def write_card_section(path, section):
     """Replaces the section in the card (or appends it), leaving the rest of the card as it was."""
-    text = open(path).read() if os.path.exists(path) else '# Floor classifier\n'
+    text = '# Floor classifier\n'
+    if os.path.exists(path):
+        with open(path) as card:
+            text = card.read()
     start = text.find(CARD_SECTION)
     if start >= 0:
         end = text.find('\n## ', start + len(CARD_SECTION))

@@ -317,30 +317,47 @@ function setupTimeline() {
 
 // ---- summary ----
 
+function summaryRow(camera, verdict, counts) {
+  const labelled = counts.clean + counts.dirty + counts.stubborn;
+  const disagreed = labelled - (verdict === 'none' || verdict === '' ? 0 : counts[verdict]);
+  const share = labelled ? `${(100 * disagreed / labelled).toFixed(0)} %` : '–';
+  const said = verdict === 'none' ? 'not filed' : verdict;
+  return {labelled, disagreed, html: `<td class="verdict-${verdict}">${said}</td>` +
+    LABELS.map((l) => `<td>${counts[l]}</td>`).join('') +
+    `<td>${disagreed} of ${labelled}</td><td>${share}</td>`};
+}
+
+// Per camera: one row per verdict the node gave, then the camera's total; then all cameras.
 async function loadSummary() {
   const summary = await api('/api/summary');
   const rows = [];
-  const total = {labelled: 0, disagreed: 0, unusable: 0};
+  const all = {clean: 0, dirty: 0, stubborn: 0, unusable: 0, disagreed: 0};
   for (const camera of CAMERAS) {
+    const total = {clean: 0, dirty: 0, stubborn: 0, unusable: 0, disagreed: 0};
     for (const verdict of VERDICTS) {
       const counts = summary.cameras[camera][verdict];
-      const labelled = counts.clean + counts.dirty + counts.stubborn;
-      if (labelled + counts.unusable === 0) continue;
-      const disagreed = labelled - (verdict === 'none' ? 0 : counts[verdict]);
-      total.labelled += labelled;
-      total.disagreed += disagreed;
-      total.unusable += counts.unusable;
-      const share = labelled ? `${(100 * disagreed / labelled).toFixed(0)} %` : '–';
-      rows.push(`<tr><td>${camera}</td><td class="verdict-${verdict}">${verdict === 'none' ? 'not filed' : verdict}</td>` +
-        LABELS.map((l) => `<td>${counts[l]}</td>`).join('') +
-        `<td>${disagreed} of ${labelled}</td><td>${share}</td></tr>`);
+      if (LABELS.every((l) => counts[l] === 0)) continue;
+      const row = summaryRow(camera, verdict, counts);
+      rows.push(`<tr><td>${camera}</td>${row.html}</tr>`);
+      for (const l of LABELS) total[l] += counts[l];
+      total.disagreed += row.disagreed;
+    }
+    if (LABELS.some((l) => total[l] > 0)) {
+      const labelled = total.clean + total.dirty + total.stubborn;
+      rows.push(`<tr class="total"><th>${camera}</th><th>all</th>` +
+        LABELS.map((l) => `<th>${total[l]}</th>`).join('') +
+        `<th>${total.disagreed} of ${labelled}</th>` +
+        `<th>${labelled ? (100 * total.disagreed / labelled).toFixed(0) + ' %' : '–'}</th></tr>`);
+      for (const key of Object.keys(all)) all[key] += total[key];
     }
   }
-  const share = total.labelled ? `${(100 * total.disagreed / total.labelled).toFixed(0)} %` : '–';
+  const labelled = all.clean + all.dirty + all.stubborn;
   $('summary').innerHTML = '<tr><th>camera</th><th>node said</th><th>→ clean</th><th>→ dirty</th>' +
     '<th>→ stubborn</th><th>unusable</th><th>disagreed</th><th>share</th></tr>' +
-    (rows.length ? rows.join('') + `<tr><th>all</th><th></th><th colspan="4"></th>` +
-      `<th>${total.disagreed} of ${total.labelled}</th><th>${share}</th></tr>` :
+    (rows.length ? rows.join('') + '<tr class="total"><th>all cameras</th><th></th>' +
+      LABELS.map((l) => `<th>${all[l]}</th>`).join('') +
+      `<th id="summary-all">${all.disagreed} of ${labelled}</th>` +
+      `<th>${labelled ? (100 * all.disagreed / labelled).toFixed(0) + ' %' : '–'}</th></tr>` :
       '<tr><td colspan="8">Nothing labelled yet.</td></tr>');
 }
 
