@@ -26,7 +26,8 @@ const url = await new Promise((resolve) => {
 const listening = performance.now();
 const browser = await chromium.launch({executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
   chromiumSandbox: false, args: ['--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync']});
+    '--disable-background-networking', '--disable-component-update', '--disable-sync',
+    '--disable-dev-shm-usage']});
 try {
   for (const round of ['cold', 'warm']) {
     const page = await browser.newPage({viewport: {width: 1280, height: 900}});

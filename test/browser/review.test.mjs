@@ -12,8 +12,10 @@ import {chromium} from 'playwright-core';
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const CHROMIUM_ARGS = ['--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+  '--disable-dev-shm-usage'];
 const FRAMES = 240;
+const FIRST_SEC = 1765100000;  // make_review_archive's first stamp
 
 function option(name) {
   const at = process.argv.indexOf(name);
@@ -83,6 +85,24 @@ async function filtersNarrowTheGrid(page) {
     .every((cell) => cell.dataset.id.startsWith('rear/') && !cell.classList.contains('clean')));
   for (const value of ['front', 'fisheye']) await page.check(`input[name=camera][value=${value}]`);
   await page.check('input[name=verdict][value=clean]');
+
+  const from = FIRST_SEC + 1;
+  const to = FIRST_SEC + 1.5;
+  await page.fill('#time-from', String(from));
+  await page.fill('#time-to', String(to));
+  await page.press('#time-to', 'Tab');
+  const inRange = await page.evaluate(([a, b]) => fetch(`/api/patches?from=${a}&to=${b}&limit=0`)
+    .then((r) => r.json()), [from, to]);
+  assert.ok(inRange.total > 0 && inRange.total < FRAMES);
+  await page.waitForFunction((total) =>
+    document.querySelector('#page-status').textContent === `1–${total} of ${total}`, inRange.total);
+  for (const id of await gridIds(page)) {
+    const [sec, nanosec] = id.split('/')[1].split('.').map(Number);
+    assert.ok(sec + nanosec * 1e-9 >= from && sec + nanosec * 1e-9 <= to, id);
+  }
+  await page.click('#time-reset');
+  await page.waitForFunction((frames) =>
+    document.querySelector('#page-status').textContent === `1–120 of ${frames}`, FRAMES);
   await page.waitForFunction((frames) =>
     document.querySelector('#page-status').textContent.endsWith(`of ${frames}`), FRAMES);
 }
@@ -150,10 +170,9 @@ async function main() {
   makeArchive(archive, FRAMES);
   const before = archiveDigest(archive);
   const review = await startReview(archive, labels);
+  // chromiumSandbox false: CI runs as root. Playwright gives each launch a fresh profile.
   const browser = await chromium.launch({executablePath: CHROMIUM, chromiumSandbox: false,
-    args: [...CHROMIUM_ARGS, `--user-data-dir=${path.join(scratch, 'profile')}`]})
-    .catch(async () => chromium.launch({executablePath: CHROMIUM, chromiumSandbox: false,
-      args: CHROMIUM_ARGS}));
+    args: CHROMIUM_ARGS});
   const errors = [];
   try {
     const page = await browser.newPage({viewport: {width: 1280, height: 900}});
