@@ -15,6 +15,8 @@ const state = {
   selected: 0,
   timeline: null,
   drag: null,
+  pageRequest: 0,
+  timelineRequest: 0,
 };
 
 const $ = (id) => document.getElementById(id);
@@ -106,8 +108,11 @@ async function reloadAll() {
 // ---- grid ----
 
 async function loadPage(position) {
+  // Filters can change faster than answers arrive: only the latest request may fill the grid.
+  const request = ++state.pageRequest;
   try {
     const page = await api('/api/patches', {...filterParams(), limit: PAGE_SIZE, ...position});
+    if (request !== state.pageRequest) return;
     state.page = page;
     state.selected = Math.min(state.selected, Math.max(0, page.patches.length - 1));
     renderCounts(page.counts);
@@ -118,8 +123,9 @@ async function loadPage(position) {
 }
 
 async function loadCounts() {
+  const request = state.pageRequest;
   const page = await api('/api/patches', {...filterParams(), limit: 0});
-  renderCounts(page.counts);
+  if (request === state.pageRequest) renderCounts(page.counts);
 }
 
 function renderCounts(counts) {
@@ -234,8 +240,10 @@ function hideLarge() {
 async function loadTimeline() {
   const canvas = $('timeline');
   const width = Math.max(200, Math.floor(canvas.clientWidth));
-  const params = filterParams();
-  state.timeline = await api('/api/timeline', {...params, bins: width});
+  const request = ++state.timelineRequest;
+  const timeline = await api('/api/timeline', {...filterParams(), bins: width});
+  if (request !== state.timelineRequest) return;
+  state.timeline = timeline;
   drawTimeline();
 }
 
