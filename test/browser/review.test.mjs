@@ -33,8 +33,16 @@ function startReview(archive, labels) {
       const found = output.match(/open (http:\/\/127\.0\.0\.1:\d+\/)/);
       if (found) resolve({child, url: found[1]});
     });
-    child.on('exit', (code) => reject(new Error(`water_stain_review exited with ${code}`)));
+    child.once('exit', (code) => reject(new Error(`water_stain_review exited with ${code}`)));
   });
+}
+
+// SIGTERM, then the exit status: non-zero would mean an unclean stop (or a sanitizer's report).
+async function stopReview(review) {
+  if (review.child.exitCode !== null) return review.child.exitCode;
+  const exited = new Promise((resolve) => review.child.once('exit', (code) => resolve(code)));
+  review.child.kill('SIGTERM');
+  return exited;
 }
 
 function makeArchive(folder, frames) {
@@ -159,7 +167,7 @@ async function missingArchiveAppears(browser, scratch) {
     assert.equal(await page.isHidden('#notice'), true);
     await page.close();
   } finally {
-    review.child.kill();
+    assert.equal(await stopReview(review), 0);
   }
 }
 
@@ -210,6 +218,7 @@ async function main() {
 
     await missingArchiveAppears(browser, scratch);
     assert.deepEqual(errors, []);
+    assert.equal(await stopReview(review), 0);
   } finally {
     await browser.close();
     review.child.kill();
