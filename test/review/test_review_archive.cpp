@@ -14,7 +14,7 @@
 namespace
 {
 
-using review_test::ScratchArchive;
+using ReviewArchiveTest = review_test::ScratchArchive;
 using velmora_review::ArchiveIndex;
 using velmora_review::Camera;
 using velmora_review::LabelStore;
@@ -24,7 +24,7 @@ using velmora_review::Stamp;
 using velmora_review::Verdict;
 namespace fs = std::filesystem;
 
-TEST(StampFileName, AcceptsOnlyTheNodesNames)
+TEST(ReviewStampFileName, AcceptsOnlyTheNodesNames)
 {
   struct Case {const char * name; std::optional<std::pair<std::int32_t, std::uint32_t>> stamp;};
   const std::vector<Case> cases{
@@ -52,7 +52,7 @@ TEST(StampFileName, AcceptsOnlyTheNodesNames)
   }
 }
 
-TEST_F(ScratchArchive, PairsVerdictAndVlmCopiesAndOrdersStampsNumerically)
+TEST_F(ReviewArchiveTest, PairsVerdictAndVlmCopiesAndOrdersStampsNumerically)
 {
   writePatch("clean", "10.5.jpg");
   writePatch("internvl", "10.5.jpg");
@@ -87,7 +87,7 @@ TEST_F(ScratchArchive, PairsVerdictAndVlmCopiesAndOrdersStampsNumerically)
   EXPECT_FALSE(snapshot->find(Camera::rear, Stamp{9, 99}));
 }
 
-TEST_F(ScratchArchive, FollowsAnArchiveThatChangesWhileItIsRead)
+TEST_F(ReviewArchiveTest, FollowsAnArchiveThatChangesWhileItIsRead)
 {
   ArchiveIndex index(scratch_ / "not_yet", std::chrono::milliseconds(0));
   EXPECT_FALSE(index.snapshot()->root_exists);
@@ -110,7 +110,7 @@ TEST_F(ScratchArchive, FollowsAnArchiveThatChangesWhileItIsRead)
   EXPECT_EQ(live.snapshot()->patches.size(), 1u);
 }
 
-TEST_F(ScratchArchive, LabelsLinkIntoClassFoldersAndRelabellingMovesThem)
+TEST_F(ReviewArchiveTest, LabelsLinkIntoClassFoldersAndRelabellingMovesThem)
 {
   const fs::path source = writePatch("dirty", "10.5.jpg", 40);
   const std::string original = readBytes(source);
@@ -142,7 +142,7 @@ TEST_F(ScratchArchive, LabelsLinkIntoClassFoldersAndRelabellingMovesThem)
     "rear,10.5,dirty,0,unusable"}));
 }
 
-TEST_F(ScratchArchive, ResumesFromTheLogAndRepairsInterruptedFiling)
+TEST_F(ReviewArchiveTest, ResumesFromTheLogAndRepairsInterruptedFiling)
 {
   writePatch("clean", "1.0.jpg");
   writePatch("internvl_front", "2.0.jpg");  // labelled from the VLM's copy
@@ -176,7 +176,7 @@ TEST_F(ScratchArchive, ResumesFromTheLogAndRepairsInterruptedFiling)
   EXPECT_EQ(counts[2][2][0], 1u);  // fisheye: node stubborn, reviewer clean
 }
 
-TEST_F(ScratchArchive, LabelsMustNotLieInsideTheArchiveOrAroundIt)
+TEST_F(ReviewArchiveTest, LabelsMustNotLieInsideTheArchiveOrAroundIt)
 {
   EXPECT_NE(velmora_review::labelsPlacementProblem(archive_ / "labels", archive_), "");
   EXPECT_NE(velmora_review::labelsPlacementProblem(archive_ / "." / "x" / "..", archive_), "");

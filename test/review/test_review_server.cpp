@@ -233,6 +233,14 @@ TEST_F(ReviewServerTest, PagesFiltersAndFindsNeighbours)
   EXPECT_EQ(timeline["cameras"]["front"].size(), 10u);
 }
 
+TEST(ReviewLabelsDir, DefaultsToAFolderBesideTheArchive)
+{
+  EXPECT_EQ(velmora_review::defaultLabelsDir("images"), fs::path("images_labels"));
+  EXPECT_EQ(velmora_review::defaultLabelsDir("./images/"), fs::path("images_labels"));
+  EXPECT_EQ(velmora_review::defaultLabelsDir("/data/run1/images/"),
+    fs::path("/data/run1/images_labels"));
+}
+
 TEST_F(ReviewServerTest, AMissingArchiveIsReportedAndPickedUpOnceItAppears)
 {
   const fs::path later = scratch_ / "later";
