@@ -77,7 +77,7 @@ void fail(httplib::Response & response, int status, const std::string & message)
   response.set_content("{\"error\":" + jsonString(message) + "}", kJson);
 }
 
-// Mirrors the browser's error for bad filters instead of silently widening them.
+// A bad filter is refused rather than silently widened.
 std::optional<std::string> parseFilter(const httplib::Request & request, PatchFilter & filter)
 {
   if (request.has_param("cameras")) {

@@ -3,6 +3,7 @@
 #ifndef VELMORA_REVIEW__REVIEW_SERVER_HPP_
 #define VELMORA_REVIEW__REVIEW_SERVER_HPP_
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <optional>
