@@ -252,6 +252,9 @@ TEST_F(ReviewServerTest, AMissingArchiveIsReportedAndPickedUpOnceItAppears)
   EXPECT_EQ(getJson("/api/timeline")["bins"].asInt(), 0);
 
   fs::create_directories(later / "dirty_fish");
+  const Json::Value empty = getJson("/api/status");
+  EXPECT_TRUE(empty["archive_exists"].asBool());
+  EXPECT_EQ(empty["total"].asInt(), 0);
   cv::imwrite((later / "dirty_fish" / "5.0.jpg").string(), cv::Mat(8, 8, CV_8UC3));
   const Json::Value appeared = getJson("/api/status");
   EXPECT_TRUE(appeared["archive_exists"].asBool());
