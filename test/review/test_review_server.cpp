@@ -65,6 +65,7 @@ protected:
     options.archive = archive;
     options.labels = labels_;
     options.web_dir = fs::path(VELMORA_SOURCE_DIR) / "tools" / "review" / "web";
+    options.min_rescan_interval = std::chrono::milliseconds(0);
     server_ = std::make_unique<velmora_review::ReviewServer>(options);
     ASSERT_EQ(server_->start(0), "");
   }

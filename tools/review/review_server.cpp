@@ -206,7 +206,7 @@ bool PatchFilter::matches(const Patch & patch, std::optional<ReviewLabel> label)
 
 ReviewServer::ReviewServer(ReviewOptions options)
 : options_(std::move(options)),
-  index_(options_.archive),
+  index_(options_.archive, options_.min_rescan_interval),
   labels_(options_.labels, options_.archive),
   thumbnails_(options_.thumbnail_side, options_.thumbnail_cache_bytes),
   server_(std::make_unique<httplib::Server>())

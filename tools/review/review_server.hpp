@@ -4,6 +4,7 @@
 #define VELMORA_REVIEW__REVIEW_SERVER_HPP_
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -31,6 +32,8 @@ struct ReviewOptions
   std::filesystem::path web_dir;  // index.html, review.css, review.js
   int thumbnail_side{160};
   std::size_t thumbnail_cache_bytes{64u << 20};
+  // A folder the node keeps writing into is listed again at most this often.
+  std::chrono::milliseconds min_rescan_interval{500};
 };
 
 // The labels folder used when none is given: "<archive>_labels" beside the archive.
