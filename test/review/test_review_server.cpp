@@ -214,7 +214,9 @@ TEST_F(ReviewServerTest, PagesFiltersAndFindsNeighbours)
 
   ASSERT_EQ(post("/api/label?id=rear/101.0&label=dirty", "X-Review-Request: 1\r\n").status, 200);
   ASSERT_EQ(post("/api/label?id=rear/102.0&label=stubborn", "X-Review-Request: 1\r\n").status, 200);
-  EXPECT_EQ(getJson("/api/patches?review=labelled")["total"].asInt(), 2);
+  writePatch("internvl_fish", "200.0.jpg");  // verdict not filed: nothing to disagree with
+  ASSERT_EQ(post("/api/label?id=fisheye/200.0&label=dirty", "X-Review-Request: 1\r\n").status, 200);
+  EXPECT_EQ(getJson("/api/patches?review=labelled")["total"].asInt(), 3);
   EXPECT_EQ(getJson("/api/patches?review=unlabelled")["total"].asInt(), 18);
   const Json::Value disagreed = getJson("/api/patches?review=disagreed");
   ASSERT_EQ(disagreed["total"].asInt(), 1);
@@ -222,6 +224,7 @@ TEST_F(ReviewServerTest, PagesFiltersAndFindsNeighbours)
   const Json::Value summary = getJson("/api/summary");
   EXPECT_EQ(summary["cameras"]["rear"]["clean"]["stubborn"].asInt(), 1);
   EXPECT_EQ(summary["cameras"]["rear"]["dirty"]["dirty"].asInt(), 1);
+  EXPECT_EQ(summary["cameras"]["fisheye"]["none"]["dirty"].asInt(), 1);
 
   const Json::Value around = getJson("/api/neighbours?id=front/100.5&n=2");
   EXPECT_EQ(around["before"].size(), 0u);
@@ -229,7 +232,7 @@ TEST_F(ReviewServerTest, PagesFiltersAndFindsNeighbours)
   EXPECT_EQ(around["after"][1]["id"].asString(), "front/102.5");
   EXPECT_EQ(get("/api/neighbours?id=front/99.5").status, 404);
 
-  const Json::Value timeline = getJson("/api/timeline?bins=10&cameras=front");
+  const Json::Value timeline = getJson("/api/timeline?bins=10&cameras=front&from=100&to=110");
   EXPECT_EQ(timeline["cameras"]["rear"].size(), 0u);
   EXPECT_EQ(timeline["cameras"]["front"].size(), 10u);
 }

@@ -144,9 +144,10 @@ std::optional<std::string> readWholeFile(const fs::path & file)
   return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
+// A frame whose verdict was not filed has nothing to disagree with.
 bool disagrees(const Patch & patch, ReviewLabel label)
 {
-  return label != ReviewLabel::unusable &&
+  return label != ReviewLabel::unusable && patch.verdict != Verdict::none &&
          static_cast<std::size_t>(label) != static_cast<std::size_t>(patch.verdict);
 }
 

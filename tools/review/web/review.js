@@ -325,23 +325,33 @@ function setupTimeline() {
 
 // ---- summary ----
 
+// A frame whose verdict was not filed has nothing to disagree with: it counts as not compared.
 function summaryRow(camera, verdict, counts) {
-  const labelled = counts.clean + counts.dirty + counts.stubborn;
-  const disagreed = labelled - (verdict === 'none' || verdict === '' ? 0 : counts[verdict]);
+  const labelled = verdict === 'none' ? 0 : counts.clean + counts.dirty + counts.stubborn;
+  const disagreed = verdict === 'none' ? 0 : labelled - counts[verdict];
   const share = labelled ? `${(100 * disagreed / labelled).toFixed(0)} %` : '–';
   const said = verdict === 'none' ? 'not filed' : verdict;
   return {labelled, disagreed, html: `<td class="verdict-${verdict}">${said}</td>` +
     LABELS.map((l) => `<td>${counts[l]}</td>`).join('') +
-    `<td>${disagreed} of ${labelled}</td><td>${share}</td>`};
+    (verdict === 'none' ? '<td>not compared</td><td>–</td>' :
+      `<td>${disagreed} of ${labelled}</td><td>${share}</td>`)};
+}
+
+function totalRow(name, id, total) {
+  const share = total.compared ? `${(100 * total.disagreed / total.compared).toFixed(0)} %` : '–';
+  return `<tr class="total"><th>${name}</th><th>all</th>` +
+    LABELS.map((l) => `<th>${total[l]}</th>`).join('') +
+    `<th${id ? ` id="${id}"` : ''}>${total.disagreed} of ${total.compared}</th><th>${share}</th></tr>`;
 }
 
 // Per camera: one row per verdict the node gave, then the camera's total; then all cameras.
 async function loadSummary() {
   const summary = await api('/api/summary');
   const rows = [];
-  const all = {clean: 0, dirty: 0, stubborn: 0, unusable: 0, disagreed: 0};
+  const zero = () => ({clean: 0, dirty: 0, stubborn: 0, unusable: 0, disagreed: 0, compared: 0});
+  const all = zero();
   for (const camera of CAMERAS) {
-    const total = {clean: 0, dirty: 0, stubborn: 0, unusable: 0, disagreed: 0};
+    const total = zero();
     for (const verdict of VERDICTS) {
       const counts = summary.cameras[camera][verdict];
       if (LABELS.every((l) => counts[l] === 0)) continue;
@@ -349,23 +359,16 @@ async function loadSummary() {
       rows.push(`<tr><td>${camera}</td>${row.html}</tr>`);
       for (const l of LABELS) total[l] += counts[l];
       total.disagreed += row.disagreed;
+      total.compared += row.labelled;
     }
     if (LABELS.some((l) => total[l] > 0)) {
-      const labelled = total.clean + total.dirty + total.stubborn;
-      rows.push(`<tr class="total"><th>${camera}</th><th>all</th>` +
-        LABELS.map((l) => `<th>${total[l]}</th>`).join('') +
-        `<th>${total.disagreed} of ${labelled}</th>` +
-        `<th>${labelled ? (100 * total.disagreed / labelled).toFixed(0) + ' %' : '–'}</th></tr>`);
+      rows.push(totalRow(camera, '', total));
       for (const key of Object.keys(all)) all[key] += total[key];
     }
   }
-  const labelled = all.clean + all.dirty + all.stubborn;
   $('summary').innerHTML = '<tr><th>camera</th><th>node said</th><th>→ clean</th><th>→ dirty</th>' +
     '<th>→ stubborn</th><th>unusable</th><th>disagreed</th><th>share</th></tr>' +
-    (rows.length ? rows.join('') + '<tr class="total"><th>all cameras</th><th></th>' +
-      LABELS.map((l) => `<th>${all[l]}</th>`).join('') +
-      `<th id="summary-all">${all.disagreed} of ${labelled}</th>` +
-      `<th>${labelled ? (100 * all.disagreed / labelled).toFixed(0) + ' %' : '–'}</th></tr>` :
+    (rows.length ? rows.join('') + totalRow('all cameras', 'summary-all', all) :
       '<tr><td colspan="8">Nothing labelled yet.</td></tr>');
 }
 
