@@ -1,25 +1,30 @@
 #!/usr/bin/python3
-"""Train the floor classifier (clean / dirty / stubborn) on procedural floor patches.
+"""Train the floor classifier (clean / dirty / stubborn) on procedural or reviewed floor patches.
 
-Trains a MobileNetV3-small from scratch on CPU, exports it to ONNX (input "input" 1x3x224x224
-float, output "output" 1x3 logits), checks the ONNX file with OpenCV DNN against PyTorch and
-reports held-out accuracy. Optionally writes sample patches that the exported model classifies
-correctly and confidently.
+Without --data: trains a MobileNetV3-small from scratch on procedural patches. With --data DIR
+(class folders clean/, dirty/, stubborn/ of real patches, as water_stain_review writes them):
+fine-tunes the shipped model on them, mixed with procedural patches so that classes missing from
+DIR are not forgotten, holds out a share of DIR and writes a model card section comparing the
+result with the model it started from. Either way it runs on the CPU, exports ONNX (input "input"
+1x3x224x224 float, output "output" 1x3 logits) and checks the file with OpenCV DNN against PyTorch.
 
 Needs Debian's python3-torch, python3-torchvision, python3-onnx and python3-opencv; run it with
-/usr/bin/python3. Example:
+/usr/bin/python3. Examples:
   /usr/bin/python3 tools/train_floor_classifier.py --seed 7 --train-size 3000 --epochs 15 \
       --out models/floor_mobilenet.onnx --samples-dir test/data
+  /usr/bin/python3 tools/train_floor_classifier.py --data images_labels --out my_floor.onnx
 """
 
 import argparse
 import os
+import re
 import sys
 import time
 
 import cv2
 import numpy as np
 import onnx
+import onnx.numpy_helper
 import torch
 import torchvision
 
@@ -38,14 +43,34 @@ def parse_arguments():
     parser.add_argument('--seed', type=int, default=7)
     parser.add_argument('--train-size', type=int, default=3000)
     parser.add_argument('--held-out-size', type=int, default=600)
-    parser.add_argument('--epochs', type=int, default=15)
+    parser.add_argument('--epochs', type=int, default=None,
+                        help='default 15 from scratch, 6 when fine-tuning')
     parser.add_argument('--batch-size', type=int, default=32)
-    parser.add_argument('--learning-rate', type=float, default=3e-3)
+    parser.add_argument('--learning-rate', type=float, default=None,
+                        help='peak rate; default 3e-3 from scratch, 5e-4 when fine-tuning')
     parser.add_argument('--threads', type=int, default=2)
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
-    return parser.parse_args()
+    parser.add_argument('--data', default=None,
+                        help='fine-tune on the class folders clean/, dirty/, stubborn/ of DIR')
+    parser.add_argument('--init', default='models/floor_mobilenet.onnx',
+                        help='with --data: the ONNX model to start from')
+    parser.add_argument('--held-out-share', type=float, default=0.2,
+                        help='with --data: share of each class kept out of training')
+    parser.add_argument('--generated', type=int, default=None,
+                        help='with --data: procedural patches mixed in (default: as many as '
+                             'the training patches from DIR, at least 150)')
+    parser.add_argument('--card', default=None,
+                        help='with --data: model card to write the section into (default: '
+                             'MODEL_CARD.md beside --out)')
+    args = parser.parse_args()
+    fine_tuning = args.data is not None
+    if args.epochs is None:
+        args.epochs = 6 if fine_tuning else 15
+    if args.learning_rate is None:
+        args.learning_rate = 5e-4 if fine_tuning else 3e-3
+    return args
 
 
 def preprocess(patches_bgr):
@@ -80,15 +105,24 @@ def augmented_batch(patches, indices, rng):
     return torch.from_numpy(preprocess(batch)).contiguous(memory_format=torch.channels_last)
 
 
-def train(model, patches, labels, args):
+def freeze_batch_norm_statistics(model):
+    """Fine-tuning keeps the running statistics: a few hundred patches cannot re-estimate them."""
+    for module in model.modules():
+        if isinstance(module, torch.nn.BatchNorm2d):
+            module.eval()
+
+
+def train(model, patches, labels, args, frozen_statistics=False):
     rng = np.random.default_rng([args.seed, TRAIN_STREAM])
-    steps_per_epoch = len(patches) // args.batch_size
+    steps_per_epoch = max(1, len(patches) // args.batch_size)
     optimizer = torch.optim.AdamW(model.parameters(), lr=args.learning_rate, weight_decay=1e-4)
     schedule = torch.optim.lr_scheduler.OneCycleLR(
         optimizer, max_lr=args.learning_rate, epochs=args.epochs, steps_per_epoch=steps_per_epoch,
         pct_start=0.2)
     targets = torch.from_numpy(labels.astype(np.int64))
     model.train()
+    if frozen_statistics:
+        freeze_batch_norm_statistics(model)
     for epoch in range(args.epochs):
         started = time.time()
         order = rng.permutation(len(patches))
@@ -103,7 +137,7 @@ def train(model, patches, labels, args):
             schedule.step()
             loss_sum += loss.item()
             correct += int((logits.argmax(1) == targets[indices]).sum())
-        seen = steps_per_epoch * args.batch_size
+        seen = steps_per_epoch * min(args.batch_size, len(patches))
         print(f'epoch {epoch + 1}/{args.epochs}: loss {loss_sum / steps_per_epoch:.4f}, '
               f'train accuracy {correct / seen:.3f}, {time.time() - started:.0f} s', flush=True)
     model.eval()
@@ -163,10 +197,15 @@ def check_against_pytorch(model, net, blobs):
         raise RuntimeError('the exported ONNX model does not reproduce the PyTorch logits')
 
 
+def confusion_matrix(probabilities, labels):
+    confusion = np.zeros((3, 3), int)
+    np.add.at(confusion, (labels, probabilities.argmax(axis=1)), 1)
+    return confusion
+
+
 def report(probabilities, labels):
     predictions = probabilities.argmax(axis=1)
-    confusion = np.zeros((3, 3), int)
-    np.add.at(confusion, (labels, predictions), 1)
+    confusion = confusion_matrix(probabilities, labels)
     print(f'held-out accuracy {np.mean(predictions == labels):.4f} on {len(labels)} patches')
     print('confusion matrix (rows true, columns predicted: clean dirty stubborn):')
     for name, row in zip(floor_patches.CLASS_NAMES, confusion):
@@ -199,10 +238,7 @@ def write_samples(net, directory, seed, per_class=2, margin=0.9, candidates=200)
                 os.remove(path)
 
 
-def main():
-    args = parse_arguments()
-    torch.set_num_threads(args.threads)
-    torch.manual_seed(args.seed)
+def train_from_scratch(args):
     started = time.time()
     patches, labels = floor_patches.make_dataset(args.train_size, args.seed, TRAIN_STREAM)
     held_out, held_out_labels = floor_patches.make_dataset(args.held_out_size, args.seed,
@@ -222,6 +258,246 @@ def main():
     if args.samples_dir:
         write_samples(net, args.samples_dir, args.seed)
     print(f'total {time.time() - started:.0f} s')
+
+
+# ---- fine-tuning on reviewed patches ----
+
+IMAGE_EXTENSIONS = ('.jpg', '.jpeg', '.png')
+CARD_SECTION = '## Fine-tuned on reviewed patches'
+# water_stain_review's file names, "<camera>_<sec>.<nanosec>.jpg": held out by time, not at random.
+REVIEWED_NAME = re.compile(r'^([a-z]+)_(-?\d+)\.(\d{1,9})\.jpg$')
+
+
+def load_onnx_weights(model, onnx_path):
+    """Loads an exported model's weights into the same torchvision architecture.
+
+    The export folds each BatchNorm into the convolution before it, so the ONNX file holds one
+    weight and one bias per Conv and Gemm, in execution order, which is the definition order of
+    torchvision's Conv2d and Linear modules. The folded bias goes into the following BatchNorm,
+    set to the identity (mean 0, variance 1 - eps, scale 1): the eval-mode output is unchanged.
+    """
+    graph = onnx.load(onnx_path).graph
+    initializers = {tensor.name: onnx.numpy_helper.to_array(tensor) for tensor in graph.initializer}
+    weighted = [node for node in graph.node if node.op_type in ('Conv', 'Gemm')]
+    layers = [module for module in model.modules()
+              if isinstance(module, (torch.nn.Conv2d, torch.nn.Linear))]
+    if len(weighted) != len(layers):
+        raise RuntimeError(f'{onnx_path}: {len(weighted)} Conv/Gemm nodes for {len(layers)} layers')
+    following_norm = {}
+    modules = list(model.modules())
+    for index, module in enumerate(modules[:-1]):
+        if isinstance(module, torch.nn.Conv2d) and isinstance(modules[index + 1],
+                                                              torch.nn.BatchNorm2d):
+            following_norm[id(module)] = modules[index + 1]
+    with torch.no_grad():
+        for node, layer in zip(weighted, layers):
+            weight = initializers[node.input[1]]
+            bias = initializers[node.input[2]] if len(node.input) > 2 else None
+            if node.op_type == 'Gemm' and not any(
+                    attribute.name == 'transB' and attribute.i == 1 for attribute in node.attribute):
+                weight = weight.T
+            if tuple(weight.shape) != tuple(layer.weight.shape):
+                raise RuntimeError(f'{onnx_path}: {node.name} has shape {weight.shape}, '
+                                   f'layer expects {tuple(layer.weight.shape)}')
+            layer.weight.copy_(torch.from_numpy(np.array(weight)))
+            norm = following_norm.get(id(layer))
+            if norm is not None:
+                norm.weight.fill_(1.0)
+                norm.bias.copy_(torch.from_numpy(np.array(bias)))
+                norm.running_mean.zero_()
+                norm.running_var.fill_(1.0 - norm.eps)
+            elif layer.bias is not None:
+                layer.bias.copy_(torch.from_numpy(np.array(bias)))
+    model.eval()
+    return model
+
+
+def time_order_key(path):
+    match = REVIEWED_NAME.match(os.path.basename(path))
+    if match:
+        return (0, int(match.group(2)), int(match.group(3)), match.group(1))
+    return (1, os.path.basename(path))
+
+
+def read_class_folders(directory, held_out_share):
+    """Patches of DIR/clean, DIR/dirty, DIR/stubborn, resized as the node does, split per class.
+
+    The latest share of each class in time is held out: neighbouring frames of one camera are
+    near-duplicates, so a random split would flatter the model.
+    """
+    split = {'train': ([], []), 'held_out': ([], [])}
+    counts = {}
+    size = (floor_patches.PATCH_SIZE, floor_patches.PATCH_SIZE)
+    for label, name in enumerate(floor_patches.CLASS_NAMES):
+        folder = os.path.join(directory, name)
+        files = sorted((os.path.join(folder, file) for file in os.listdir(folder)
+                        if not file.startswith('.') and file.lower().endswith(IMAGE_EXTENSIONS))
+                       if os.path.isdir(folder) else [], key=time_order_key)
+        patches = []
+        for path in files:
+            image = cv2.imread(path, cv2.IMREAD_COLOR)
+            if image is None:
+                print(f'skipped {path}: not a readable image')
+                continue
+            patches.append(cv2.resize(image, size, interpolation=cv2.INTER_LINEAR))
+        held_out = int(round(len(patches) * held_out_share)) if len(patches) > 1 else 0
+        cut = len(patches) - held_out
+        for part, chosen in (('train', patches[:cut]), ('held_out', patches[cut:])):
+            split[part][0].extend(chosen)
+            split[part][1].extend([label] * len(chosen))
+        counts[name] = (cut, held_out)
+    as_arrays = {part: (np.array(patches, np.uint8).reshape(-1, *size, 3), np.array(labels, int))
+                 for part, (patches, labels) in split.items()}
+    return as_arrays, counts
+
+
+def scores_of(onnx_path, patches):
+    return softmax(opencv_logits(cv2.dnn.readNetFromONNX(onnx_path), preprocess(patches)))
+
+
+def summarise(probabilities, labels):
+    predictions = probabilities.argmax(axis=1)
+    confident = probabilities.max(axis=1) >= CONFIDENT
+    return {
+        'accuracy': float(np.mean(predictions == labels)) if len(labels) else float('nan'),
+        'confusion': confusion_matrix(probabilities, labels),
+        'coverage': float(np.mean(confident)) if len(labels) else float('nan'),
+        'confident_right': {name: float(np.mean((confident & (predictions == labels))[labels == k]))
+                            for k, name in enumerate(floor_patches.CLASS_NAMES)
+                            if np.any(labels == k)},
+    }
+
+
+def markdown_confusion(confusion):
+    rows = ['| true / predicted | clean | dirty | stubborn |', '|---|---|---|---|']
+    for name, row in zip(floor_patches.CLASS_NAMES, confusion):
+        rows.append(f'| {name} | ' + ' | '.join(str(count) for count in row) + ' |')
+    return '\n'.join(rows)
+
+
+def card_section(args, counts, generated, results, parity, seconds):
+    before, after = results['start'], results['tuned']
+    lines = [CARD_SECTION, '',
+             f'`{os.path.basename(args.out)}` was fine-tuned from `{args.init}` on the reviewed '
+             f'patches in `{args.data}` with `tools/train_floor_classifier.py --data` '
+             f'({time.strftime("%Y-%m-%d", time.gmtime())}).', '',
+             '| class | training patches | held-out patches |', '|---|---|---|']
+    for name in floor_patches.CLASS_NAMES:
+        lines.append(f'| {name} | {counts[name][0]} | {counts[name][1]} |')
+    lines += ['',
+              f'- Mixed with {generated} procedural patches (`tools/floor_patches.py`, seed '
+              f'{args.seed}, balanced over the classes) so that classes scarce in the reviewed '
+              'data are not forgotten.',
+              f'- {args.epochs} epochs, AdamW, one-cycle learning rate peaking at '
+              f'{args.learning_rate:g}, batch {args.batch_size}, random quarter turns and mirror '
+              'flips; BatchNorm statistics kept from the starting model; CPU, '
+              f'{args.threads} threads, {seconds:.0f} s in all.',
+              f'- The held-out patches are the latest {args.held_out_share:.0%} of each class in '
+              'time (neighbouring frames are near-duplicates, so a random split would flatter '
+              'the model).',
+              f'- OpenCV DNN reproduces the PyTorch logits of the exported file (max difference '
+              f'{parity:.1e}).', '']
+    if len(results['labels']):
+        lines += ['Held-out reviewed patches, scored through OpenCV DNN with the node\'s '
+                  'preprocessing (rows: reviewer\'s class, columns: prediction):', '',
+                  '**Fine-tuned model**', '', markdown_confusion(after['confusion']), '',
+                  '**Starting model**', '', markdown_confusion(before['confusion']), '',
+                  '| | starting model | fine-tuned |', '|---|---|---|',
+                  f'| accuracy | {before["accuracy"]:.3f} | {after["accuracy"]:.3f} |',
+                  f'| top probability >= {CONFIDENT} (coverage; the rest goes to the VLM) | '
+                  f'{before["coverage"]:.3f} | {after["coverage"]:.3f} |']
+        for name in after['confident_right']:
+            lines.append(f'| {name}: right with top probability >= {CONFIDENT} | '
+                         f'{before["confident_right"][name]:.3f} | '
+                         f'{after["confident_right"][name]:.3f} |')
+    else:
+        lines.append('No reviewed patch was held out (too few per class).')
+    synthetic_before, synthetic_after = results['synthetic_start'], results['synthetic_tuned']
+    lines += [f'| accuracy on {len(results["synthetic_labels"])} held-out procedural patches | '
+              f'{synthetic_before["accuracy"]:.3f} | {synthetic_after["accuracy"]:.3f} |'
+              if len(results['labels']) else '', '']
+    return '\n'.join(lines)
+
+
+def write_card_section(path, section):
+    """Replaces the section in the card (or appends it), leaving the rest of the card as it was."""
+    text = '# Floor classifier\n'
+    if os.path.exists(path):
+        with open(path) as card:
+            text = card.read()
+    start = text.find(CARD_SECTION)
+    if start >= 0:
+        end = text.find('\n## ', start + len(CARD_SECTION))
+        text = text[:start] + section.rstrip('\n') + ('\n' + text[end:] if end >= 0 else '\n')
+    else:
+        text = text.rstrip('\n') + '\n\n' + section.rstrip('\n') + '\n'
+    with open(path, 'w') as card:
+        card.write(text)
+
+
+def fine_tune(args):
+    started = time.time()
+    data, counts = read_class_folders(args.data, args.held_out_share)
+    patches, labels = data['train']
+    if len(patches) == 0:
+        raise SystemExit(f'{args.data}: no patches in clean/, dirty/ or stubborn/')
+    print('reviewed patches (training, held out): ' +
+          ', '.join(f'{name} {train}/{held}' for name, (train, held) in counts.items()))
+    generated = args.generated if args.generated is not None else max(150, len(patches))
+    synthetic, synthetic_labels = floor_patches.make_dataset(generated, args.seed, TRAIN_STREAM)
+    synthetic_held_out, synthetic_held_out_labels = floor_patches.make_dataset(
+        max(30, generated // 5), args.seed, HELD_OUT_STREAM)
+    print(f'generated {generated} + {len(synthetic_held_out)} procedural patches in '
+          f'{time.time() - started:.0f} s')
+
+    model = load_onnx_weights(build_model(), args.init)
+    parity_blobs = preprocess(synthetic_held_out[:8])
+    check_against_pytorch(model, cv2.dnn.readNetFromONNX(args.init), parity_blobs)
+    mixed = np.concatenate([patches, synthetic])
+    mixed_labels = np.concatenate([labels, synthetic_labels])
+    model = model.to(memory_format=torch.channels_last)
+    training_started = time.time()
+    train(model, mixed, mixed_labels, args, frozen_statistics=True)
+    print(f'fine-tuned in {time.time() - training_started:.0f} s')
+    model = model.to(memory_format=torch.contiguous_format)
+    export_onnx(model, args.out)
+    print(f'wrote {args.out} ({os.path.getsize(args.out) / 1e6:.1f} MB)')
+    with torch.no_grad():
+        reference = model(torch.from_numpy(parity_blobs)).numpy()
+    parity = float(np.abs(reference - opencv_logits(cv2.dnn.readNetFromONNX(args.out),
+                                                    parity_blobs)).max())
+    if parity > 1e-3:
+        raise RuntimeError('the exported ONNX model does not reproduce the PyTorch logits')
+
+    held_out, held_out_labels = data['held_out']
+    results = {'labels': held_out_labels, 'synthetic_labels': synthetic_held_out_labels}
+    for key, path in (('start', args.init), ('tuned', args.out)):
+        if len(held_out):
+            results[key] = summarise(scores_of(path, held_out), held_out_labels)
+        results['synthetic_' + key] = summarise(scores_of(path, synthetic_held_out),
+                                                synthetic_held_out_labels)
+    if len(held_out):
+        print(f'held-out reviewed patches: accuracy {results["start"]["accuracy"]:.3f} -> '
+              f'{results["tuned"]["accuracy"]:.3f}, coverage at {CONFIDENT} '
+              f'{results["start"]["coverage"]:.3f} -> {results["tuned"]["coverage"]:.3f}')
+        report(scores_of(args.out, held_out), held_out_labels)
+    print(f'held-out procedural patches: accuracy {results["synthetic_start"]["accuracy"]:.3f} '
+          f'-> {results["synthetic_tuned"]["accuracy"]:.3f}')
+    card = args.card or os.path.join(os.path.dirname(os.path.abspath(args.out)), 'MODEL_CARD.md')
+    write_card_section(card, card_section(args, counts, generated, results, parity,
+                                          time.time() - started))
+    print(f'wrote the section "{CARD_SECTION[3:]}" of {card}')
+    print(f'total {time.time() - started:.0f} s')
+
+
+def main():
+    args = parse_arguments()
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    if args.data is None:
+        train_from_scratch(args)
+    else:
+        fine_tune(args)
 
 
 if __name__ == '__main__':

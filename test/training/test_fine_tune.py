@@ -1,0 +1,95 @@
+#!/usr/bin/python3
+"""Smoke test of tools/train_floor_classifier.py --data: a one-epoch fine-tune on a few patches.
+
+Checks that the shipped ONNX weights load into PyTorch with the same logits, that the class
+folders are read as the review tool writes them, and that a fine-tune exports a model OpenCV
+loads and writes the model card section. Run by ctest when VELMORA_TRAINING_TESTS is on.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import cv2
+import numpy as np
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
+sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools'))
+import floor_patches  # noqa: E402
+import train_floor_classifier as training  # noqa: E402
+
+SHIPPED = os.path.join(SOURCE_DIR, 'models', 'floor_mobilenet.onnx')
+
+
+def write_reviewed_folders(directory):
+    """Two sample patches per class under review-tool names, plus files that must be ignored."""
+    for label, name in enumerate(floor_patches.CLASS_NAMES):
+        os.makedirs(os.path.join(directory, name))
+        for number, stamp in ((1, '100.5'), (2, '99.7')):
+            shutil.copy(os.path.join(SOURCE_DIR, 'test', 'data', f'{name}_{number}.jpg'),
+                        os.path.join(directory, name, f'rear_{stamp}.jpg'))
+    with open(os.path.join(directory, 'dirty', '.rear_1.0.jpg.partial'), 'w') as partial:
+        partial.write('half a file')
+    with open(os.path.join(directory, 'decisions.csv'), 'w') as log:
+        log.write('decided_at,camera,stamp,node_verdict,vlm,label\n')
+
+
+class FineTuneTest(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix='fine_tune_')
+        self.addCleanup(shutil.rmtree, self.scratch)
+
+    def test_shipped_weights_load_with_the_same_logits(self):
+        model = training.load_onnx_weights(training.build_model(), SHIPPED)
+        patches, _ = floor_patches.make_dataset(3, 11, 1)
+        blobs = training.preprocess(patches)
+        import torch
+        with torch.no_grad():
+            reference = model(torch.from_numpy(blobs)).numpy()
+        opencv = training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs)
+        self.assertLess(np.abs(reference - opencv).max(), 1e-4)
+
+    def test_reads_class_folders_and_holds_out_the_latest_patches(self):
+        write_reviewed_folders(self.scratch)
+        data, counts = training.read_class_folders(self.scratch, 0.5)
+        self.assertEqual(counts, {'clean': (1, 1), 'dirty': (1, 1), 'stubborn': (1, 1)})
+        self.assertEqual(list(data['train'][1]), [0, 1, 2])
+        # 100.5 is later than 99.7: it is the one held out.
+        held_out = cv2.resize(cv2.imread(os.path.join(self.scratch, 'clean', 'rear_100.5.jpg')),
+                              (224, 224), interpolation=cv2.INTER_LINEAR)
+        np.testing.assert_array_equal(data['held_out'][0][0], held_out)
+
+    def test_one_epoch_fine_tune_exports_a_model_and_its_card_section(self):
+        data = os.path.join(self.scratch, 'labels')
+        write_reviewed_folders(data)
+        out = os.path.join(self.scratch, 'model', 'floor.onnx')
+        card = os.path.join(self.scratch, 'model', 'MODEL_CARD.md')
+        os.makedirs(os.path.dirname(card))
+        with open(card, 'w') as existing:
+            existing.write('# Floor classifier\n\nKept.\n\n## Fine-tuned on reviewed patches\n\nold\n'
+                           '\n## Later section\n\nAlso kept.\n')
+        subprocess.run([sys.executable, os.path.join(SOURCE_DIR, 'tools',
+                                                     'train_floor_classifier.py'),
+                        '--data', data, '--init', SHIPPED, '--out', out, '--epochs', '1',
+                        '--generated', '6', '--batch-size', '4', '--held-out-share', '0.5'],
+                       check=True, cwd=self.scratch)
+        net = cv2.dnn.readNetFromONNX(out)
+        net.setInput(training.preprocess([cv2.imread(os.path.join(data, 'dirty',
+                                                                  'rear_99.7.jpg'))]))
+        self.assertEqual(net.forward().shape, (1, 3))
+        with open(card) as written:
+            text = written.read()
+        self.assertIn('Kept.', text)
+        self.assertIn('## Later section\n\nAlso kept.', text)
+        self.assertNotIn('\nold\n', text)
+        self.assertEqual(text.count('## Fine-tuned on reviewed patches'), 1)
+        self.assertIn('**Fine-tuned model**', text)
+        self.assertIn('**Starting model**', text)
+        self.assertIn('| clean | 1 | 1 |', text)
+
+
+if __name__ == '__main__':
+    unittest.main()
