@@ -128,7 +128,7 @@ TEST(SimulatedCameras, StainAppearsInTheNodesFloorPatchWhereTheGeometrySaysItSho
     SCOPED_TRACE(design.name + " at " + std::to_string(placement.base_point.x) + ", " +
       std::to_string(placement.base_point.y));
     // All ceramic tiles: a light floor on which the dark stain stands out.
-    velmora_sim::World world({4.4, 4.0, 0.004}, 3);
+    velmora_sim::World world(velmora_sim::floorOfSize(4.4, 4.0), 3);
     const int id = world.addStain(
       {velmora_sim::StainKind::stubborn, velmora_sim::toMap(pose, placement.base_point), 0.05,
         11});
@@ -159,7 +159,7 @@ TEST(SimulatedCameras, ColourCamerasSeeTheirWholeFloorRectangle)
 
 TEST(GroundTruth, RegionClassFollowsTheStainAreaItCovers)
 {
-  velmora_sim::World world({3.0, 3.0, 0.004}, 5);
+  velmora_sim::World world(velmora_sim::floorOfSize(3.0, 3.0), 5);
   world.addStain({velmora_sim::StainKind::water, {1.0, 1.0}, 0.15, 1});
   world.addStain({velmora_sim::StainKind::stubborn, {2.2, 1.0}, 0.12, 2});
   // A drop too small to count.

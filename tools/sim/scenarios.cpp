@@ -126,10 +126,10 @@ StainDesign drawStain(std::mt19937_64 & rng, const StainMix & mix)
   return design;
 }
 
-// A stain's paint reaches about 1.5 radii (a smear's satellite drops).
+// A stain's paint reaches about 1.6 radii (a smear's satellite drops).
 double reach(const StainDesign & design)
 {
-  return 1.5 * design.radius;
+  return 1.6 * design.radius;
 }
 
 // Somewhere on the floor, off the walls and clear of the stains already placed.

@@ -178,6 +178,14 @@ std::string floorMaterialName(FloorMaterial material)
   return "unknown";
 }
 
+WorldConfig floorOfSize(double width_m, double height_m)
+{
+  WorldConfig config;
+  config.width_m = width_m;
+  config.height_m = height_m;
+  return config;
+}
+
 cv::Point2d toMap(const Pose2D & pose, const cv::Point2d & base_point)
 {
   const double c = std::cos(pose.yaw);

@@ -78,6 +78,9 @@ struct WorldConfig
   bool varied_lighting{false};
 };
 
+// The quick run's floor layout in a room of this size.
+WorldConfig floorOfSize(double width_m, double height_m);
+
 // The floor of a room as a raster on the map's ground plane (x right, y up, origin at the
 // room's corner): several materials in zones, a lighting field baked in, and stains whose
 // pixels are also recorded in a label raster, so what a camera sees can be scored against the
