@@ -185,7 +185,8 @@ std::string usage()
     "  --seed N             stains and floor from this seed (default 7)\n"
     "  --frames N           run for N frames per camera at 30 Hz\n"
     "  --duration S         run for S simulated seconds (default " << oneDecimal(
-    kDefaultDurationS) << "; realistic and hard: " << oneDecimal(
+    kDefaultDurationS) << ";\n"
+    "                       realistic and hard: " << oneDecimal(
     scenarioDuration(ScenarioKind::realistic, kDefaultDurationS)) << ", the whole room)\n"
     "  --out DIR            output directory (default .): DIR/images, DIR/report.json,\n"
     "                       DIR/map.png, DIR/node.log\n"
