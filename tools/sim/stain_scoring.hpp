@@ -61,7 +61,7 @@ struct StainOutcome
   bool found{false};  // some frame that showed it was flagged
   std::optional<double> first_seen_s;
   std::optional<double> first_found_s;
-  // Judged frames showing it before the first flagged one (0: flagged at first sight).
+  // Judged frames showing it before the first flagged one (0: flagged at first sight, or never).
   std::size_t frames_to_detection{0};
 };
 
