@@ -300,7 +300,7 @@ TEST(Scenarios, ShortRunOfEachRoomScenarioScoresEveryStain)
     velmora_sim::SimOptions options;
     options.scenario = kind;
     options.seed = 100;
-    options.duration_s = 1.0;
+    options.duration_s = 0.5;
     options.out_dir = out.path();
     options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
     const auto outcome = velmora_sim::runSimulation(options);
