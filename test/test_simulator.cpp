@@ -128,7 +128,7 @@ TEST(SimulatedCameras, StainAppearsInTheNodesFloorPatchWhereTheGeometrySaysItSho
     SCOPED_TRACE(design.name + " at " + std::to_string(placement.base_point.x) + ", " +
       std::to_string(placement.base_point.y));
     // All ceramic tiles: a light floor on which the dark stain stands out.
-    velmora_sim::World world({4.4, 4.0, 0.004}, 3);
+    velmora_sim::World world(velmora_sim::floorOfSize(4.4, 4.0), 3);
     const int id = world.addStain(
       {velmora_sim::StainKind::stubborn, velmora_sim::toMap(pose, placement.base_point), 0.05,
         11});
@@ -159,7 +159,7 @@ TEST(SimulatedCameras, ColourCamerasSeeTheirWholeFloorRectangle)
 
 TEST(GroundTruth, RegionClassFollowsTheStainAreaItCovers)
 {
-  velmora_sim::World world({3.0, 3.0, 0.004}, 5);
+  velmora_sim::World world(velmora_sim::floorOfSize(3.0, 3.0), 5);
   world.addStain({velmora_sim::StainKind::water, {1.0, 1.0}, 0.15, 1});
   world.addStain({velmora_sim::StainKind::stubborn, {2.2, 1.0}, 0.12, 2});
   // A drop too small to count.
@@ -350,6 +350,11 @@ TEST(Report, TalliesConfusionPrecisionRecallAndLatency)
   frames[4].log.gated = true;
   frames.push_back(judgedFrame(CameraId::rear, FloorClass::dirty, std::nullopt, 0.0));
   frames.back().received = false;
+  for (auto & frame : frames) {
+    frame.truth.visible_class = frame.truth.floor_class;
+  }
+  // The first frame's stain covers enough area but too little of the patch to be visible.
+  frames[0].truth.visible_class = FloorClass::clean;
 
   const auto rear = velmora_sim::tallyFrames("rear", frames, {CameraId::rear}, 1);
   EXPECT_EQ(rear.published, 6u);
@@ -364,6 +369,10 @@ TEST(Report, TalliesConfusionPrecisionRecallAndLatency)
   // Dirty-or-stubborn: 2 of 3 such verdicts right, 2 of 3 stained floors found.
   EXPECT_DOUBLE_EQ(rear.precision.value_or(0.0), 2.0 / 3.0);
   EXPECT_DOUBLE_EQ(rear.recall.value_or(0.0), 2.0 / 3.0);
+  EXPECT_EQ(rear.confusion_visible[0][1], 1u);
+  EXPECT_EQ(rear.confusion_visible[1][1], 0u);
+  EXPECT_DOUBLE_EQ(rear.precision_visible.value_or(0.0), 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(rear.recall_visible.value_or(0.0), 1.0 / 2.0);
   EXPECT_EQ(rear.callback.count, 5u);
   EXPECT_DOUBLE_EQ(rear.callback.median_ms, 20.0);
   EXPECT_DOUBLE_EQ(rear.callback.p95_ms, 40.0);
@@ -430,6 +439,17 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
   EXPECT_TRUE(command.options.realtime);
   EXPECT_EQ(command.options.engine_path, "model.onnx");
   EXPECT_EQ(command.options.clean_interval_s, 3);
+  EXPECT_EQ(command.options.scenario, velmora_sim::ScenarioKind::quick);
+
+  // A room scenario runs its whole route unless told otherwise.
+  const auto room = parseCommandLine({"--scenario", "hard"}, "model.onnx");
+  EXPECT_EQ(room.options.scenario, velmora_sim::ScenarioKind::hard);
+  EXPECT_DOUBLE_EQ(
+    room.options.duration_s,
+    velmora_sim::scenarioDuration(velmora_sim::ScenarioKind::hard, velmora_sim::kDefaultDurationS));
+  EXPECT_DOUBLE_EQ(
+    parseCommandLine({"--scenario=realistic", "--frames", "30"}, "").options.duration_s, 1.0);
+  EXPECT_DOUBLE_EQ(parseCommandLine({}, "").options.duration_s, velmora_sim::kDefaultDurationS);
 
   for (const std::vector<std::string> & wrong : std::vector<std::vector<std::string>>{
       {"--vlm-url", "http://vlm.example.invalid:32771"},
@@ -439,6 +459,7 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
       {"--duration", "-1"},
       {"--frames", "30", "--duration", "2"},
       {"--seed"},
+      {"--scenario", "easy"},
       {"--colour"}})
   {
     EXPECT_THROW(parseCommandLine(wrong, "model.onnx"), std::invalid_argument) << wrong[0];
@@ -497,6 +518,9 @@ TEST(SimulatedRun, NodeJudgesEveryCameraAndTheReportAgreesWithTheArchive)
   ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), report_file, &report, nullptr));
   EXPECT_EQ(report["overall"]["judged"].asUInt64(), outcome.report.overall.judged);
   EXPECT_EQ(report["frames"].size(), outcome.frames.size());
+  EXPECT_EQ(report["run"]["scenario"].asString(), "default");
+  EXPECT_EQ(report["stain_level"]["area"]["stains"].size(), report["stains"].size());
+  EXPECT_TRUE(report["false_alarms"].isMember("all"));
   const cv::Mat map = cv::imread(outcome.map_path);
   EXPECT_FALSE(map.empty());
 }

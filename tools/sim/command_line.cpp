@@ -126,6 +126,14 @@ CommandLine parseCommandLine(
         throw std::invalid_argument("--duration needs a positive number of seconds");
       }
       duration_given = true;
+    } else if (option == "--scenario") {
+      const std::string name = next();
+      const auto kind = scenarioFromName(name);
+      if (!kind) {
+        throw std::invalid_argument(
+                "--scenario: unknown scenario '" + name + "' (default, realistic, hard)");
+      }
+      options.scenario = *kind;
     } else if (option == "--out") {
       options.out_dir = next();
     } else if (option == "--cameras") {
@@ -150,6 +158,9 @@ CommandLine parseCommandLine(
   if (frames_given && duration_given) {
     throw std::invalid_argument("give either --frames or --duration, not both");
   }
+  if (!frames_given && !duration_given) {
+    options.duration_s = scenarioDuration(options.scenario, kDefaultDurationS);
+  }
   return command;
 }
 
@@ -160,16 +171,23 @@ std::string usage()
     "Usage: water_stain_sim [options]\n"
     "\n"
     "Drives the water-stain node through a simulated cleaning run: a room with stains, a robot\n"
-    "driving lanes with a stop over a stain, turns and a pause in work, its three cameras, tf,\n"
+    "driving lanes with turns and a pause in work, its three cameras, tf,\n"
     "camera calibration and task status. The node judges with the shipped classifier and a VLM\n"
     "on loopback; its archive, report.json, map.png and node.log are written to the output\n"
-    "directory and a summary is printed.\n"
+    "directory and a summary (per frame and per stain) is printed.\n"
     "\n"
     "Options:\n"
+    "  --scenario NAME      default: one lane and a turn past a few large stains on light\n"
+    "                       floors; realistic: a whole room in lanes, 30-40 stains of 3-40 cm,\n"
+    "                       mostly small, light and dark floors, changing light and glare;\n"
+    "                       hard: that room with dark floors and mostly small, translucent\n"
+    "                       stains\n"
     "  --seed N             stains and floor from this seed (default 7)\n"
     "  --frames N           run for N frames per camera at 30 Hz\n"
     "  --duration S         run for S simulated seconds (default " << oneDecimal(
-    kDefaultDurationS) << ")\n"
+    kDefaultDurationS) << ";\n"
+    "                       realistic and hard: " << oneDecimal(
+    scenarioDuration(ScenarioKind::realistic, kDefaultDurationS)) << ", the whole room)\n"
     "  --out DIR            output directory (default .): DIR/images, DIR/report.json,\n"
     "                       DIR/map.png, DIR/node.log\n"
     "  --cameras LIST       comma-separated: rear,front,fisheye (default all three)\n"

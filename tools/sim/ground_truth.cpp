@@ -1,5 +1,6 @@
 #include "sim/ground_truth.hpp"
 
+#include <array>
 #include <map>
 
 #include <opencv2/imgproc.hpp>
@@ -8,6 +9,19 @@ namespace velmora_sim
 {
 
 using velmora_water_stain::FloorClass;
+
+namespace
+{
+
+FloorClass classByArea(const RegionTruth & truth, double min_area_m2)
+{
+  if (truth.stubborn_m2 >= min_area_m2) {
+    return FloorClass::stubborn;
+  }
+  return truth.dirt_m2 + truth.water_m2 >= min_area_m2 ? FloorClass::dirty : FloorClass::clean;
+}
+
+}  // namespace
 
 std::vector<cv::Point2d> regionOnMap(const Pose2D & pose, const std::vector<cv::Point3f> & corners)
 {
@@ -53,19 +67,22 @@ RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & po
     }
   }
   const double pixel_area = world.resolution() * world.resolution();
+  std::vector<cv::Point2f> outline(polygon.begin(), polygon.end());
+  truth.region_m2 = cv::contourArea(outline);
+  std::array<double, 3> area_by_kind{};
   for (const auto & [id, pixels] : pixels_per_stain) {
-    truth.stain_ids.push_back(id);
     const double area = pixels * pixel_area;
-    switch (world.stains()[static_cast<std::size_t>(id - 1)].design.kind) {
-      case StainKind::dirt: truth.dirt_m2 += area; break;
-      case StainKind::water: truth.water_m2 += area; break;
-      case StainKind::stubborn: truth.stubborn_m2 += area; break;
-    }
+    const StainKind kind = world.stains()[static_cast<std::size_t>(id - 1)].design.kind;
+    area_by_kind[static_cast<std::size_t>(kind)] += area;
+    truth.stain_ids.push_back(id);
+    truth.stains.push_back({id, area, truth.region_m2 > 0.0 ? area / truth.region_m2 : 0.0});
   }
-  if (truth.stubborn_m2 >= kMinStainArea) {
-    truth.floor_class = FloorClass::stubborn;
-  } else if (truth.dirt_m2 + truth.water_m2 >= kMinStainArea) {
-    truth.floor_class = FloorClass::dirty;
+  truth.dirt_m2 = area_by_kind[static_cast<std::size_t>(StainKind::dirt)];
+  truth.water_m2 = area_by_kind[static_cast<std::size_t>(StainKind::water)];
+  truth.stubborn_m2 = area_by_kind[static_cast<std::size_t>(StainKind::stubborn)];
+  truth.floor_class = classByArea(truth, kMinStainArea);
+  if (truth.region_m2 > 0.0) {
+    truth.visible_class = classByArea(truth, kMinPatchShare * truth.region_m2);
   }
   return truth;
 }

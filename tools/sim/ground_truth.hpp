@@ -5,15 +5,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "sim/stain_scoring.hpp"
 #include "sim/world.hpp"
 #include "velmora_water_stain/classifier.hpp"
 
 namespace velmora_sim
 {
-
-// Stain area a floor region must hold before it counts as dirty or stubborn: a few square
-// centimetres, so that a crumb or the rim of a puddle at the patch's edge does not.
-constexpr double kMinStainArea = 4e-4;
 
 struct RegionTruth
 {
@@ -22,13 +19,18 @@ struct RegionTruth
   double water_m2{0.0};
   double stubborn_m2{0.0};
   std::vector<int> stain_ids;  // every stain with at least one pixel inside
+  std::vector<StainInView> stains;  // the same stains with what they cover
+  double region_m2{0.0};
+  // The same rule on shares of the region: kMinPatchShare instead of kMinStainArea.
+  velmora_water_stain::FloorClass visible_class{velmora_water_stain::FloorClass::clean};
 };
 
 // A base_footprint floor rectangle placed on the map at `pose`, corners in the same order.
 std::vector<cv::Point2d> regionOnMap(const Pose2D & pose, const std::vector<cv::Point3f> & corners);
 
 // What the floor inside a convex map polygon holds: stubborn when stubborn stains cover at least
-// kMinStainArea, otherwise dirty when dirt and water together do, otherwise clean.
+// kMinStainArea, otherwise dirty when dirt and water together do, otherwise clean; and the same
+// by share of the region for the visibility truth.
 RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & polygon);
 
 }  // namespace velmora_sim

@@ -34,6 +34,31 @@ bool wanted(const std::vector<CameraId> & cameras, CameraId camera)
   return cameras.empty() || std::find(cameras.begin(), cameras.end(), camera) != cameras.end();
 }
 
+using Confusion = std::array<std::array<std::size_t, 3>, 3>;
+
+// Of dirty-or-stubborn verdicts against dirty-or-stubborn truth.
+void setPrecisionAndRecall(
+  const Confusion & confusion, std::optional<double> & precision, std::optional<double> & recall)
+{
+  std::size_t true_positive = 0;
+  std::size_t said_positive = 0;
+  std::size_t truly_positive = 0;
+  for (std::size_t truth = 0; truth < 3; ++truth) {
+    for (std::size_t verdict = 0; verdict < 3; ++verdict) {
+      const std::size_t count = confusion[truth][verdict];
+      true_positive += truth > 0 && verdict > 0 ? count : 0;
+      said_positive += verdict > 0 ? count : 0;
+      truly_positive += truth > 0 ? count : 0;
+    }
+  }
+  if (said_positive > 0) {
+    precision = static_cast<double>(true_positive) / said_positive;
+  }
+  if (truly_positive > 0) {
+    recall = static_cast<double>(true_positive) / truly_positive;
+  }
+}
+
 Json::Value optionalNumber(const std::optional<double> & value)
 {
   return value ? Json::Value(*value) : Json::Value(Json::nullValue);
@@ -45,6 +70,65 @@ Json::Value latencyJson(const LatencyStats & stats)
   json["count"] = static_cast<Json::UInt64>(stats.count);
   json["median_ms"] = stats.median_ms;
   json["p95_ms"] = stats.p95_ms;
+  return json;
+}
+
+Json::Value confusionJson(const Confusion & confusion)
+{
+  Json::Value json;
+  for (std::size_t truth = 0; truth < 3; ++truth) {
+    for (std::size_t verdict = 0; verdict < 3; ++verdict) {
+      json["truth_" + std::string(kVerdictNames[truth])][kVerdictNames[verdict]] =
+        static_cast<Json::UInt64>(confusion[truth][verdict]);
+    }
+  }
+  return json;
+}
+
+Json::Value stainTallyJson(const StainTally & tally)
+{
+  Json::Value json;
+  json["stains"] = static_cast<Json::UInt64>(tally.stains);
+  json["seen"] = static_cast<Json::UInt64>(tally.seen);
+  json["found"] = static_cast<Json::UInt64>(tally.found);
+  json["recall"] = optionalNumber(tally.recall);
+  json["frames_to_detection_median"] = optionalNumber(tally.frames_to_detection_median);
+  json["frames_to_detection_max"] = static_cast<Json::UInt64>(tally.frames_to_detection_max);
+  json["seconds_to_detection_median"] = optionalNumber(tally.seconds_to_detection_median);
+  json["seconds_to_detection_max"] = tally.seconds_to_detection_max;
+  return json;
+}
+
+Json::Value stainScoreJson(const StainScore & score)
+{
+  Json::Value json;
+  json["overall"] = stainTallyJson(score.overall);
+  for (const auto & [kind, tally] : score.by_kind) {
+    json["by_kind"][kind] = stainTallyJson(tally);
+  }
+  for (const auto & [camera, tally] : score.by_camera) {
+    json["by_camera"][camera] = stainTallyJson(tally);
+  }
+  json["stains"] = Json::Value(Json::arrayValue);
+  for (const StainOutcome & outcome : score.stains) {
+    Json::Value stain;
+    stain["id"] = outcome.id;
+    stain["seen"] = outcome.seen;
+    stain["found"] = outcome.found;
+    stain["first_seen_s"] = optionalNumber(outcome.first_seen_s);
+    stain["first_found_s"] = optionalNumber(outcome.first_found_s);
+    stain["frames_to_detection"] = static_cast<Json::UInt64>(outcome.frames_to_detection);
+    json["stains"].append(stain);
+  }
+  return json;
+}
+
+Json::Value falseAlarmsJson(const FalseAlarms & alarms)
+{
+  Json::Value json;
+  json["stain_free_judged"] = static_cast<Json::UInt64>(alarms.stain_free_judged);
+  json["alarms"] = static_cast<Json::UInt64>(alarms.alarms);
+  json["rate"] = optionalNumber(alarms.rate);
   return json;
 }
 
@@ -64,14 +148,12 @@ Json::Value cameraJson(const CameraReport & report)
   json["vlm_yes"] = static_cast<Json::UInt64>(report.vlm_yes);
   json["vlm_failed"] = static_cast<Json::UInt64>(report.vlm_failed);
   json["same_floor_dirty_confirmations"] = static_cast<Json::UInt64>(report.same_floor_dirty);
-  for (std::size_t truth = 0; truth < 3; ++truth) {
-    for (std::size_t verdict = 0; verdict < 3; ++verdict) {
-      json["confusion"]["truth_" + std::string(kVerdictNames[truth])][kVerdictNames[verdict]] =
-        static_cast<Json::UInt64>(report.confusion[truth][verdict]);
-    }
-  }
+  json["confusion"] = confusionJson(report.confusion);
   json["precision_dirty_or_stubborn"] = optionalNumber(report.precision);
   json["recall_dirty_or_stubborn"] = optionalNumber(report.recall);
+  json["confusion_visible"] = confusionJson(report.confusion_visible);
+  json["precision_dirty_or_stubborn_visible"] = optionalNumber(report.precision_visible);
+  json["recall_dirty_or_stubborn_visible"] = optionalNumber(report.recall_visible);
   json["latency"]["callback"] = latencyJson(report.callback);
   json["latency"]["judged_callback"] = latencyJson(report.judged_callback);
   json["latency"]["mobilenet"] = latencyJson(report.mobilenet);
@@ -89,8 +171,16 @@ Json::Value frameJson(const FrameRecord & frame)
   json["pose"].append(frame.pose.y);
   json["pose"].append(frame.pose.yaw);
   json["truth"] = kVerdictNames[classIndex(frame.truth.floor_class)];
+  json["truth_visible"] = kVerdictNames[classIndex(frame.truth.visible_class)];
   for (int id : frame.truth.stain_ids) {
     json["stains"].append(id);
+  }
+  for (const StainInView & stain : frame.truth.stains) {
+    Json::Value cover;
+    cover["id"] = stain.stain_id;
+    cover["area_m2"] = stain.area_m2;
+    cover["patch_share"] = stain.patch_share;
+    json["stain_cover"].append(cover);
   }
   json["received"] = frame.received;
   json["callback_ms"] = frame.callback_ms;
@@ -285,6 +375,68 @@ void drawLegend(cv::Mat & image)
   }
 }
 
+std::string detectionDelay(const StainTally & tally)
+{
+  if (!tally.frames_to_detection_median) {
+    return "-";
+  }
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(0) << *tally.frames_to_detection_median << '/' <<
+    tally.frames_to_detection_max << " (" << std::setprecision(1) <<
+    *tally.seconds_to_detection_median << '/' << tally.seconds_to_detection_max << " s)";
+  return text.str();
+}
+
+std::string alarmRate(const FalseAlarms & alarms)
+{
+  return std::to_string(alarms.alarms) + "/" + std::to_string(alarms.stain_free_judged) + " (" +
+         percent(alarms.rate) + ")";
+}
+
+// Stain-level rows under both truths side by side, then false alarms per camera.
+std::string stainTable(const SimReport & report)
+{
+  if (report.stain_scores.size() != 2) {
+    return {};
+  }
+  const StainScore & area = report.stain_scores[0];
+  const StainScore & visible = report.stain_scores[1];
+  std::ostringstream out;
+  const auto row = [&out](const std::vector<std::string> & cells) {
+      const std::array<int, 9> widths{10, 7, 6, 7, 8, 22, 9, 10, 11};
+      for (std::size_t i = 0; i < cells.size(); ++i) {
+        out << std::setw(widths[i]) << cells[i];
+      }
+      out << '\n';
+    };
+  const auto tallyRow = [&row](
+    const std::string & name, const StainTally & by_area, const StainTally & by_share) {
+      row({name, std::to_string(by_area.stains), std::to_string(by_area.seen),
+          std::to_string(by_area.found), percent(by_area.recall), detectionDelay(by_area),
+          std::to_string(by_share.seen), std::to_string(by_share.found),
+          percent(by_share.recall)});
+    };
+  out << "\n";
+  row({"stains", "count", "seen", "found", "recall", "to detection", "seen(v)", "found(v)",
+      "recall(v)"});
+  tallyRow("all", area.overall, visible.overall);
+  for (const auto & [kind, tally] : area.by_kind) {
+    tallyRow(kind, tally, visible.by_kind.at(kind));
+  }
+  for (const std::string & camera : report.info.cameras) {
+    tallyRow(camera, area.by_camera.at(camera), visible.by_camera.at(camera));
+  }
+  out << "(seen: a judged region held at least 4 cm2 of the stain, (v): at least 1% of the "
+    "region;\n found: such a frame was judged dirty or stubborn; to detection: judged frames "
+    "p50/max (s))\n";
+  out << "false alarms (dirty/stubborn verdicts of judged stain-free frames):";
+  for (const std::string & camera : report.info.cameras) {
+    out << ' ' << camera << ' ' << alarmRate(report.false_alarms.at(camera)) << ',';
+  }
+  out << " all " << alarmRate(report.false_alarms.at("all")) << '\n';
+  return out.str();
+}
+
 }  // namespace
 
 std::string FrameRecord::fileName() const
@@ -391,29 +543,51 @@ CameraReport tallyFrames(
     ++report.verdicts[classIndex(*frame.verdict)];
     report.clean_not_archived += frame.verdict_archived ? 0 : 1;
     ++report.confusion[classIndex(frame.truth.floor_class)][classIndex(*frame.verdict)];
+    ++report.confusion_visible[classIndex(frame.truth.visible_class)][classIndex(*frame.verdict)];
   }
-  std::size_t true_positive = 0;
-  std::size_t said_positive = 0;
-  std::size_t truly_positive = 0;
-  for (std::size_t truth = 0; truth < 3; ++truth) {
-    for (std::size_t verdict = 0; verdict < 3; ++verdict) {
-      const std::size_t count = report.confusion[truth][verdict];
-      true_positive += truth > 0 && verdict > 0 ? count : 0;
-      said_positive += verdict > 0 ? count : 0;
-      truly_positive += truth > 0 ? count : 0;
-    }
-  }
-  if (said_positive > 0) {
-    report.precision = static_cast<double>(true_positive) / said_positive;
-  }
-  if (truly_positive > 0) {
-    report.recall = static_cast<double>(true_positive) / truly_positive;
-  }
+  setPrecisionAndRecall(report.confusion, report.precision, report.recall);
+  setPrecisionAndRecall(report.confusion_visible, report.precision_visible, report.recall_visible);
   report.callback = latencyStats(callback);
   report.judged_callback = latencyStats(judged_callback);
   report.mobilenet = latencyStats(mobilenet);
   report.internvl = latencyStats(internvl);
   return report;
+}
+
+std::vector<ScoredFrame> scoredFrames(const std::vector<FrameRecord> & frames)
+{
+  std::vector<ScoredFrame> scored;
+  scored.reserve(frames.size());
+  for (const FrameRecord & frame : frames) {
+    scored.push_back(
+      {cameraDesign(frame.camera).name, frame.sim_time, frame.judged(),
+        frame.verdict.value_or(FloorClass::clean) != FloorClass::clean, frame.truth.stains});
+  }
+  return scored;
+}
+
+std::vector<StainLabel> stainLabels(const World & world)
+{
+  std::vector<StainLabel> labels;
+  for (const Stain & stain : world.stains()) {
+    labels.push_back({stain.id, stainKindName(stain.design.kind)});
+  }
+  return labels;
+}
+
+void scoreStainLevel(
+  const World & world, const std::vector<FrameRecord> & frames, SimReport & report)
+{
+  const std::vector<ScoredFrame> scored = scoredFrames(frames);
+  const std::vector<StainLabel> labels = stainLabels(world);
+  const std::vector<std::string> kinds{"dirt", "water", "stubborn"};
+  const std::vector<std::string> & cameras = report.info.cameras;
+  report.stain_scores = {scoreRun(labels, scored, TruthRule::area, kinds, cameras),
+    scoreRun(labels, scored, TruthRule::visible, kinds, cameras)};
+  for (const std::string & camera : cameras) {
+    report.false_alarms[camera] = countFalseAlarms(scored, {camera});
+  }
+  report.false_alarms["all"] = countFalseAlarms(scored);
 }
 
 void writeReportJson(
@@ -436,13 +610,21 @@ void writeReportJson(
   root["run"]["clean_save_interval_s"] = info.clean_interval_s;
   root["run"]["node_log_lines"] = static_cast<Json::UInt64>(info.log_lines);
   root["run"]["node_log_warnings"] = static_cast<Json::UInt64>(info.log_warnings);
+  root["run"]["scenario"] = info.scenario;
   root["run"]["truth_min_stain_area_m2"] = kMinStainArea;
+  root["run"]["truth_visible_min_patch_share"] = kMinPatchShare;
   for (const CameraReport & camera : report.cameras) {
     root["cameras"][camera.name] = cameraJson(camera);
   }
   root["overall"] = cameraJson(report.overall);
   for (const auto & [category, count] : report.archive) {
     root["archive"][category] = static_cast<Json::UInt64>(count);
+  }
+  for (const StainScore & score : report.stain_scores) {
+    root["stain_level"][truthRuleName(score.rule)] = stainScoreJson(score);
+  }
+  for (const auto & [camera, alarms] : report.false_alarms) {
+    root["false_alarms"][camera] = falseAlarmsJson(alarms);
   }
   for (const Stain & stain : world.stains()) {
     Json::Value json;
@@ -517,6 +699,10 @@ std::string summaryTable(const SimReport & report)
     }
     out << '\n';
   }
+  out << "(truth: stubborn stains of at least 4 cm2 in the region, else dirt or water of at least "
+    "4 cm2;\n visible truth: the same with 1% of the region; prec/recall " <<
+    percent(overall.precision_visible) << '/' << percent(overall.recall_visible) << ")\n";
+  out << stainTable(report);
   out << "\nnode timings ms (median/p95): mobilenet " << milliseconds(overall.mobilenet) <<
     ", internvl " << milliseconds(overall.internvl) << ", judged callback " <<
     milliseconds(overall.judged_callback) << '\n';

@@ -15,6 +15,7 @@
 #include "sim/ground_truth.hpp"
 #include "sim/node_log.hpp"
 #include "sim/route.hpp"
+#include "sim/stain_scoring.hpp"
 #include "sim/world.hpp"
 
 namespace velmora_sim
@@ -78,6 +79,10 @@ struct CameraReport
   std::array<std::array<std::size_t, 3>, 3> confusion{};  // [truth][verdict]
   std::optional<double> precision;  // of dirty-or-stubborn verdicts
   std::optional<double> recall;
+  // The same under the visibility truth (stains covering at least kMinPatchShare of the region).
+  std::array<std::array<std::size_t, 3>, 3> confusion_visible{};
+  std::optional<double> precision_visible;
+  std::optional<double> recall_visible;
   LatencyStats callback;         // every delivered message
   LatencyStats judged_callback;  // messages that were judged
   LatencyStats mobilenet;        // the node's "mobilenet takes"
@@ -99,6 +104,7 @@ struct RunInfo
   std::string vlm_url;
   bool vlm_stub{true};
   std::string engine_path;
+  std::string scenario;
   int clean_interval_s{0};
   double wall_time_s{0.0};
   std::size_t log_lines{0};
@@ -112,7 +118,18 @@ struct SimReport
   std::vector<CameraReport> cameras;
   CameraReport overall;
   std::map<std::string, std::size_t> archive;
+  std::vector<StainScore> stain_scores;  // one per truth rule: area, visible
+  std::map<std::string, FalseAlarms> false_alarms;  // per camera name and "all"
 };
+
+// The frames and stains as the stain-level scoring takes them.
+std::vector<ScoredFrame> scoredFrames(const std::vector<FrameRecord> & frames);
+std::vector<StainLabel> stainLabels(const World & world);
+
+// Fills the report's stain-level scores (both truth rules, by kind and by the cameras of
+// report.info) and false alarms.
+void scoreStainLevel(
+  const World & world, const std::vector<FrameRecord> & frames, SimReport & report);
 
 void writeReportJson(
   const std::string & path, const SimReport & report, const World & world,

@@ -127,6 +127,18 @@ void plantLaneStains(
 
 }  // namespace
 
+double LightingOverTime::exposure(double offset, double t) const
+{
+  double change = 0.0;
+  for (const LightChange & light : changes) {
+    const double ramp = std::max(light.ramp_s, 1e-3);
+    const double in = std::clamp((t - light.begin_s) / ramp, 0.0, 1.0);
+    const double out = std::clamp((light.end_s - t) / ramp, 0.0, 1.0);
+    change += light.gain * std::min(in, out);
+  }
+  return 1.0 + offset + drift_amplitude * std::sin(2.0 * CV_PI * t / drift_period_s) + change;
+}
+
 bool isWorking(const FsmStatus & status)
 {
   return status.state == 2 && status.sub_state >= 3 && status.sub_state <= 6;
@@ -210,7 +222,7 @@ Scenario buildScenario(uint64_t seed, double duration_s, const WorldConfig & wor
     heading = normalisedAngle(heading + CV_PI);
     start = {start.x + kLaneLength * std::cos(lane.heading), lane.next_y, heading};
   }
-  return {Route({kFirstLaneX, kFirstLaneY, 0.0}, std::move(segments)), std::move(stains)};
+  return {Route({kFirstLaneX, kFirstLaneY, 0.0}, std::move(segments)), std::move(stains), {}};
 }
 
 }  // namespace velmora_sim

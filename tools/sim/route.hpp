@@ -60,12 +60,34 @@ private:
   std::vector<double> ends_;
 };
 
+// A passing cloud or a lamp switched on: the light changes by `gain` between `begin_s` and
+// `end_s`, ramping in and out over `ramp_s`.
+struct LightChange
+{
+  double begin_s{0.0};
+  double end_s{0.0};
+  double ramp_s{1.0};
+  double gain{0.0};
+};
+
+// How the light over the whole room changes with time, as the cameras' exposure sees it.
+struct LightingOverTime
+{
+  double drift_amplitude{0.05};
+  double drift_period_s{23.0};
+  std::vector<LightChange> changes;
+
+  // The exposure of a camera whose own exposure differs by `offset`.
+  double exposure(double offset, double t) const;
+};
+
 // The cleaning run: lanes of a boustrophedon with a stop over a stain on each lane and a pause
 // in work on every other U-turn, and the stains planted where the cameras will pass.
 struct Scenario
 {
   Route route;
   std::vector<StainDesign> stains;
+  LightingOverTime lighting;
 };
 
 // The route is long enough for `duration_s`; stains and their kinds follow from `seed`.

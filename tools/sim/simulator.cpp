@@ -89,10 +89,10 @@ Pose2D inverse(const Pose2D & pose)
 }
 
 // The light from the windows drifts as clouds pass; each camera's exposure differs a little.
-double exposure(CameraId camera, double t)
+double exposure(const LightingOverTime & lighting, CameraId camera, double t)
 {
   static const std::array<double, 3> offset{0.0, 0.04, -0.03};
-  return 1.0 + offset[static_cast<std::size_t>(camera)] + 0.05 * std::sin(2.0 * CV_PI * t / 23.0);
+  return lighting.exposure(offset[static_cast<std::size_t>(camera)], t);
 }
 
 std::size_t removeStaleArchive(const fs::path & image_dir)
@@ -118,8 +118,8 @@ public:
   Simulation(const SimOptions & options, const std::function<void(const SimProgress &)> & progress)
   : options_(options),
     progress_(progress),
-    world_(options.world, options.seed),
-    scenario_(buildScenario(options.seed, options.duration_s, options.world))
+    world_(scenarioWorld(options.scenario, options.world), options.seed),
+    scenario_(buildScenario(options.scenario, options.seed, options.duration_s, world_.config()))
   {
     for (const StainDesign & stain : scenario_.stains) {
       world_.addStain(stain);
@@ -400,7 +400,8 @@ private:
   {
     const double t = static_cast<double>(tick) / kTickHz;
     cv::Mat image = cameras_.at(camera).render(
-      world_, scenario_.route.poseAt(t), exposure(camera, t), static_cast<std::size_t>(tick));
+      world_, scenario_.route.poseAt(t), exposure(scenario_.lighting, camera, t),
+      static_cast<std::size_t>(tick));
     if (cameraDesign(camera).encoding == "rgb8") {
       cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
     }
@@ -516,8 +517,10 @@ private:
       dropped_total += dropped_[camera];
     }
     report.overall = tallyFrames("all", frames, {}, dropped_total);
+    info_.scenario = scenarioName(options_.scenario);
     report.info = info_;
     report.archive = countArchive(image_dir);
+    scoreStainLevel(world_, frames, report);
     return report;
   }
 

@@ -12,6 +12,7 @@
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sim/camera_rig.hpp"
 #include "sim/report.hpp"
+#include "sim/scenarios.hpp"
 #include "sim/world.hpp"
 
 namespace velmora_sim
@@ -35,7 +36,8 @@ struct SimOptions
   std::string vlm_url;  // empty: serve the stand-in VLM in-process
   std::string engine_path;
   int clean_interval_s{0};
-  WorldConfig world;
+  ScenarioKind scenario{ScenarioKind::quick};
+  WorldConfig world;  // the quick run's room; the other scenarios bring their own
 };
 
 struct SimProgress

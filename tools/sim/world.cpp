@@ -87,35 +87,47 @@ void blendColour(cv::Mat & window, const cv::Mat & alpha, const cv::Mat & colour
   mixed.convertTo(window, CV_8UC3);
 }
 
+// A material's base tone and the tone of its joints (grout, plank seams, chips), BGR.
+struct Look
+{
+  cv::Scalar surface;
+  cv::Scalar joints;
+};
+
+const Look kLightTiles{{196, 204, 212}, {160, 166, 172}};
+const Look kDarkTiles{{62, 64, 70}, {104, 108, 112}};
+const Look kLightWood{{96, 138, 176}, {70, 100, 130}};
+const Look kDarkWood{{38, 52, 72}, {22, 30, 42}};
+const Look kLightConcrete{{158, 160, 162}, {185, 188, 190}};
+const Look kDarkConcrete{{76, 78, 80}, {104, 106, 108}};
+
 // Ceramic tiles with grout: each tile a slightly different tone.
-void paintTiles(cv::RNG & rng, cv::Mat & zone, int tile_px)
+void paintTiles(cv::RNG & rng, cv::Mat & zone, int tile_px, const Look & look)
 {
   for (int row = 0; row < zone.rows; row += tile_px) {
     for (int col = 0; col < zone.cols; col += tile_px) {
       cv::rectangle(
-        zone, cv::Rect(col, row, tile_px, tile_px), jitter(rng, cv::Scalar(196, 204, 212), 6.0),
-        cv::FILLED);
+        zone, cv::Rect(col, row, tile_px, tile_px), jitter(rng, look.surface, 6.0), cv::FILLED);
     }
   }
   for (int edge = 0; edge < std::max(zone.rows, zone.cols); edge += tile_px) {
-    cv::line(zone, {edge, 0}, {edge, zone.rows}, cv::Scalar(160, 166, 172), 1);
-    cv::line(zone, {0, edge}, {zone.cols, edge}, cv::Scalar(160, 166, 172), 1);
+    cv::line(zone, {edge, 0}, {edge, zone.rows}, look.joints, 1);
+    cv::line(zone, {0, edge}, {zone.cols, edge}, look.joints, 1);
   }
   addShade(zone, mottling(rng, zone.size(), 40, 4.0));
 }
 
 // Wooden planks along x, staggered, with streaky grain.
-void paintWood(cv::RNG & rng, cv::Mat & zone, int plank_w, int plank_l)
+void paintWood(cv::RNG & rng, cv::Mat & zone, int plank_w, int plank_l, const Look & look)
 {
   for (int row = 0, course = 0; row < zone.rows; row += plank_w, ++course) {
     const int offset = (course * plank_l) / 3 % plank_l;
     for (int col = -offset; col < zone.cols; col += plank_l) {
       cv::rectangle(
-        zone, cv::Rect(col, row, plank_l, plank_w), jitter(rng, cv::Scalar(96, 138, 176), 10.0),
-        cv::FILLED);
-      cv::line(zone, {col, row}, {col, row + plank_w}, cv::Scalar(70, 100, 130), 1);
+        zone, cv::Rect(col, row, plank_l, plank_w), jitter(rng, look.surface, 10.0), cv::FILLED);
+      cv::line(zone, {col, row}, {col, row + plank_w}, look.joints, 1);
     }
-    cv::line(zone, {0, row}, {zone.cols, row}, cv::Scalar(70, 100, 130), 1);
+    cv::line(zone, {0, row}, {zone.cols, row}, look.joints, 1);
   }
   cv::Mat grain(zone.size(), CV_32F);
   rng.fill(grain, cv::RNG::NORMAL, 0.0, 14.0);
@@ -124,19 +136,55 @@ void paintWood(cv::RNG & rng, cv::Mat & zone, int plank_w, int plank_l)
 }
 
 // Polished concrete: grey, cloudy, with a few pale chips.
-void paintConcrete(cv::RNG & rng, cv::Mat & zone)
+void paintConcrete(cv::RNG & rng, cv::Mat & zone, const Look & look)
 {
-  zone.setTo(cv::Scalar(158, 160, 162));
+  zone.setTo(look.surface);
   addShade(zone, mottling(rng, zone.size(), 30, 7.0));
   const int chips = static_cast<int>(zone.total() / 900);
   for (int chip = 0; chip < chips; ++chip) {
     cv::circle(
       zone, {rng.uniform(0, zone.cols), rng.uniform(0, zone.rows)}, 1,
-      jitter(rng, cv::Scalar(185, 188, 190), 8.0), cv::FILLED);
+      jitter(rng, look.joints, 8.0), cv::FILLED);
+  }
+}
+
+void paintMaterial(cv::RNG & rng, cv::Mat & zone, FloorMaterial material, double resolution)
+{
+  const int tile_px = static_cast<int>(kTileSize / resolution);
+  const int plank_w = static_cast<int>(kPlankWidth / resolution);
+  const int plank_l = static_cast<int>(kPlankLength / resolution);
+  switch (material) {
+    case FloorMaterial::tiles: paintTiles(rng, zone, tile_px, kLightTiles); break;
+    case FloorMaterial::dark_tiles: paintTiles(rng, zone, tile_px, kDarkTiles); break;
+    case FloorMaterial::wood: paintWood(rng, zone, plank_w, plank_l, kLightWood); break;
+    case FloorMaterial::dark_wood: paintWood(rng, zone, plank_w, plank_l, kDarkWood); break;
+    case FloorMaterial::concrete: paintConcrete(rng, zone, kLightConcrete); break;
+    case FloorMaterial::dark_concrete: paintConcrete(rng, zone, kDarkConcrete); break;
   }
 }
 
 }  // namespace
+
+std::string floorMaterialName(FloorMaterial material)
+{
+  switch (material) {
+    case FloorMaterial::tiles: return "tiles";
+    case FloorMaterial::wood: return "wood";
+    case FloorMaterial::concrete: return "concrete";
+    case FloorMaterial::dark_tiles: return "dark tiles";
+    case FloorMaterial::dark_wood: return "dark wood";
+    case FloorMaterial::dark_concrete: return "dark concrete";
+  }
+  return "unknown";
+}
+
+WorldConfig floorOfSize(double width_m, double height_m)
+{
+  WorldConfig config;
+  config.width_m = width_m;
+  config.height_m = height_m;
+  return config;
+}
 
 cv::Point2d toMap(const Pose2D & pose, const cv::Point2d & base_point)
 {
@@ -166,8 +214,16 @@ World::World(const WorldConfig & config, uint64_t seed)
   const int rows = static_cast<int>(std::ceil(config.height_m / config.resolution_m));
   albedo_.create(rows, cols, CV_8UC3);
   labels_ = cv::Mat::zeros(rows, cols, CV_16U);
-  paintMaterials(seed);
-  paintLighting(seed);
+  if (config.zones.empty()) {
+    paintMaterials(seed);
+  } else {
+    paintZones(seed);
+  }
+  if (config.varied_lighting) {
+    paintVariedLighting(seed);
+  } else {
+    paintLighting(seed);
+  }
 }
 
 cv::Point2d World::toRaster(const cv::Point2d & map_point) const
@@ -183,6 +239,14 @@ cv::Point2d World::toMapPoint(const cv::Point2d & raster_point) const
 
 std::string World::materialAt(const cv::Point2d & map_point) const
 {
+  for (auto zone = config_.zones.rbegin(); zone != config_.zones.rend(); ++zone) {
+    if (zone->area.contains(map_point)) {
+      return floorMaterialName(zone->material);
+    }
+  }
+  if (!config_.zones.empty()) {
+    return "none";
+  }
   if (map_point.y >= kHardFloorZoneEndY) {
     return "concrete";
   }
@@ -201,19 +265,105 @@ void World::paintMaterials(uint64_t seed)
   // A small room may hold only some of the zones.
   if (!tiles.empty()) {
     cv::Mat zone = albedo_(tiles);
-    paintTiles(rng, zone, static_cast<int>(kTileSize / res));
+    paintTiles(rng, zone, static_cast<int>(kTileSize / res), kLightTiles);
   }
   if (!wood.empty()) {
     cv::Mat zone = albedo_(wood);
-    paintWood(rng, zone, static_cast<int>(kPlankWidth / res), static_cast<int>(kPlankLength / res));
+    paintWood(
+      rng, zone, static_cast<int>(kPlankWidth / res), static_cast<int>(kPlankLength / res),
+      kLightWood);
   }
   if (!concrete.empty()) {
     cv::Mat zone = albedo_(concrete);
-    paintConcrete(rng, zone);
+    paintConcrete(rng, zone, kLightConcrete);
   }
   cv::Mat sensor_grain(albedo_.size(), CV_32F);
   rng.fill(sensor_grain, cv::RNG::NORMAL, 0.0, 3.0);
   addShade(albedo_, sensor_grain);
+}
+
+void World::paintZones(uint64_t seed)
+{
+  cv::RNG rng(seed * 7919 + 17);
+  albedo_.setTo(cv::Scalar::all(128));
+  const cv::Rect floor(0, 0, albedo_.cols, albedo_.rows);
+  for (const FloorZone & zone : config_.zones) {
+    const cv::Point2d low = toRaster(zone.area.tl());
+    const cv::Point2d high = toRaster(zone.area.br());
+    const cv::Rect window = cv::Rect(
+      cv::Point(cvCeil(low.x), cvCeil(low.y)), cv::Point(cvCeil(high.x), cvCeil(high.y))) & floor;
+    if (!window.empty()) {
+      cv::Mat area = albedo_(window);
+      paintMaterial(rng, area, zone.material, config_.resolution_m);
+    }
+  }
+  cv::Mat sensor_grain(albedo_.size(), CV_32F);
+  rng.fill(sensor_grain, cv::RNG::NORMAL, 0.0, 3.0);
+  addShade(albedo_, sensor_grain);
+}
+
+void World::paintVariedLighting(uint64_t seed)
+{
+  cv::RNG rng(seed * 104729 + 3);
+  const cv::Size coarse_size(
+    static_cast<int>(std::ceil(config_.width_m / kLightingResolution)),
+    static_cast<int>(std::ceil(config_.height_m / kLightingResolution)));
+  const auto to_coarse = [](const cv::Point2d & metres) {
+      return cv::Point(
+        static_cast<int>(std::lround(metres.x / kLightingResolution)),
+        static_cast<int>(std::lround(metres.y / kLightingResolution)));
+    };
+  // One draw per statement: the order of draws within one expression differs between compilers.
+  const auto draw = [&rng](double low, double high) {return rng.uniform(low, high);};
+  const auto anywhere = [&]() {
+      const double x = draw(0.0, config_.width_m);
+      const double y = draw(0.0, config_.height_m);
+      return cv::Point2d(x, y);
+    };
+  cv::Mat coarse(coarse_size, CV_32F);
+  // Windows along the top wall, a dimmer far side.
+  for (int row = 0; row < coarse.rows; ++row) {
+    const double y = (row + 0.5) * kLightingResolution / config_.height_m;
+    coarse.row(row).setTo(0.8 + 0.3 * y * y);
+  }
+  // Sun patches through the windows and shadows under furniture.
+  for (int patch = 0; patch < 3; ++patch) {
+    const cv::Point2d at = anywhere();
+    const double width = draw(0.5, 1.2);
+    const double length = draw(1.0, 2.2);
+    const cv::Point2d lean(draw(0.2, 0.5), 0.0);
+    const double gain = draw(1.15, 1.3);
+    std::vector<cv::Point> sun{
+      to_coarse(at), to_coarse(at + cv::Point2d(width, 0.0)),
+      to_coarse(at + cv::Point2d(width, length) + lean),
+      to_coarse(at + cv::Point2d(0.0, length) + lean)};
+    cv::fillConvexPoly(coarse, sun, cv::Scalar(gain), cv::LINE_AA);
+  }
+  for (int shadow = 0; shadow < 3; ++shadow) {
+    const cv::Point2d at = anywhere();
+    const double width = draw(0.5, 1.2);
+    const double depth = draw(0.4, 0.9);
+    const double gain = draw(0.55, 0.75);
+    cv::rectangle(
+      coarse, cv::Rect(to_coarse(at), to_coarse(at + cv::Point2d(width, depth))),
+      cv::Scalar(gain), cv::FILLED);
+  }
+  cv::GaussianBlur(coarse, coarse, cv::Size(0, 0), 2.0);
+  // Glare: narrow, sharp-edged reflections of the windows that wash the floor out.
+  cv::Mat glare = cv::Mat::zeros(coarse_size, CV_32F);
+  for (int streak = 0; streak < 5; ++streak) {
+    const cv::Point2d at = anywhere();
+    const int length = std::max(1, cvRound(draw(0.2, 0.45) / kLightingResolution));
+    const int width = std::max(1, cvRound(draw(0.04, 0.1) / kLightingResolution));
+    const double tilt = draw(60.0, 120.0);
+    const double gain = draw(0.6, 1.0);
+    cv::ellipse(
+      glare, to_coarse(at), cv::Size(length, width), tilt, 0, 360, cv::Scalar(gain), cv::FILLED,
+      cv::LINE_AA);
+  }
+  cv::GaussianBlur(glare, glare, cv::Size(0, 0), 0.8);
+  coarse += glare;
+  cv::resize(coarse, lighting_, albedo_.size(), 0, 0, cv::INTER_LINEAR);
 }
 
 void World::paintLighting(uint64_t seed)

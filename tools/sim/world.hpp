@@ -45,13 +45,41 @@ struct Stain
   double area_m2{0.0};
 };
 
+enum class FloorMaterial : int
+{
+  tiles,
+  wood,
+  concrete,
+  dark_tiles,
+  dark_wood,
+  dark_concrete,
+};
+
+std::string floorMaterialName(FloorMaterial material);
+
+// A rectangle of the room (map frame, metres) laid with one material.
+struct FloorZone
+{
+  FloorMaterial material{FloorMaterial::tiles};
+  cv::Rect2d area;
+};
+
 struct WorldConfig
 {
   double width_m{12.0};
   double height_m{8.0};
   // Fine enough that a 1 m floor patch seen by a 640 x 480 camera is not blurred by the raster.
   double resolution_m{0.004};
+  // Empty: light tiles, wood and concrete in the quick run's fixed layout. Later zones cover
+  // earlier ones.
+  std::vector<FloorZone> zones;
+  // Several sun patches and shadows placed from the seed, and glare: bright window reflections
+  // on the glossy floor that wash out what lies under them.
+  bool varied_lighting{false};
 };
+
+// The quick run's floor layout in a room of this size.
+WorldConfig floorOfSize(double width_m, double height_m);
 
 // The floor of a room as a raster on the map's ground plane (x right, y up, origin at the
 // room's corner): several materials in zones, a lighting field baked in, and stains whose
@@ -82,7 +110,9 @@ public:
 
 private:
   void paintMaterials(uint64_t seed);
+  void paintZones(uint64_t seed);
   void paintLighting(uint64_t seed);
+  void paintVariedLighting(uint64_t seed);
   void paintDirt(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
   void paintWater(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
   void paintStubborn(const StainDesign & design, const cv::Rect & window, cv::Mat & alpha);
