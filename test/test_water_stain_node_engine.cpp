@@ -100,7 +100,7 @@ TEST_F(ClassifierNodeTest, FinalRuleOnHistoryAndOverlap)
     {{0, 2}, 0.3f, FloorClass::stubborn, false},
     {{-1}, 0.3f, FloorClass::clean, false},
     {{}, 0.3f, FloorClass::clean, false},
-    {{}, 0.9f, FloorClass::stubborn, true},
+    {{}, 0.9f, FloorClass::clean, false},  // nothing judged yet: no stain, whatever the overlap
     {{1, 1}, kNaN, FloorClass::clean, false},
     {{2, 2}, kNaN, FloorClass::clean, false},
   };
