@@ -164,8 +164,8 @@ CURLcode postJson(
 bool startsWithIgnoringCase(const std::string & text, const std::string & prefix)
 {
   return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-             return std::tolower(static_cast<unsigned char>(a)) == b;
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char given) {
+             return std::tolower(static_cast<unsigned char>(given)) == lower;
            });
 }
 
