@@ -190,7 +190,8 @@ void WaterStainNode::logRateLimitedError(const std::string & what, const std::st
   }
   if (*suppressed > 0) {
     RCLCPP_ERROR(
-      get_logger(), "%s (%zu like it suppressed in the last 10 s)", text.c_str(), *suppressed);
+      get_logger(), "%s (%zu more like it suppressed since the last report)", text.c_str(),
+      *suppressed);
   } else {
     RCLCPP_ERROR(get_logger(), "%s", text.c_str());
   }
