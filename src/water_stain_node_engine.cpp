@@ -151,7 +151,6 @@ Status checkBindings(
   return velmora_water_stain::success();
 }
 
-
 // Runs the engine on device buffers that already hold the input; fails with the reason.
 Status runEngine(
   nvinfer1::IExecutionContext & context, void * const * bindings, int32_t, int32_t)
