@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -34,11 +36,15 @@ bool isThrottledCategory(const std::string & category)
 namespace
 {
 
-std::string temporaryPathBeside(const std::string & path)
+constexpr char kTemporaryPrefix[] = ".";
+constexpr char kTemporarySuffix[] = ".partial";
+
+bool isTemporaryName(const std::string & name)
 {
-  const auto slash = path.find_last_of('/');
-  const auto dir_end = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, dir_end) + "." + path.substr(dir_end) + ".partial";
+  const std::size_t prefix = sizeof(kTemporaryPrefix) - 1;
+  const std::size_t suffix = sizeof(kTemporarySuffix) - 1;
+  return name.size() > prefix + suffix && name.compare(0, prefix, kTemporaryPrefix) == 0 &&
+         name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
 Status writeFile(const std::string & path, const std::vector<uchar> & bytes)
@@ -60,6 +66,30 @@ Status writeFile(const std::string & path, const std::vector<uchar> & bytes)
 
 }  // namespace
 
+std::string temporaryPathFor(const std::string & path)
+{
+  const auto slash = path.find_last_of('/');
+  const auto dir_end = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, dir_end) + kTemporaryPrefix + path.substr(dir_end) + kTemporarySuffix;
+}
+
+std::vector<std::string> removeStaleTemporaries(const std::string & image_dir)
+{
+  std::vector<std::string> removed;
+  for (const auto & dir : archiveCategoryDirs()) {
+    std::error_code error;
+    for (const auto & entry : std::filesystem::directory_iterator(image_dir + dir, error)) {
+      const std::string name = entry.path().filename().string();
+      if (isTemporaryName(name) && entry.is_regular_file(error) &&
+        std::filesystem::remove(entry.path(), error))
+      {
+        removed.push_back(entry.path().string());
+      }
+    }
+  }
+  return removed;
+}
+
 Status writeJpegAtomically(const std::string & path, const cv::Mat & image)
 {
   std::vector<uchar> jpeg;
@@ -70,7 +100,7 @@ Status writeJpegAtomically(const std::string & path, const cv::Mat & image)
   } catch (const cv::Exception & error) {
     return Failure{error.what()};
   }
-  const std::string partial = temporaryPathBeside(path);
+  const std::string partial = temporaryPathFor(path);
   const Status written = writeFile(partial, jpeg);
   if (!written) {
     return written;

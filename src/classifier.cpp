@@ -60,6 +60,11 @@ std::vector<float> softmax(const std::vector<float> & logits)
   return probabilities;
 }
 
+bool allFinite(const std::vector<float> & values)
+{
+  return std::all_of(values.begin(), values.end(), [](float value) {return std::isfinite(value);});
+}
+
 ClassifierResult scoreOutputs(const std::vector<float> & logits)
 {
   ClassifierResult result;
@@ -111,22 +116,22 @@ bool allEqual(const std::deque<int32_t> & history, FloorClass floor_class)
 
 bool sameFloorAllDirty(const std::deque<int32_t> & history, float overlap, float iou_threshold)
 {
-  return overlap >= iou_threshold && allEqual(history, FloorClass::dirty);
+  return !history.empty() && overlap >= iou_threshold && allEqual(history, FloorClass::dirty);
 }
 
 FloorClass finalVerdict(const std::deque<int32_t> & history, float overlap, float iou_threshold)
 {
-  const bool high = overlap >= iou_threshold;
-  const bool low = overlap < iou_threshold;
-  const bool all_stubborn = allEqual(history, FloorClass::stubborn);
-  if (sameFloorAllDirty(history, overlap, iou_threshold)) {
-    return all_stubborn ? FloorClass::stubborn : FloorClass::dirty;
-  }
-  if (!low) {
-    return high && all_stubborn ? FloorClass::stubborn : FloorClass::clean;
-  }
   if (history.empty()) {
     return FloorClass::clean;
+  }
+  const bool high = overlap >= iou_threshold;
+  const bool low = overlap < iou_threshold;
+  if (sameFloorAllDirty(history, overlap, iou_threshold)) {
+    return FloorClass::dirty;
+  }
+  if (!low) {
+    return high && allEqual(history, FloorClass::stubborn) ? FloorClass::stubborn :
+           FloorClass::clean;
   }
   switch (history.back()) {
     case static_cast<int32_t>(FloorClass::stubborn):

@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -145,12 +147,43 @@ CURLcode postJson(
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendReply);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, kVlmTimeoutMs);
+  // Only ever an HTTP server: no other protocol, and no redirect to anywhere else.
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
   // Timeouts must not use signals: other threads of the process would receive them.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   return curl_easy_perform(handle);
 }
 
+bool startsWithIgnoringCase(const std::string & text, const std::string & prefix)
+{
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char given) {
+             return std::tolower(static_cast<unsigned char>(given)) == lower;
+           });
+}
+
 }  // namespace
+
+Status checkVlmUrl(const std::string & url)
+{
+  for (const std::string scheme : {"http://", "https://"}) {
+    if (startsWithIgnoringCase(url, scheme)) {
+      const std::string rest = url.substr(scheme.size());
+      if (rest.empty() || rest.front() == '/' || rest.front() == ':') {
+        return Failure{"no host in \"" + url + "\""};
+      }
+      return success();
+    }
+  }
+  return Failure{"\"" + url + "\" is not an http:// or https:// URL"};
+}
 
 std::string base64Encode(const std::vector<uint8_t> & bytes)
 {
@@ -227,6 +260,10 @@ Result<bool> interpretVlmReply(const std::string & body)
 Result<bool> queryVlm(
   const cv::Mat & image, const std::string & server_url, const std::string & prompt)
 {
+  const Status url_usable = checkVlmUrl(server_url);
+  if (!url_usable) {
+    return Failure{"Request refused: " + url_usable.error()};
+  }
   const Result<std::vector<uint8_t>> jpeg = encodeJpeg(image);
   if (!jpeg) {
     return Failure{"Failed to encode image for the VLM: " + jpeg.error()};

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <memory>
 
 #include "rclcpp/rclcpp.hpp"
@@ -6,7 +7,14 @@
 int main(int argc, char ** argv)
 {
   rclcpp::init(argc, argv);
-  auto node = std::make_shared<WaterStainNode>();
+  std::shared_ptr<WaterStainNode> node;
+  try {
+    node = std::make_shared<WaterStainNode>();
+  } catch (const WaterStainNode::InvalidParameter &) {
+    // Already logged with the parameter's name; nothing was created on disk.
+    rclcpp::shutdown();
+    return EXIT_FAILURE;
+  }
   rclcpp::spin(node);
   rclcpp::shutdown();
   node.reset();

@@ -1,6 +1,8 @@
 #include "velmora_water_stain/water_stain_node.hpp"
 
+#include <cmath>
 #include <functional>
+#include <string>
 
 #include <opencv2/core/utility.hpp>
 
@@ -13,6 +15,24 @@ namespace
 {
 // Depth-10 keep-last, reliable, volatile: the same for every endpoint of the node.
 const rclcpp::QoS kEndpointQos{10};
+
+constexpr auto kErrorLogInterval = std::chrono::seconds(10);
+constexpr int64_t kMaxCleanSaveIntervalS = 86400;
+
+// Read once at start: a run-time change would not reach the members, so it is refused.
+rcl_interfaces::msg::ParameterDescriptor readOnly(const std::string & description)
+{
+  rcl_interfaces::msg::ParameterDescriptor descriptor;
+  descriptor.description = description;
+  descriptor.read_only = true;
+  return descriptor;
+}
+
+bool isUnitFraction(double value)
+{
+  return std::isfinite(value) && value >= 0.0 && value <= 1.0;
+}
+
 }  // namespace
 
 WaterStainNode::WaterStainNode(const rclcpp::NodeOptions & options)
@@ -28,6 +48,7 @@ WaterStainNode::WaterStainNode(const rclcpp::NodeOptions & options)
   fisheye_floor_crop_ =
     velmora_water_stain::FisheyeFloorCrop(fisheye_undistorter_, projectFisheyeRegion());
   declareParameters();
+  validateParameters();
   createSubscriptions();
   createPublishers();
   tf_buffer_ = std::make_shared<tf2_ros::Buffer>(get_clock());
@@ -35,6 +56,7 @@ WaterStainNode::WaterStainNode(const rclcpp::NodeOptions & options)
   last_clean_save_time_ = std::chrono::system_clock::now();
   loadEngine();
   createImageDirs();
+  removeStaleArchiveTemporaries();
 }
 
 WaterStainNode::~WaterStainNode()
@@ -47,18 +69,64 @@ WaterStainNode::~WaterStainNode()
 void WaterStainNode::declareParameters()
 {
   // Defaults are the compiled-in settings, so a node started without parameters behaves as built.
-  server_url_ = declare_parameter("server_url", server_url_);
-  engine_path_ = declare_parameter("engine_path", engine_path_);
-  image_dir_ = declare_parameter("image_dir", image_dir_);
-  save_images_ = declare_parameter("save_images", save_images_);
+  server_url_ = declare_parameter(
+    "server_url", server_url_, readOnly("vision-language model server, an http(s) URL"));
+  engine_path_ = declare_parameter(
+    "engine_path", engine_path_, readOnly("classifier engine file, not empty"));
+  image_dir_ = declare_parameter("image_dir", image_dir_, readOnly("archive root, not empty"));
+  save_images_ = declare_parameter(
+    "save_images", save_images_, readOnly("archive verdict patches"));
   score_threshold_ = static_cast<float>(
-    declare_parameter("score_threshold", static_cast<double>(score_threshold_)));
+    declare_parameter(
+      "score_threshold", static_cast<double>(score_threshold_),
+      readOnly("classifier top probability trusted without the VLM, 0 to 1")));
   iou_threshold_ = static_cast<float>(
-    declare_parameter("iou_threshold", static_cast<double>(iou_threshold_)));
+    declare_parameter(
+      "iou_threshold", static_cast<double>(iou_threshold_),
+      readOnly("overlap at which two frames count as the same floor, 0 to 1")));
   clean_save_interval_s_ = static_cast<int32_t>(
-    declare_parameter("clean_save_interval_s", static_cast<int64_t>(clean_save_interval_s_)));
-  fisheye_test_mode_ = declare_parameter("fisheye_test_mode", fisheye_test_mode_);
-  fisheye_sample_image_ = declare_parameter("fisheye_sample_image", fisheye_sample_image_);
+    declare_parameter(
+      "clean_save_interval_s", static_cast<int64_t>(clean_save_interval_s_),
+      readOnly("minimum spacing of clean archive writes in seconds, 0 to 86400")));
+  fisheye_test_mode_ = declare_parameter(
+    "fisheye_test_mode", fisheye_test_mode_, readOnly("run the fisheye undistortion test"));
+  fisheye_sample_image_ = declare_parameter(
+    "fisheye_sample_image", fisheye_sample_image_, readOnly("sample of the fisheye test"));
+}
+
+void WaterStainNode::validateParameters() const
+{
+  std::vector<std::pair<std::string, std::string>> refusals;
+  const auto refuse_unless = [this, &refusals](
+    bool accepted, const std::string & name, const std::string & what_is_accepted) {
+      if (!accepted) {
+        refusals.emplace_back(name, what_is_accepted);
+      }
+    };
+  refuse_unless(
+    velmora_water_stain::checkVlmUrl(get_parameter("server_url").as_string()).ok(), "server_url",
+    "an http:// or https:// URL with a host");
+  refuse_unless(!get_parameter("engine_path").as_string().empty(), "engine_path", "a file path");
+  refuse_unless(!get_parameter("image_dir").as_string().empty(), "image_dir", "a directory path");
+  refuse_unless(
+    isUnitFraction(get_parameter("score_threshold").as_double()), "score_threshold",
+    "a finite number from 0 to 1");
+  refuse_unless(
+    isUnitFraction(get_parameter("iou_threshold").as_double()), "iou_threshold",
+    "a finite number from 0 to 1");
+  const int64_t interval = get_parameter("clean_save_interval_s").as_int();
+  refuse_unless(
+    interval >= 0 && interval <= kMaxCleanSaveIntervalS, "clean_save_interval_s",
+    "whole seconds from 0 to " + std::to_string(kMaxCleanSaveIntervalS));
+  if (refusals.empty()) {
+    return;
+  }
+  const auto & [name, what_is_accepted] = refusals.front();
+  const std::string value = rclcpp::to_string(get_parameter(name).get_parameter_value());
+  const std::string text =
+    "Invalid parameter " + name + " = \"" + value + "\": accepted is " + what_is_accepted;
+  RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+  throw InvalidParameter(text);
 }
 
 void WaterStainNode::createSubscriptions()
@@ -95,16 +163,38 @@ void WaterStainNode::working_status_callback(
   is_working_ = msg->state == 2 && msg->sub_state >= 3 && msg->sub_state <= 6;
 }
 
-bool WaterStainNode::failureLogDue(
+std::optional<std::size_t> WaterStainNode::failureLogDue(
   const std::string & what, std::chrono::steady_clock::duration interval)
 {
   const auto now = std::chrono::steady_clock::now();
-  const auto last = last_failure_log_.find(what);
-  if (last != last_failure_log_.end() && now - last->second < interval) {
-    return false;
+  const auto found = failure_logs_.find(what);
+  if (found == failure_logs_.end()) {
+    failure_logs_[what].last = now;
+    return 0;
   }
-  last_failure_log_[what] = now;
-  return true;
+  FailureLog & log = found->second;
+  if (now - log.last < interval) {
+    ++log.suppressed;
+    return std::nullopt;
+  }
+  const std::size_t suppressed = log.suppressed;
+  log = FailureLog{now, 0};
+  return suppressed;
+}
+
+void WaterStainNode::logRateLimitedError(const std::string & what, const std::string & text)
+{
+  const auto suppressed = failureLogDue(what, kErrorLogInterval);
+  if (!suppressed) {
+    return;
+  }
+  if (*suppressed > 0) {
+    RCLCPP_ERROR(
+      get_logger(), "%s (%zu more like it suppressed since the last report)", text.c_str(),
+      *suppressed);
+  } else {
+    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+  }
 }
 
 int WaterStainNode::image_http_request(
@@ -124,6 +214,13 @@ void WaterStainNode::createImageDirs()
   }
 }
 
+void WaterStainNode::removeStaleArchiveTemporaries()
+{
+  for (const auto & path : velmora_water_stain::removeStaleTemporaries(image_dir_)) {
+    RCLCPP_INFO(get_logger(), "Removed %s, left by an interrupted archive write", path.c_str());
+  }
+}
+
 void WaterStainNode::saveImage(
   const cv::Mat & image, const std::string & category, const std::string & file_name)
 {
@@ -136,14 +233,17 @@ void WaterStainNode::saveImage(
 {
   if (velmora_water_stain::isThrottledCategory(category)) {
     const double elapsed_s = std::chrono::duration<double>(now - last_clean_save_time_).count();
-    if (!(elapsed_s > static_cast<double>(clean_save_interval_s_))) {
+    // A system clock stepped back makes the write due: waiting for the clock to catch up would
+    // silence clean archiving for as long as the step.
+    const bool clock_stepped_back = elapsed_s < 0.0;
+    if (!clock_stepped_back && !(elapsed_s > static_cast<double>(clean_save_interval_s_))) {
       return;
     }
     last_clean_save_time_ = now;
   }
   const std::string path = image_dir_ + "/" + category + "/" + file_name;
   const auto written = velmora_water_stain::writeJpegAtomically(path, image);
-  if (!written && failureLogDue("archive " + category, std::chrono::seconds(1))) {
+  if (!written && failureLogDue("archive " + category, std::chrono::seconds(1)).has_value()) {
     RCLCPP_WARN(get_logger(), "Failed to archive %s: %s", path.c_str(), written.error().c_str());
   }
 }

@@ -18,8 +18,6 @@ using velmora_water_stain::Status;
 namespace
 {
 
-constexpr auto kEngineFailureLogInterval = std::chrono::seconds(10);
-
 std::string describeDims(const nvinfer1::Dims & dims)
 {
   std::ostringstream text;
@@ -29,6 +27,88 @@ std::string describeDims(const nvinfer1::Dims & dims)
   return text.str();
 }
 
+int64_t volume(const nvinfer1::Dims & dims)
+{
+  int64_t elements = 1;
+  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
+    elements *= dims.d[axis];
+  }
+  return elements;
+}
+
+#if NV_TENSORRT_MAJOR >= 10
+// TensorRT 10 addresses the engine's tensors by name only.
+std::string describeBindingNames(const nvinfer1::ICudaEngine & engine)
+{
+  std::string names;
+  for (int32_t index = 0; index < engine.getNbIOTensors(); ++index) {
+    const char * name = engine.getIOTensorName(index);
+    names += (index > 0 ? ", \"" : "\"") + std::string(name != nullptr ? name : "") + "\"";
+  }
+  return names;
+}
+
+// Succeeds when the engine has exactly the float "input" (1 x 3 x height x width) and
+// "output" (`outputs` values) tensors the node copies; otherwise fails with what differs.
+Status checkBindings(
+  const nvinfer1::ICudaEngine & engine, int32_t height, int32_t width, int32_t outputs)
+{
+  const auto mode = [&engine](const char * name) {return engine.getTensorIOMode(name);};
+  if (engine.getNbIOTensors() != 2 || mode("input") == nvinfer1::TensorIOMode::kNONE ||
+    mode("output") == nvinfer1::TensorIOMode::kNONE)
+  {
+    return Failure{"expected the bindings \"input\" and \"output\", found " +
+             describeBindingNames(engine)};
+  }
+  if (mode("input") != nvinfer1::TensorIOMode::kINPUT ||
+    mode("output") != nvinfer1::TensorIOMode::kOUTPUT)
+  {
+    return Failure{"\"input\" must be the input binding and \"output\" the output binding"};
+  }
+  const std::string expected_input = "1x3x" + std::to_string(height) + "x" + std::to_string(width);
+  const std::string input_dims = describeDims(engine.getTensorShape("input"));
+  if (input_dims != expected_input) {
+    return Failure{"\"input\" has dims " + input_dims + ", expected " + expected_input};
+  }
+  const int64_t output_values = volume(engine.getTensorShape("output"));
+  if (output_values != outputs) {
+    return Failure{"\"output\" holds " + std::to_string(output_values) + " values, expected " +
+             std::to_string(outputs)};
+  }
+  if (engine.getTensorDataType("input") != nvinfer1::DataType::kFLOAT ||
+    engine.getTensorDataType("output") != nvinfer1::DataType::kFLOAT)
+  {
+    return Failure{"\"input\" and \"output\" must hold 32-bit floats"};
+  }
+  return velmora_water_stain::success();
+}
+
+// Runs the engine on device buffers that already hold the input; fails with the reason.
+Status runEngine(
+  nvinfer1::IExecutionContext & context, void * const * bindings, int32_t input_index,
+  int32_t output_index)
+{
+  if (!context.setTensorAddress("input", bindings[input_index]) ||
+    !context.setTensorAddress("output", bindings[output_index]))
+  {
+    return Failure{"setTensorAddress failed"};
+  }
+  cudaStream_t stream = nullptr;
+  const cudaError_t created = cudaStreamCreate(&stream);
+  if (created != cudaSuccess) {
+    return Failure{std::string("cudaStreamCreate: ") + cudaGetErrorString(created)};
+  }
+  Status ran = context.enqueueV3(stream) ? velmora_water_stain::success() :
+    Status(Failure{"enqueueV3 failed"});
+  const cudaError_t synchronised = cudaStreamSynchronize(stream);
+  if (ran && synchronised != cudaSuccess) {
+    ran = Failure{std::string("cudaStreamSynchronize: ") + cudaGetErrorString(synchronised)};
+  }
+  cudaStreamDestroy(stream);
+  return ran;
+}
+#else
+// TensorRT 8: bindings by index, run synchronously.
 std::string describeBindingNames(const nvinfer1::ICudaEngine & engine)
 {
   std::string names;
@@ -37,15 +117,6 @@ std::string describeBindingNames(const nvinfer1::ICudaEngine & engine)
     names += (index > 0 ? ", \"" : "\"") + std::string(name != nullptr ? name : "") + "\"";
   }
   return names;
-}
-
-int64_t volume(const nvinfer1::Dims & dims)
-{
-  int64_t elements = 1;
-  for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
-    elements *= dims.d[axis];
-  }
-  return elements;
 }
 
 // Succeeds when the engine has exactly the float "input" (1 x 3 x height x width) and
@@ -79,6 +150,17 @@ Status checkBindings(
   }
   return velmora_water_stain::success();
 }
+
+// Runs the engine on device buffers that already hold the input; fails with the reason.
+Status runEngine(
+  nvinfer1::IExecutionContext & context, void * const * bindings, int32_t, int32_t)
+{
+  if (!context.executeV2(bindings)) {
+    return Failure{"executeV2 failed"};
+  }
+  return velmora_water_stain::success();
+}
+#endif
 
 }  // namespace
 
@@ -142,10 +224,8 @@ bool WaterStainNode::engineReadyForFrame()
   if (engineLoaded()) {
     return true;
   }
-  if (failureLogDue("engine", kEngineFailureLogInterval)) {
-    RCLCPP_ERROR(
-      get_logger(), "Classifier engine not loaded (%s): frame not judged", engine_path_.c_str());
-  }
+  logRateLimitedError(
+    "engine", "Classifier engine not loaded (" + engine_path_ + "): frame not judged");
   return false;
 }
 
@@ -154,8 +234,14 @@ std::vector<float> WaterStainNode::doInference(cv::Mat & input)
   if (!engineReadyForFrame()) {
     return {};
   }
+#if NV_TENSORRT_MAJOR >= 10
+  // Our own slots: TensorRT 10 takes each buffer by tensor name.
+  const int32_t input_index = 0;
+  const int32_t output_index = 1;
+#else
   const int32_t input_index = engine_->getBindingIndex("input");
   const int32_t output_index = engine_->getBindingIndex("output");
+#endif
   const std::size_t input_bytes = static_cast<std::size_t>(input_h_ * input_w_ * 3) * sizeof(float);
   const std::size_t output_bytes = static_cast<std::size_t>(output_size_) * sizeof(float);
   if (input.type() != CV_32F || !input.isContinuous() ||
@@ -190,8 +276,9 @@ std::vector<float> WaterStainNode::doInference(cv::Mat & input)
       cudaMemcpy(bindings[input_index], input.data, input_bytes, cudaMemcpyHostToDevice),
       "cudaMemcpy input"))
   {
-    if (!context_->executeV2(bindings)) {
-      failure = "executeV2 failed";
+    const Status ran = runEngine(*context_, bindings, input_index, output_index);
+    if (!ran) {
+      failure = ran.error();
     } else {
       succeeded(
         cudaMemcpy(output.data(), bindings[output_index], output_bytes, cudaMemcpyDeviceToHost),
@@ -204,7 +291,7 @@ std::vector<float> WaterStainNode::doInference(cv::Mat & input)
     }
   }
   if (!failure.empty()) {
-    RCLCPP_ERROR(get_logger(), "Classifier inference failed: %s", failure.c_str());
+    logRateLimitedError("inference", "Classifier inference failed: " + failure);
     return {};
   }
   return output;
@@ -227,6 +314,12 @@ velmora_water_stain::Result<velmora_water_stain::ClassifierResult> WaterStainNod
   if (logits.empty()) {
     return Failure{"the classifier gave no scores"};
   }
+  // A NaN or infinite score judges nothing: the frame leaves no trace in history or archive.
+  if (!velmora_water_stain::allFinite(logits)) {
+    logRateLimitedError("scores", "Classifier gave non-finite scores: frame not judged");
+    return Failure{"the classifier gave non-finite scores"};
+  }
+  // Finite logits give finite probabilities: the softmax shifts by the largest one.
   return velmora_water_stain::scoreOutputs(logits);
 }
 

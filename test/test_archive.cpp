@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -81,4 +82,48 @@ TEST(ArchiveWrite, FailureSaysWhyAndLeavesNothingBehind)
     EXPECT_EQ(written.error(), c.reason);
   }
   EXPECT_EQ(test_support::listDirectory(directory.path()), std::vector<std::string>{"file"});
+}
+
+TEST(ArchiveWrite, FailedOverwriteLeavesTheEarlierFileWhole)
+{
+  TemporaryDirectory directory;
+  const std::string path = directory / "3.4.jpg";
+  ASSERT_TRUE(vws::writeJpegAtomically(path, kPatch).ok());
+  // The temporary name taken by something that is not a file: the new write cannot start.
+  std::filesystem::create_directory(vws::temporaryPathFor(path));
+
+  const cv::Mat larger(90, 120, CV_8UC3, cv::Scalar(200, 10, 10));
+  EXPECT_FALSE(vws::writeJpegAtomically(path, larger).ok());
+  const cv::Mat stored = cv::imread(path);
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored.size(), kPatch.size());
+}
+
+TEST(ArchiveStart, RemovesOnlyItsOwnTemporariesInsideTheCategoryDirectories)
+{
+  TemporaryDirectory root;
+  for (const auto & dir : vws::archiveCategoryDirs()) {
+    std::filesystem::create_directories(root.path() + dir);
+  }
+  const auto write = [&root](const std::string & relative) {
+      std::ofstream(root / relative) << "x";
+    };
+  write("dirty/.12.5.jpg.partial");
+  write("internvl_fish/.7.1.jpg.partial");
+  write("dirty/12.6.jpg");
+  write("dirty/.hidden");
+  write("dirty/12.7.jpg.partial");
+  write(".13.0.jpg.partial");  // beside the categories, not inside one
+  std::filesystem::create_directory(root / "clean/.9.9.jpg.partial");
+
+  const auto removed = vws::removeStaleTemporaries(root.path());
+
+  EXPECT_EQ(removed.size(), 2u);
+  EXPECT_EQ(
+    test_support::listDirectory(root / "dirty"),
+    (std::vector<std::string>{".hidden", "12.6.jpg", "12.7.jpg.partial"}));
+  EXPECT_TRUE(test_support::listDirectory(root / "internvl_fish").empty());
+  EXPECT_TRUE(std::filesystem::exists(root / ".13.0.jpg.partial"));
+  EXPECT_TRUE(std::filesystem::is_directory(root / "clean/.9.9.jpg.partial"));
+  EXPECT_TRUE(vws::removeStaleTemporaries(root / "missing").empty());
 }

@@ -122,6 +122,26 @@ TEST(ClassifierHistory, OldestEntryLeavesOnlyWhenTheHistoryIsFull)
   }
 }
 
+TEST(ClassifierScoring, NotANumberOrInfinityAnywhereIsNotFinite)
+{
+  using velmora_water_stain::allFinite;
+  const float infinity = std::numeric_limits<float>::infinity();
+  EXPECT_TRUE(allFinite({0.0f, -30.0f, 1e30f}));
+  EXPECT_FALSE(allFinite({0.0f, kNaN, 1.0f}));
+  EXPECT_FALSE(allFinite({infinity, 0.0f, 0.0f}));
+  EXPECT_FALSE(allFinite({0.0f, 0.0f, -infinity}));
+}
+
+TEST(ClassifierVerdict, EmptyHistoryIsCleanAtAnyOverlap)
+{
+  using velmora_water_stain::finalVerdict;
+  using velmora_water_stain::sameFloorAllDirty;
+  for (const float overlap : {0.0f, 0.5f, 0.8f, 0.95f, 1.0f, kNaN}) {
+    EXPECT_EQ(finalVerdict({}, overlap, 0.8f), FloorClass::clean) << overlap;
+    EXPECT_FALSE(sameFloorAllDirty({}, overlap, 0.8f)) << overlap;
+  }
+}
+
 TEST(ClassifierVerdict, CategoryCarriesTheCameraSuffix)
 {
   using velmora_water_stain::verdictCategory;

@@ -3,11 +3,14 @@
 #include <httplib.h>
 #include <json/json.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -123,6 +126,14 @@ public:
     }
   }
   std::string url() const {return "http://127.0.0.1:" + std::to_string(port_);}
+  int port() const {return port_;}
+
+  // Whether a client has connected (and waits to be accepted).
+  bool connectionWaiting() const
+  {
+    pollfd waiting{descriptor_, POLLIN, 0};
+    return poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+  }
 
 private:
   int descriptor_{-1};
@@ -281,10 +292,51 @@ TEST(VlmClient, ServerThatNeverAnswersTimesOut)
   SilentSocket never_answers(true);
   const auto started = std::chrono::steady_clock::now();
   const auto answer = queryVlm(floorPatch(), never_answers.url(), kPrompt);
+  const auto waited = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(historyEntry(answer), -1);
-  // A guard against hanging, not a timing goal.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  // The client's 4 s limit, give or take: neither cut short nor left to hang.
+  EXPECT_GE(waited, std::chrono::milliseconds(3500));
+  EXPECT_LE(waited, std::chrono::milliseconds(5000));
   expectFailureStartingWith(answer, "Request failed: ");
+}
+
+TEST(VlmClient, OnlyHttpAndHttpsUrlsWithAHostAreAccepted)
+{
+  using velmora_water_stain::checkVlmUrl;
+  for (const std::string url :
+    {"http://192.168.50.10:32771", "https://vlm.example:8443/ask", "HTTP://127.0.0.1:1"})
+  {
+    EXPECT_TRUE(checkVlmUrl(url).ok()) << url;
+  }
+  for (const std::string url :
+    {"", "http://", "https://:80", "http:/127.0.0.1", "127.0.0.1:32771", "file:///etc/passwd",
+      "ftp://127.0.0.1/", "gopher://127.0.0.1:70", "dict://127.0.0.1:11211"})
+  {
+    EXPECT_FALSE(checkVlmUrl(url).ok()) << url;
+  }
+}
+
+TEST(VlmClient, OtherSchemesFailWithoutARequest)
+{
+  // A file that would read as a "yes" if libcurl were allowed to fetch it.
+  char directory[] = "/tmp/velmora_vlm_XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string reply_file = std::string(directory) + "/reply.json";
+  std::ofstream(reply_file) << "{\"output\": \"yes\"}";
+  SilentSocket ftp_server(true);
+
+  for (const std::string url :
+    {"file://" + reply_file, "ftp://127.0.0.1:" + std::to_string(ftp_server.port()) + "/"})
+  {
+    const auto started = std::chrono::steady_clock::now();
+    const auto answer = queryVlm(floorPatch(), url, kPrompt);
+    EXPECT_EQ(historyEntry(answer), -1) << url;
+    expectFailureStartingWith(answer, "Request refused: \"" + url + "\" is not an http");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+  }
+  EXPECT_FALSE(ftp_server.connectionWaiting());
+  std::remove(reply_file.c_str());
+  rmdir(directory);
 }
 
 TEST(VlmClient, UnencodableImageFailsWithoutARequest)

@@ -7,7 +7,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <memory>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -191,6 +195,188 @@ TEST_F(WaterStainNodeTest, ArchiveWritesWholeJpegsAndOverwritesSameStamp)
   EXPECT_EQ(stored.size(), cv::Size(70, 50));
 }
 
+TEST_F(WaterStainNodeTest, CleanThrottleCountsFromConstruction)
+{
+  const auto before = std::chrono::system_clock::now();
+  auto node = makeNode(archive_.path());
+  const auto after = std::chrono::system_clock::now();
+  EXPECT_GE(node->lastCleanSave(), before);
+  EXPECT_LE(node->lastCleanSave(), after);
+  node->saveImage(cv::Mat(40, 60, CV_8UC3, cv::Scalar::all(90)), "clean", "1.0.jpg");
+  EXPECT_FALSE(std::filesystem::exists(archive_ / "clean/1.0.jpg"));
+}
+
+TEST_F(WaterStainNodeTest, CleanWriteIsDueAgainOnceTheClockSteppedBack)
+{
+  auto node = makeNode(archive_.path());
+  const cv::Mat patch(40, 60, CV_8UC3, cv::Scalar::all(90));
+  const auto start = node->lastCleanSave();
+  node->saveImage(patch, "clean", "a.jpg", start + std::chrono::seconds(4));
+  ASSERT_TRUE(std::filesystem::exists(archive_ / "clean/a.jpg"));
+
+  const auto an_hour_back = start - std::chrono::hours(1);
+  node->saveImage(patch, "clean_front", "b.jpg", an_hour_back);
+  EXPECT_TRUE(std::filesystem::exists(archive_ / "clean_front/b.jpg"));
+  EXPECT_EQ(node->lastCleanSave(), an_hour_back);
+  // From the new stamp the throttle runs as before.
+  node->saveImage(patch, "clean", "c.jpg", an_hour_back + std::chrono::seconds(2));
+  EXPECT_FALSE(std::filesystem::exists(archive_ / "clean/c.jpg"));
+}
+
+TEST_F(WaterStainNodeTest, FailedCleanWriteStillAdvancesTheThrottle)
+{
+  auto node = makeNode(archive_.path());
+  const cv::Mat patch(40, 60, CV_8UC3, cv::Scalar::all(90));
+  const auto start = node->lastCleanSave();
+  std::filesystem::remove_all(archive_ / "clean");
+  {
+    LogCapture log;
+    node->saveImage(patch, "clean", "a.jpg", start + std::chrono::seconds(4));
+    EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_WARN, "Failed to archive"));
+  }
+  EXPECT_EQ(node->lastCleanSave(), start + std::chrono::seconds(4));
+  std::filesystem::create_directory(archive_ / "clean");
+  node->saveImage(patch, "clean", "b.jpg", start + std::chrono::seconds(6));
+  EXPECT_FALSE(std::filesystem::exists(archive_ / "clean/b.jpg"));
+  node->saveImage(patch, "clean", "c.jpg", start + std::chrono::milliseconds(7100));
+  EXPECT_TRUE(std::filesystem::exists(archive_ / "clean/c.jpg"));
+}
+
+TEST_F(WaterStainNodeTest, StartRemovesTemporariesOfAnInterruptedWriteAndKeepsTheArchive)
+{
+  std::filesystem::create_directories(archive_ / "dirty");
+  ASSERT_TRUE(cv::imwrite(archive_ / "dirty/12.6.jpg", cv::Mat(30, 40, CV_8UC3, cv::Scalar(1))));
+  std::ofstream(archive_ / "dirty/.12.5.jpg.partial") << "half a JPEG";
+  LogCapture log;
+  auto node = makeNode(archive_.path());
+  EXPECT_EQ(test_support::listDirectory(archive_ / "dirty"), std::vector<std::string>{"12.6.jpg"});
+  EXPECT_EQ(cv::imread(archive_ / "dirty/12.6.jpg").size(), cv::Size(40, 30));
+  EXPECT_TRUE(log.containsAt(RCUTILS_LOG_SEVERITY_INFO, "dirty/.12.5.jpg.partial"));
+}
+
+TEST_F(WaterStainNodeTest, ParametersAreRefusedAtRunTime)
+{
+  auto node = makeNode(archive_.path());
+  const std::vector<rclcpp::Parameter> changes{
+    {"save_images", false}, {"score_threshold", 0.5}, {"iou_threshold", 0.1},
+    {"clean_save_interval_s", 60}, {"image_dir", archive_ / "elsewhere"},
+    {"server_url", std::string("http://127.0.0.1:1")}, {"fisheye_test_mode", true}};
+  for (const auto & change : changes) {
+    const auto before = node->get_parameter(change.get_name()).get_parameter_value();
+    const auto result = node->set_parameter(change);
+    EXPECT_FALSE(result.successful) << change.get_name();
+    EXPECT_EQ(
+      result.reason, "parameter '" + change.get_name() + "' cannot be set because it is read-only");
+    EXPECT_EQ(node->get_parameter(change.get_name()).get_parameter_value(), before);
+  }
+  node->saveImage(cv::Mat(20, 20, CV_8UC3, cv::Scalar(1)), "dirty", "1.1.jpg");
+  EXPECT_TRUE(std::filesystem::exists(archive_ / "dirty/1.1.jpg"));
+}
+
+TEST_F(WaterStainNodeTest, EachInvalidStartValueIsOneErrorBeforeAnythingIsCreated)
+{
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  const std::vector<rclcpp::Parameter> invalid{
+    {"score_threshold", 2.0}, {"score_threshold", -0.1}, {"score_threshold", nan},
+    {"iou_threshold", nan}, {"iou_threshold", infinity}, {"iou_threshold", 1.5},
+    {"clean_save_interval_s", 86401}, {"clean_save_interval_s", -1},
+    {"clean_save_interval_s", int64_t{1} << 31}, {"engine_path", std::string()},
+    {"server_url", std::string("ftp://127.0.0.1/")},
+    {"server_url", std::string("file:///tmp/reply.json")}, {"server_url", std::string()}};
+  for (const auto & parameter : invalid) {
+    SCOPED_TRACE(parameter.get_name() + " = " + parameter.value_to_string());
+    TemporaryDirectory run_dir;
+    test_support::WorkingDirectory cwd(run_dir.path());
+    LogCapture log;
+    EXPECT_THROW(
+      std::make_shared<NodeUnderTest>(
+        rclcpp::NodeOptions().parameter_overrides({parameter})),
+      WaterStainNode::InvalidParameter);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
+    EXPECT_EQ(log.lines().front().text.rfind("Invalid parameter " + parameter.get_name() + " = ", 0),
+      0u) << log.lines().front().text;
+    EXPECT_NE(log.lines().front().text.find("accepted is "), std::string::npos);
+    EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
+  }
+  // An empty archive root would put the categories at the filesystem root.
+  EXPECT_THROW(
+    std::make_shared<NodeUnderTest>(
+      rclcpp::NodeOptions().parameter_overrides({{"image_dir", std::string()}})),
+    WaterStainNode::InvalidParameter);
+}
+
+TEST_F(WaterStainNodeTest, RangeEndsAreAccepted)
+{
+  for (const auto & overrides : std::vector<std::vector<rclcpp::Parameter>>{
+      {{"score_threshold", 0.0}, {"iou_threshold", 1.0}, {"clean_save_interval_s", 0}},
+      {{"score_threshold", 1.0}, {"iou_threshold", 0.0}, {"clean_save_interval_s", 86400},
+        {"server_url", std::string("https://127.0.0.1:8443/vlm")}}})
+  {
+    auto all = overrides;
+    all.emplace_back("image_dir", archive_.path());
+    all.emplace_back("engine_path", archive_ / "missing.engine");
+    EXPECT_NO_THROW(std::make_shared<NodeUnderTest>(rclcpp::NodeOptions().parameter_overrides(all)));
+  }
+}
+
+TEST_F(WaterStainNodeTest, DefaultsAreTheCompiledInSettingsAndTheShippedParameterFile)
+{
+  test_support::WorkingDirectory cwd(archive_.path());
+  auto node = std::make_shared<NodeUnderTest>();
+  const std::map<std::string, rclcpp::ParameterValue> compiled_in{
+    {"server_url", rclcpp::ParameterValue("http://192.168.50.10:32771")},
+    {"engine_path", rclcpp::ParameterValue(
+        "/opt/ros/humble/share/velmora_water_stain/models/mobilenet_50_1205_orin.engine")},
+    {"image_dir", rclcpp::ParameterValue("./images")},
+    {"save_images", rclcpp::ParameterValue(true)},
+    {"score_threshold", rclcpp::ParameterValue(static_cast<double>(0.8f))},
+    {"iou_threshold", rclcpp::ParameterValue(static_cast<double>(0.8f))},
+    {"clean_save_interval_s", rclcpp::ParameterValue(int64_t{3})},
+    {"fisheye_test_mode", rclcpp::ParameterValue(false)},
+    {"fisheye_sample_image", rclcpp::ParameterValue("/home/velmora/fisheye_sample.jpg")}};
+  for (const auto & [name, value] : compiled_in) {
+    EXPECT_EQ(node->get_parameter(name).get_parameter_value(), value) << name;
+  }
+
+  // The shipped file sets every parameter but engine_path (the launch file's) to its default.
+  std::ifstream file(std::string(VELMORA_SOURCE_DIR) + "/params/water_stain_node.yaml");
+  const std::regex entry(R"(^ {4}(\w+): +("[^"]*"|\S+))");
+  std::set<std::string> in_file;
+  for (std::string line; std::getline(file, line); ) {
+    std::smatch match;
+    if (!std::regex_search(line, match, entry)) {
+      continue;
+    }
+    const std::string name = match[1];
+    std::string text = match[2];
+    in_file.insert(name);
+    ASSERT_EQ(compiled_in.count(name), 1u) << name;
+    const rclcpp::ParameterValue & value = compiled_in.at(name);
+    switch (value.get_type()) {
+      case rclcpp::ParameterType::PARAMETER_STRING:
+        EXPECT_EQ("\"" + value.get<std::string>() + "\"", text) << name;
+        break;
+      case rclcpp::ParameterType::PARAMETER_BOOL:
+        EXPECT_EQ(value.get<bool>() ? "true" : "false", text) << name;
+        break;
+      case rclcpp::ParameterType::PARAMETER_DOUBLE:
+        EXPECT_EQ(static_cast<float>(value.get<double>()), std::stof(text)) << name;
+        break;
+      default:
+        EXPECT_EQ(value.get<int64_t>(), std::stoll(text)) << name;
+    }
+  }
+  std::set<std::string> expected_in_file;
+  for (const auto & [name, value] : compiled_in) {
+    if (name != "engine_path") {
+      expected_in_file.insert(name);
+    }
+  }
+  EXPECT_EQ(in_file, expected_in_file);
+}
+
 TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
 {
   TemporaryDirectory run_dir;
@@ -229,4 +415,36 @@ TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
     "/opt/ros/humble/share/velmora_water_stain/models/mobilenet_50_1205_orin.engine"),
     std::string::npos) << output;
   EXPECT_EQ(output.find("TensorRT error"), std::string::npos);
+}
+
+TEST(NodeProcess, InvalidStartValueExitsNonZeroBeforeCreatingTheArchive)
+{
+  TemporaryDirectory run_dir;
+  const std::string binary = std::string(VELMORA_BINARY_DIR) + "/water_stain_node";
+  const std::string log_path = run_dir / "stderr.log";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (chdir(run_dir.path().c_str()) != 0 || !freopen(log_path.c_str(), "w", stderr)) {
+      _exit(120);
+    }
+    execl(
+      binary.c_str(), binary.c_str(), "--ros-args", "-p", "score_threshold:=2.0",
+      static_cast<char *>(nullptr));
+    _exit(121);
+  }
+  int status = 0;
+  const bool exited = test_support::waitFor(
+    [&]() {return waitpid(child, &status, WNOHANG) == child;}, milliseconds(10000));
+  if (!exited) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(exited);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_EQ(test_support::listDirectory(run_dir.path()), std::vector<std::string>{"stderr.log"});
+  std::ifstream stderr_log(log_path);
+  const std::string output((std::istreambuf_iterator<char>(stderr_log)), {});
+  EXPECT_NE(output.find("Invalid parameter score_threshold = "), std::string::npos) << output;
 }

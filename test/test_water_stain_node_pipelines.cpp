@@ -149,10 +149,23 @@ TEST_F(CameraInfoTest, LaterCameraInfoChangesNothing)
   const std::vector<cv::Point2f> calibrated = node_->floorQuadrilateral(Camera::front);
 
   node_->front_cam_info_callback(cameraInfo(900.0));
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::front), calibrated);
   node_->front_cam_info_callback(cameraInfo(kFocalLength, {-0.3, 0.1, 0.001, 0.002, -0.02}));
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::front), calibrated);
   ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingUp)));
   node_->front_cam_info_callback(cameraInfo());
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::front), calibrated);
 
+  // Likewise the rear camera, which keeps its own first calibration.
+  ASSERT_TRUE(node_->mountCamera(levelMount(kRearFrame, kLookingBackward)));
+  node_->cam_info_callback(cameraInfo());
+  const std::vector<cv::Point2f> rear = node_->floorQuadrilateral(Camera::rear);
+  ASSERT_EQ(rear.size(), 4u);
+  node_->cam_info_callback(cameraInfo(900.0));
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::rear), rear);
+  ASSERT_TRUE(node_->mountCamera(levelMount(kRearFrame, kLookingForward)));
+  node_->cam_info_callback(cameraInfo(kFocalLength * 2));
+  EXPECT_EQ(node_->floorQuadrilateral(Camera::rear), rear);
   EXPECT_EQ(node_->floorQuadrilateral(Camera::front), calibrated);
 }
 
@@ -269,6 +282,57 @@ TEST_F(PipelineTest, UnsureFrameAsksTheVlmAndFilesThePatchTwice)
   EXPECT_EQ(node_->history(Camera::rear), history({1}));
   EXPECT_TRUE(log.contains("result: 1, internvl takes: "));
   EXPECT_FALSE(log.contains("mobilenet result not sure"));
+}
+
+TEST_F(PipelineTest, FrontAsksTheStainQuestionRearAndFisheyeTheDirtQuestion)
+{
+  startNode("no");
+  calibrateAndWork();
+  rearFrame(kUnsure, 1, 0.0);
+  frontFrame(kUnsure, 2, 1.0);
+  fisheyeFrame(kUnsure, 3, 2.0);
+  const std::string dirt = "is there any dirt or water stain in the image? answer yes or no.";
+  const std::string stain = "is there any vomit or dark stain in the image? answer yes or no.";
+  EXPECT_EQ(prompts(), (std::vector<std::string>{dirt, stain, dirt}));
+}
+
+TEST_F(PipelineTest, FailedVlmAnswerBlocksTheSameFloorConsensusWhileInTheWindow)
+{
+  startNode("yes");
+  calibrateAndWork();
+  rearFrame(kDirty, 1, 0.0);
+  rearFrame(kDirty, 2, 0.0);
+  node_->pointVlmAt("http://127.0.0.1:1");  // nothing listens: the request fails
+  rearFrame(kUnsure, 3, 0.0);
+  EXPECT_EQ(node_->history(Camera::rear), history({1, 1, -1}));
+  EXPECT_EQ(filedAs(3), (std::vector<std::string>{"internvl", "clean"}));
+  for (int32_t sec = 4; sec <= 6; ++sec) {
+    rearFrame(kDirty, sec, 0.0);
+  }
+  EXPECT_EQ(verdicts(4, 6), (std::vector<std::string>{"clean", "clean", "dirty"}));
+}
+
+TEST_F(PipelineTest, NonFiniteScoresLeaveNoVerdictOnAStandingRobot)
+{
+  startNode("yes", "floor_nan_scores.onnx");
+  calibrateAndWork();
+  LogCapture log;
+  for (int32_t sec = 1; sec <= 2; ++sec) {
+    rearFrame(kDirty, sec, 0.0);
+    frontFrame(kDirty, sec, 0.0);
+    fisheyeFrame(kDirty, sec, 0.0);
+  }
+  for (const std::string suffix : {"", "_front", "_fish"}) {
+    EXPECT_TRUE(test_support::listDirectory(archive_ / ("stubborn" + suffix)).empty()) << suffix;
+    EXPECT_EQ(verdicts(1, 2, suffix), (std::vector<std::string>{"none", "none"})) << suffix;
+  }
+  for (const Camera camera : {Camera::rear, Camera::front, Camera::fisheye}) {
+    EXPECT_TRUE(node_->history(camera).empty());
+    EXPECT_TRUE(node_->lastRegion(camera).empty());
+  }
+  EXPECT_EQ(vlm_->requestCount(), 0u);
+  EXPECT_FALSE(log.contains("dirty iou"));
+  EXPECT_EQ(log.count("Classifier gave non-finite scores: frame not judged"), 1u);
 }
 
 TEST_F(PipelineTest, TopScoreExactlyAtTheThresholdIsTrusted)

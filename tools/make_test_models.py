@@ -15,6 +15,7 @@ Models written to test/models/ (opset 13; only ops that OpenCV 4.6 imports):
   floor_colour.onnx         "input" 1x3x224x224 float -> "output" 1x3 float, the table above
   floor_five_outputs.onnx   the same with five outputs (two all-zero extras): wrong bindings
   floor_renamed_input.onnx  the good model with its input named "images": wrong bindings
+  floor_nan_scores.onnx     the good bindings, but every logit is NaN: a broken engine
 
 Run with Debian's python3-onnx: /usr/bin/python3 tools/make_test_models.py
 """
@@ -33,13 +34,15 @@ MODEL_DIR = os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'test', 'models'))
 
 
-def colour_model(input_name, output_count):
+def colour_model(input_name, output_count, bias_value=None):
     # Logit k = GAIN * (std_k * x_k + mean_k): the mean colour channel k, back in [0, 1].
     weights = np.zeros((output_count, 3), dtype=np.float32)
     bias = np.zeros(output_count, dtype=np.float32)
     for channel in range(3):
         weights[channel, channel] = GAIN * STD[channel]
         bias[channel] = GAIN * MEAN[channel]
+    if bias_value is not None:
+        bias[:] = bias_value
     nodes = [
         helper.make_node('GlobalAveragePool', [input_name], ['pooled']),
         helper.make_node('Flatten', ['pooled'], ['mean_colour'], axis=1),
@@ -66,6 +69,7 @@ def main():
         'floor_colour.onnx': colour_model('input', 3),
         'floor_five_outputs.onnx': colour_model('input', 5),
         'floor_renamed_input.onnx': colour_model('images', 3),
+        'floor_nan_scores.onnx': colour_model('input', 3, float('nan')),
     }
     for file_name, model in models.items():
         path = os.path.join(MODEL_DIR, file_name)

@@ -21,6 +21,13 @@ std::string stampFileName(const builtin_interfaces::msg::Time & stamp);
 // Categories whose writes share the clean throttle.
 bool isThrottledCategory(const std::string & category);
 
+// The hidden temporary name beside `path` that a write goes through: "dir/.name.partial".
+std::string temporaryPathFor(const std::string & path);
+
+// Removes the temporaries a killed process left in the twelve category directories under
+// `image_dir` (only names of the form above); returns the paths removed.
+std::vector<std::string> removeStaleTemporaries(const std::string & image_dir);
+
 // Encodes `image` as JPEG into a temporary file beside `path` and renames it into place, so a
 // reader never sees a truncated file under the final name.
 Status writeJpegAtomically(const std::string & path, const cv::Mat & image);

@@ -41,6 +41,9 @@ cv::Mat preprocessForClassifier(
 
 std::vector<float> softmax(const std::vector<float> & logits);
 
+// False when any value is NaN or infinite: such scores judge nothing.
+bool allFinite(const std::vector<float> & values);
+
 // Softmax and arg-max (ties keep the lower index).
 ClassifierResult scoreOutputs(const std::vector<float> & logits);
 
@@ -53,10 +56,11 @@ bool isUnsure(float top_score, float score_threshold);
 void trimHistory(std::deque<int32_t> & history, std::size_t capacity);
 
 // Same floor (overlap at or above the threshold): only a unanimous history reports a stain.
-// New floor: the newest entry decides. An empty history on new floor is clean.
+// New floor: the newest entry decides. An empty history is clean at any overlap: nothing has
+// been judged yet.
 FloorClass finalVerdict(const std::deque<int32_t> & history, float overlap, float iou_threshold);
 
-// True when the final rule logs its "all ones" line for these inputs.
+// True when the final rule logs its "all ones" line for these inputs (never for an empty history).
 bool sameFloorAllDirty(const std::deque<int32_t> & history, float overlap, float iou_threshold);
 
 // "clean", "dirty" or "stubborn" followed by the camera's suffix ("", "_front", "_fish").

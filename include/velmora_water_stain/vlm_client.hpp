@@ -28,7 +28,11 @@ std::string buildVlmRequestBody(const std::string & image_base64, const std::str
 // fails with the parse problem when the body is not a JSON object or "output" is not a plain value.
 Result<bool> interpretVlmReply(const std::string & body);
 
-// The whole exchange: yes (true) or no; on failure the error is the line the node logs.
+// Succeeds for an http:// or https:// URL with a host; the node talks to nothing else.
+Status checkVlmUrl(const std::string & url);
+
+// The whole exchange: yes (true) or no; on failure the error is the line the node logs. A URL
+// that checkVlmUrl refuses fails without a request; redirects are not followed.
 Result<bool> queryVlm(
   const cv::Mat & image, const std::string & server_url, const std::string & prompt);
 

@@ -10,6 +10,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,14 @@ public:
   {
   public:
     void log(Severity severity, const char * msg) noexcept override;
+  };
+
+  // Thrown by the constructor, after one ERROR line naming it, when a parameter's start value is
+  // outside what the node accepts; nothing has been created on disk by then.
+  class InvalidParameter : public std::invalid_argument
+  {
+  public:
+    using std::invalid_argument::invalid_argument;
   };
 
   explicit WaterStainNode(const rclcpp::NodeOptions & options = rclcpp::NodeOptions());
@@ -75,6 +85,8 @@ public:
 
   // Evidence archive.
   void createImageDirs();
+  // Removes temporaries that an interrupted archive write of an earlier run left behind.
+  void removeStaleArchiveTemporaries();
   void saveImage(const cv::Mat & image, const std::string & category, const std::string & file_name);
   // The same with the clock reading given, so the clean throttle can be driven without sleeping.
   void saveImage(
@@ -161,7 +173,12 @@ protected:
   // The floor rectangle is compiled in too, so its crop is prepared once.
   velmora_water_stain::FisheyeFloorCrop fisheye_floor_crop_;
   // Rate limits for repeated failure lines, keyed by what failed.
-  std::map<std::string, std::chrono::steady_clock::time_point> last_failure_log_;
+  struct FailureLog
+  {
+    std::chrono::steady_clock::time_point last;
+    std::size_t suppressed{0};
+  };
+  std::map<std::string, FailureLog> failure_logs_;
 
 private:
   // What distinguishes one camera's pipeline from another's once its floor patch is cut.
@@ -199,10 +216,16 @@ private:
   int askVlm(const PipelineCamera & camera, const cv::Mat & patch, const std::string & file_name);
 
   void declareParameters();
+  // Throws InvalidParameter, after logging why, for the first start value the node cannot use.
+  void validateParameters() const;
   void createSubscriptions();
   void createPublishers();
-  // True when a failure line keyed by `what` may be logged now (at most once per `interval`).
-  bool failureLogDue(const std::string & what, std::chrono::steady_clock::duration interval);
+  // When a failure line keyed by `what` may be logged now (at most once per `interval`): how many
+  // such lines were held back since the last one; nothing while it must stay quiet.
+  std::optional<std::size_t> failureLogDue(
+    const std::string & what, std::chrono::steady_clock::duration interval);
+  // Logs an ERROR keyed by `what` at most once per 10 s, saying how many were held back.
+  void logRateLimitedError(const std::string & what, const std::string & text);
 };
 
 #endif  // VELMORA_WATER_STAIN__WATER_STAIN_NODE_HPP_

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,17 +43,24 @@ protected:
     test_support::ensureRclcppInit();
   }
 
-  // The node under test, its VLM answering `vlm_answer`, its tf holding both camera mounts.
-  void startNode(const std::string & vlm_answer = "No, the floor looks clean.")
+  // The node under test judging with the test model `engine_file`, its VLM answering
+  // `vlm_answer`, its tf holding both camera mounts.
+  void startNode(
+    const std::string & vlm_answer = "No, the floor looks clean.",
+    const std::string & engine_file = "floor_colour.onnx")
   {
     vlm_stub::VlmStubOptions options;
     options.fixed_answer = vlm_answer;
+    options.on_exchange = [this](const vlm_stub::VlmStubExchange & exchange) {
+        std::lock_guard<std::mutex> lock(prompts_mutex_);
+        prompts_.push_back(exchange.prompt);
+      };
     vlm_ = std::make_unique<vlm_stub::VlmStubServer>(options);
     ASSERT_TRUE(vlm_->start(0));
     node_ = std::make_shared<PipelineNode>(
       rclcpp::NodeOptions().parameter_overrides({
         {"image_dir", archive_.path()},
-        {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
+        {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/" + engine_file},
         {"server_url", vlm_->url()},
         {"clean_save_interval_s", 0}}));
     node_->mountCamera(test_scene::rearCameraMount());
@@ -145,6 +153,13 @@ protected:
     return categories;
   }
 
+  // The prompts the VLM was asked, oldest first.
+  std::vector<std::string> prompts() const
+  {
+    std::lock_guard<std::mutex> lock(prompts_mutex_);
+    return prompts_;
+  }
+
   std::vector<std::string> verdicts(
     int32_t first_sec, int32_t last_sec, const std::string & suffix = "") const
   {
@@ -157,6 +172,8 @@ protected:
   }
 
   test_support::TemporaryDirectory archive_;
+  mutable std::mutex prompts_mutex_;
+  std::vector<std::string> prompts_;
   std::unique_ptr<vlm_stub::VlmStubServer> vlm_;
   std::shared_ptr<PipelineNode> node_;
   std::shared_ptr<rclcpp::Node> peer_;
