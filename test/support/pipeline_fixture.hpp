@@ -43,7 +43,10 @@ protected:
   }
 
   // The node under test, its VLM answering `vlm_answer`, its tf holding both camera mounts.
-  void startNode(const std::string & vlm_answer = "No, the floor looks clean.")
+  void startNode(
+    const std::string & vlm_answer = "No, the floor looks clean.",
+    const std::string & engine_path =
+    std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx")
   {
     vlm_stub::VlmStubOptions options;
     options.fixed_answer = vlm_answer;
@@ -52,7 +55,7 @@ protected:
     node_ = std::make_shared<PipelineNode>(
       rclcpp::NodeOptions().parameter_overrides({
         {"image_dir", archive_.path()},
-        {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
+        {"engine_path", engine_path},
         {"server_url", vlm_->url()},
         {"clean_save_interval_s", 0}}));
     node_->mountCamera(test_scene::rearCameraMount());
