@@ -54,6 +54,8 @@ public:
   cv::Mat crop(const cv::Mat & frame);
   // True once a frame has been cropped: the warp's maps and the frame buffer exist.
   bool prepared() const {return patch_cutter_.prepared();}
+  // The part of the undistorted image a crop reads (empty when it falls back to the whole).
+  const cv::Rect & window() const {return window_;}
 
 private:
   FisheyeUndistorter undistorter_;

@@ -35,6 +35,7 @@ struct SimOptions
   std::string vlm_url;  // empty: serve the stand-in VLM in-process
   std::string engine_path;
   int clean_interval_s{0};
+  int camera_rate_hz{kCameraRateHz};  // divides 150 and is at most 50
   WorldConfig world;
 };
 
