@@ -142,15 +142,16 @@ void poseLookup(benchmark::State & state)
   }
 }
 
-void floorPatchWarp(benchmark::State & state, CameraId camera)
+void floorPatchCut(benchmark::State & state, CameraId camera)
 {
   const auto & node = *judging().node;
   const OpenCvThreads threads(static_cast<int>(state.range(0)));
   const auto & quadrilateral =
     node.floorQuadrilateral(camera == CameraId::rear ? Camera::rear : Camera::front);
+  const vws::FloorPatchMaps maps = vws::floorPatchMaps(vws::floorPatchWarp(quadrilateral));
   const cv::Mat & frame = scene().frame(camera);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vws::rectifyFloorPatch(frame, quadrilateral));
+    benchmark::DoNotOptimize(vws::rectifyFloorPatch(frame, maps));
   }
   const cv::Size patch = colourPatch(camera).size();
   state.SetLabel(std::to_string(patch.width) + "x" + std::to_string(patch.height) + " patch");
@@ -271,6 +272,22 @@ void judgedFrame(benchmark::State & state, CameraId camera, bool unsure)
   node.setScoreThreshold(threshold);
 }
 
+// A frame no engine can judge: conversion, pose, gate and the rate-limited error remain.
+void unjudgedFrame(benchmark::State & state, CameraId camera)
+{
+  bench_scene::ScratchDirectory scratch;
+  const auto node = bench_scene::judgingNode(
+    scratch.path() + "/missing.engine", scratch.path() + "/images", "http://127.0.0.1:9");
+  const auto msg = scene().message(camera);
+  for (auto _ : state) {
+    switch (camera) {
+      case CameraId::rear: node->imageCallback(msg); break;
+      case CameraId::front: node->front_imageCallback(msg); break;
+      case CameraId::fisheye: node->fisheyeimageCallback(msg); break;
+    }
+  }
+}
+
 // Not the node's cost: what the simulator spends on the same cores per published frame.
 void simulatorRender(benchmark::State & state, CameraId camera)
 {
@@ -317,8 +334,8 @@ void registerStages()
   stage("convert_rgb8_to_bgr8/1280x720", convertImage, std::string("rgb8"), cv::Size(1280, 720));
   stage("convert_bgr8_to_bgr8/800x600", convertImage, std::string("bgr8"), cv::Size(800, 600));
   stage("pose_lookup/map_odom_base_footprint", poseLookup);
-  stage("floor_patch_warp/rear", floorPatchWarp, CameraId::rear)->Apply(threads);
-  stage("floor_patch_warp/front", floorPatchWarp, CameraId::front)->Apply(threads);
+  stage("floor_patch_cut/rear", floorPatchCut, CameraId::rear)->Apply(threads);
+  stage("floor_patch_cut/front", floorPatchCut, CameraId::front)->Apply(threads);
   stage("fisheye_undistort_and_crop/800x600", fisheyeCrop)->Apply(threads);
   for (const auto & [name, camera] : std::vector<std::pair<std::string, CameraId>>{
       {"rear", CameraId::rear}, {"front", CameraId::front}, {"fisheye", CameraId::fisheye}})
@@ -341,6 +358,11 @@ void registerStages()
     ->Unit(benchmark::kMillisecond);
     stage("judged_frame/" + name + "/unsure", judgedFrame, camera, true)->ArgName("threads")
     ->Arg(1)->Unit(benchmark::kMillisecond);
+  }
+  for (const auto & [name, camera] : std::vector<std::pair<std::string, CameraId>>{
+      {"rear", CameraId::rear}, {"front", CameraId::front}, {"fisheye", CameraId::fisheye}})
+  {
+    stage("unjudged_frame/" + name + "/no_engine", unjudgedFrame, camera);
   }
   stage("simulator_render/rear", simulatorRender, CameraId::rear);
   stage("simulator_render/fisheye", simulatorRender, CameraId::fisheye);

@@ -161,7 +161,7 @@ cv::Mat FisheyeFloorCrop::crop(const cv::Mat & frame)
     undistorted_ = cv::Mat::zeros(undistorter_.size(), frame.type());
   }
   undistorter_.undistortWindow(frame, window_, undistorted_);
-  return rectifyFloorPatch(undistorted_, warp_);
+  return patch_cutter_.cut(undistorted_, quadrilateral_);
 }
 
 void writeFisheyeTestImages(

@@ -1,9 +1,11 @@
 #include "velmora_water_stain/geometry.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -224,6 +226,72 @@ cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchWarp & warp)
     image, patch, warp.homography, warp.size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
     cv::Scalar::all(0));
   return patch;
+}
+
+FloorPatchMaps floorPatchMaps(const FloorPatchWarp & warp)
+{
+  // cv::warpPerspective inverts the homography in double precision (LU), then works in blocks of
+  // at most 32 x 32 / (min(16, H)) columns: each block row starts from the homogeneous
+  // coordinates of its first pixel and adds the column offset within the block. The source
+  // positions depend on that grouping in their last bit, so it is kept here.
+  constexpr int kBlockArea = 32 * 32;
+  constexpr int kBlockRows = 16;
+  cv::Mat forward;
+  warp.homography.convertTo(forward, CV_64F);
+  cv::Mat inverse;
+  cv::invert(forward, inverse, cv::DECOMP_LU);
+  const double * M = inverse.ptr<double>();
+  const cv::Size size = warp.size;
+  FloorPatchMaps maps{cv::Mat(size, CV_16SC2), cv::Mat(size, CV_16UC1)};
+  const int block_cols = std::min(kBlockArea / std::min(kBlockRows, size.height), size.width);
+  for (int y = 0; y < size.height; ++y) {
+    short * xy = maps.source_pixels.ptr<short>(y);
+    ushort * alpha = maps.weight_indices.ptr<ushort>(y);
+    for (int x = 0; x < size.width; x += block_cols) {
+      const double X0 = M[0] * x + M[1] * y + M[2];
+      const double Y0 = M[3] * x + M[4] * y + M[5];
+      const double W0 = M[6] * x + M[7] * y + M[8];
+      const int cols = std::min(block_cols, size.width - x);
+      for (int x1 = 0; x1 < cols; ++x1) {
+        double W = W0 + M[6] * x1;
+        W = W != 0.0 ? cv::INTER_TAB_SIZE / W : 0.0;
+        const double fX = std::max(
+          static_cast<double>(INT_MIN), std::min(static_cast<double>(INT_MAX), (X0 + M[0] * x1) * W));
+        const double fY = std::max(
+          static_cast<double>(INT_MIN), std::min(static_cast<double>(INT_MAX), (Y0 + M[3] * x1) * W));
+        const int X = cv::saturate_cast<int>(fX);
+        const int Y = cv::saturate_cast<int>(fY);
+        xy[2 * (x + x1)] = cv::saturate_cast<short>(X >> cv::INTER_BITS);
+        xy[2 * (x + x1) + 1] = cv::saturate_cast<short>(Y >> cv::INTER_BITS);
+        alpha[x + x1] = static_cast<ushort>(
+          (Y & (cv::INTER_TAB_SIZE - 1)) * cv::INTER_TAB_SIZE + (X & (cv::INTER_TAB_SIZE - 1)));
+      }
+    }
+  }
+  return maps;
+}
+
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchMaps & maps)
+{
+  // warpPerspective's own precondition, so that an empty frame fails as it did.
+  CV_Assert(image.cols > 0 && image.rows > 0);
+  cv::Mat patch;
+  cv::remap(
+    image, patch, maps.source_pixels, maps.weight_indices, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+    cv::Scalar::all(0));
+  return patch;
+}
+
+cv::Mat FloorPatchCutter::cut(
+  const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral)
+{
+  if (!prepared() || quadrilateral != quadrilateral_) {
+    // Built aside first: a quadrilateral without extent throws and leaves the old maps in place.
+    FloorPatchMaps maps = floorPatchMaps(floorPatchWarp(quadrilateral));
+    maps_ = std::move(maps);
+    quadrilateral_ = quadrilateral;
+  }
+  return rectifyFloorPatch(image, maps_);
 }
 
 float computeRegionIoU(

@@ -97,8 +97,12 @@ void WaterStainNode::imageCallback(const std::shared_ptr<sensor_msgs::msg::Image
     return;
   }
   const std::string file_name = velmora_water_stain::stampFileName(msg->header.stamp);
+  // Without a classifier the patch could not be judged, so it is not cut either.
+  if (!engineReadyForFrame()) {
+    return;
+  }
   runGuarded("rear", [&]() {
-      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(*image, region_uv_);
+      const cv::Mat patch = floor_patch_cutter_.cut(*image, region_uv_);
       const auto classification = classifyPatch(patch);
       if (classification) {
         judgeFloorPatch(rearCamera(), patch, *classification, *pose, file_name);
@@ -124,8 +128,11 @@ void WaterStainNode::front_imageCallback(const std::shared_ptr<sensor_msgs::msg:
     static_cast<double>(uv[1].x), static_cast<double>(uv[1].y),
     static_cast<double>(uv[2].x), static_cast<double>(uv[2].y),
     static_cast<double>(uv[3].x), static_cast<double>(uv[3].y));
+  if (!engineReadyForFrame()) {
+    return;
+  }
   runGuarded("front", [&]() {
-      const cv::Mat patch = velmora_water_stain::rectifyFloorPatch(*image, front_region_uv_);
+      const cv::Mat patch = front_floor_patch_cutter_.cut(*image, front_region_uv_);
       const auto classification = classifyPatch(patch);
       if (classification) {
         judgeFloorPatch(frontCamera(), patch, *classification, *pose, file_name);
@@ -145,6 +152,9 @@ void WaterStainNode::fisheyeimageCallback(const std::shared_ptr<sensor_msgs::msg
   }
   if (fisheye_test_mode_) {
     runGuarded("fisheye", [this]() {fisheyeUndistortTest();});
+    return;
+  }
+  if (!engineReadyForFrame()) {
     return;
   }
   const auto started = std::chrono::system_clock::now();

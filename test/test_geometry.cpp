@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "test_scene.hpp"
 #include "velmora_water_stain/geometry.hpp"
@@ -211,6 +213,69 @@ TEST(FloorGeometry, QuadrilateralWithoutExtentIsAnError)
   const std::vector<cv::Point2f> flat{{400, 300}, {200, 300}, {100, 300.5f}, {500, 300.5f}};
 
   EXPECT_THROW(vws::rectifyFloorPatch(image, flat), cv::Exception);
+}
+
+// The patch cut with precomputed maps must be cv::warpPerspective's to the bit, including the
+// black border and the blend at the image's edge, whatever the quadrilateral and the image.
+TEST(FloorPatchMaps, PatchIsWarpPerspectivesToTheBitOnRandomQuadrilateralsAndImages)
+{
+  cv::RNG rng(20261207);
+  const std::vector<int> types{CV_8UC3, CV_8UC3, CV_8UC3, CV_8UC1, CV_8UC4, CV_16UC3, CV_32FC3};
+  int compared = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    // Camera-sized images, and small ones that most quadrilaterals reach far beyond.
+    const cv::Size image_size = trial % 4 == 0 ?
+      cv::Size(rng.uniform(1, 40), rng.uniform(1, 40)) :
+      cv::Size(rng.uniform(200, 900), rng.uniform(150, 700));
+    cv::Mat image(image_size, types[trial % types.size()]);
+    rng.fill(image, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(256));
+    const float reach = trial % 3 == 0 ? 1500.0f : 800.0f;
+    std::vector<cv::Point2f> quadrilateral(4);
+    for (auto & corner : quadrilateral) {
+      corner = {rng.uniform(-reach / 4, reach), rng.uniform(-reach / 4, reach * 0.75f)};
+    }
+    const cv::Size patch = vws::floorPatchSize(quadrilateral);
+    if (patch.width <= 0 || patch.height <= 0) {
+      continue;
+    }
+    const vws::FloorPatchWarp warp = vws::floorPatchWarp(quadrilateral);
+    cv::Mat expected;
+    cv::warpPerspective(
+      image, expected, warp.homography, warp.size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+      cv::Scalar::all(0));
+    const cv::Mat actual = vws::rectifyFloorPatch(image, vws::floorPatchMaps(warp));
+    ASSERT_EQ(actual.size(), expected.size()) << "trial " << trial;
+    ASSERT_EQ(actual.type(), expected.type()) << "trial " << trial;
+    ASSERT_EQ(std::memcmp(actual.data, expected.data, expected.total() * expected.elemSize()), 0)
+      << "trial " << trial << ", largest difference " <<
+      cv::norm(actual, expected, cv::NORM_INF);
+    ++compared;
+  }
+  EXPECT_GT(compared, 500);
+}
+
+TEST(FloorPatchMaps, CutterFollowsItsQuadrilateralAndKeepsItsMapsWhenOneHasNoExtent)
+{
+  cv::Mat image(480, 640, CV_8UC3);
+  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
+  const std::vector<cv::Point2f> rear{{420, 250}, {220, 250}, {100, 470}, {540, 470}};
+  const std::vector<cv::Point2f> front{{745.3f, 465.3f}, {534.7f, 465.3f}, {417.8f, 582.2f},
+    {862.2f, 582.2f}};
+  const std::vector<cv::Point2f> flat(4, cv::Point2f(10.0f, 10.0f));
+  vws::FloorPatchCutter cutter;
+  EXPECT_FALSE(cutter.prepared());
+
+  for (const auto * quadrilateral : {&rear, &rear, &front, &rear}) {
+    const cv::Mat expected = vws::rectifyFloorPatch(image, *quadrilateral);
+    const cv::Mat actual = cutter.cut(image, *quadrilateral);
+    ASSERT_EQ(actual.size(), expected.size());
+    EXPECT_EQ(cv::norm(actual, expected, cv::NORM_INF), 0.0);
+  }
+  EXPECT_THROW(cutter.cut(image, flat), cv::Exception);
+  EXPECT_TRUE(cutter.prepared());
+  EXPECT_EQ(cv::norm(cutter.cut(image, rear), vws::rectifyFloorPatch(image, rear), cv::NORM_INF),
+    0.0);
+  EXPECT_THROW(cutter.cut(cv::Mat(), rear), cv::Exception);
 }
 
 TEST(RegionOverlap, IntersectionOverUnionOfFloorRegions)

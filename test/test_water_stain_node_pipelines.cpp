@@ -241,6 +241,7 @@ TEST_F(PipelineTest, RearFirstFrameDecidesAloneThenStandingStillConfirms)
   EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 3.0.jpg"));
   EXPECT_FALSE(log.contains("softmax_output"));
   EXPECT_EQ(vlm_->requestCount(), 0u);
+  EXPECT_TRUE(node_->floorPatchPrepared(Camera::rear));
 }
 
 TEST_F(PipelineTest, RearWindowOfThreeOnTheSameFloor)
@@ -314,7 +315,7 @@ TEST_F(PipelineTest, FailedVlmAnswerBlocksTheSameFloorConsensusWhileInTheWindow)
 
 TEST_F(PipelineTest, NonFiniteScoresLeaveNoVerdictOnAStandingRobot)
 {
-  startNode("yes", "floor_nan_scores.onnx");
+  startNode("yes", testModel("floor_nan_scores.onnx"));
   calibrateAndWork();
   LogCapture log;
   for (int32_t sec = 1; sec <= 2; ++sec) {
@@ -424,6 +425,7 @@ TEST_F(PipelineTest, FrontWindowOfTwoLogsItsQuadrilateralAndScores)
   EXPECT_EQ(node_->history(Camera::front), history({0, 1}));
   EXPECT_EQ(log.count("uv on image: ("), 4u);
   EXPECT_EQ(log.count("softmax_output: "), 4u);
+  EXPECT_TRUE(node_->floorPatchPrepared(Camera::front));
   EXPECT_TRUE(log.contains("dirty iou: 1.000000 , all ones, 2.0.jpg"));
 }
 
@@ -450,6 +452,7 @@ TEST_F(PipelineTest, FisheyeJudgesWithoutStatusOrCalibrationAndLogsInOrder)
   EXPECT_EQ(filedAs(1, "_fish"), std::vector<std::string>{"dirty_fish"});
   EXPECT_EQ(filedAs(2, "_fish"), (std::vector<std::string>{"internvl_fish", "clean_fish"}));
   EXPECT_EQ(node_->history(Camera::fisheye), history({1, 0}));
+  EXPECT_TRUE(node_->floorPatchPrepared(Camera::fisheye));
 
   std::vector<std::string> line_heads;
   for (const auto & text : log.messages()) {
@@ -472,6 +475,32 @@ TEST_F(PipelineTest, FisheyeTestModeLeavesTheHistoryAlone)
   EXPECT_TRUE(node_->history(Camera::fisheye).empty());
   EXPECT_TRUE(node_->lastRegion(Camera::fisheye).empty());
   EXPECT_TRUE(filedAs(1, "_fish").empty());
+}
+
+TEST_F(PipelineTest, WithoutAnEngineNoPatchIsCutAndOnlyTheUsualLinesAreLogged)
+{
+  const std::string engine = archive_ / "missing.engine";
+  startNode("no", engine);
+  calibrateAndWork();
+  LogCapture log;
+  for (int32_t sec = 1; sec <= 6; sec += 3) {
+    rearFrame(kDirty, sec, 0.0);
+    frontFrame(kDirty, sec + 1, 0.0);
+    fisheyeFrame(kDirty, sec + 2, 0.0);
+  }
+  for (const Camera camera : {Camera::rear, Camera::front, Camera::fisheye}) {
+    EXPECT_FALSE(node_->floorPatchPrepared(camera));
+    EXPECT_TRUE(node_->history(camera).empty());
+    EXPECT_TRUE(node_->lastRegion(camera).empty());
+  }
+  for (const std::string suffix : {"", "_front", "_fish"}) {
+    for (int32_t sec = 1; sec <= 6; ++sec) {
+      EXPECT_TRUE(filedAs(sec, suffix).empty());
+    }
+  }
+  EXPECT_EQ(log.messages().size(), 3u) << ::testing::PrintToString(log.messages());
+  EXPECT_EQ(log.count("Classifier engine not loaded (" + engine + "): frame not judged"), 1u);
+  EXPECT_EQ(log.count("uv on image: ("), 2u);
 }
 
 TEST_F(PipelineTest, UnconvertibleImagesAndDegenerateQuadrilateralsAreDropped)

@@ -52,6 +52,10 @@ public:
   FisheyeFloorCrop(
     const FisheyeUndistorter & undistorter, const std::vector<cv::Point2f> & quadrilateral);
   cv::Mat crop(const cv::Mat & frame);
+  // True once a frame has been cropped: the warp's maps and the frame buffer exist.
+  bool prepared() const {return patch_cutter_.prepared();}
+  // The part of the undistorted image a crop reads (empty when it falls back to the whole).
+  const cv::Rect & window() const {return window_;}
 
 private:
   FisheyeUndistorter undistorter_;
@@ -59,6 +63,7 @@ private:
   FloorPatchWarp warp_;  // empty when the quadrilateral has no extent
   cv::Rect window_;      // empty when the quadrilateral lies outside the undistorted image
   cv::Mat undistorted_;  // reused between frames; black outside the window
+  FloorPatchCutter patch_cutter_;
 };
 
 // The fisheye test routine's artefacts under `test_dir` (best effort): the undistorted sample,

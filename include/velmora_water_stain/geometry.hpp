@@ -45,6 +45,34 @@ FloorPatchWarp floorPatchWarp(const std::vector<cv::Point2f> & quadrilateral);
 
 cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchWarp & warp);
 
+// What cv::warpPerspective computes per patch pixel before it samples the image, computed once:
+// the integer source pixel (CV_16SC2) and the index of its bilinear weights (CV_16UC1).
+struct FloorPatchMaps
+{
+  cv::Mat source_pixels;
+  cv::Mat weight_indices;
+};
+
+FloorPatchMaps floorPatchMaps(const FloorPatchWarp & warp);
+
+// Pixel-identical to rectifyFloorPatch with the warp the maps were built from, for any image.
+cv::Mat rectifyFloorPatch(const cv::Mat & image, const FloorPatchMaps & maps);
+
+// Cuts the patch of a quadrilateral that stays the same over many frames (a calibrated camera's):
+// the maps are built on the first frame of each quadrilateral, later frames are only sampled.
+class FloorPatchCutter
+{
+public:
+  // rectifyFloorPatch(image, quadrilateral), pixel for pixel; throws as it does.
+  cv::Mat cut(const cv::Mat & image, const std::vector<cv::Point2f> & quadrilateral);
+  // True once a patch has been cut, i.e. the maps exist.
+  bool prepared() const {return !maps_.source_pixels.empty();}
+
+private:
+  std::vector<cv::Point2f> quadrilateral_;
+  FloorPatchMaps maps_;
+};
+
 // Intersection over union of two map-frame quadrilaterals on the ground plane; 0 when `last`
 // is empty or the two do not overlap.
 float computeRegionIoU(

@@ -29,6 +29,7 @@
 
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
+#include "velmora_water_stain/geometry.hpp"
 #include "velmora_water_stain/result.hpp"
 
 class WaterStainNode : public rclcpp::Node
@@ -172,6 +173,9 @@ protected:
   velmora_water_stain::FisheyeUndistorter fisheye_undistorter_;
   // The floor rectangle is compiled in too, so its crop is prepared once.
   velmora_water_stain::FisheyeFloorCrop fisheye_floor_crop_;
+  // A colour camera's floor quadrilateral is fixed once calibrated, so its warp is prepared once.
+  velmora_water_stain::FloorPatchCutter floor_patch_cutter_;
+  velmora_water_stain::FloorPatchCutter front_floor_patch_cutter_;
   // Rate limits for repeated failure lines, keyed by what failed.
   struct FailureLog
   {

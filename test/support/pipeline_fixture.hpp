@@ -43,11 +43,15 @@ protected:
     test_support::ensureRclcppInit();
   }
 
-  // The node under test judging with the test model `engine_file`, its VLM answering
-  // `vlm_answer`, its tf holding both camera mounts.
+  static std::string testModel(const std::string & file)
+  {
+    return std::string(VELMORA_SOURCE_DIR) + "/test/models/" + file;
+  }
+
+  // The node under test, its VLM answering `vlm_answer`, its tf holding both camera mounts.
   void startNode(
     const std::string & vlm_answer = "No, the floor looks clean.",
-    const std::string & engine_file = "floor_colour.onnx")
+    const std::string & engine_path = testModel("floor_colour.onnx"))
   {
     vlm_stub::VlmStubOptions options;
     options.fixed_answer = vlm_answer;
@@ -60,7 +64,7 @@ protected:
     node_ = std::make_shared<PipelineNode>(
       rclcpp::NodeOptions().parameter_overrides({
         {"image_dir", archive_.path()},
-        {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/" + engine_file},
+        {"engine_path", engine_path},
         {"server_url", vlm_->url()},
         {"clean_save_interval_s", 0}}));
     node_->mountCamera(test_scene::rearCameraMount());

@@ -57,6 +57,13 @@ public:
            camera == Camera::front ? front_ground_region_ : fisheye_ground_region_;
   }
   velmora_water_stain::FisheyeFloorCrop & fisheyeFloorCrop() {return fisheye_floor_crop_;}
+  // True once the camera has cut a floor patch (its warp is prepared on the first one).
+  bool floorPatchPrepared(Camera camera) const
+  {
+    return camera == Camera::rear ? floor_patch_cutter_.prepared() :
+           camera == Camera::front ? front_floor_patch_cutter_.prepared() :
+           fisheye_floor_crop_.prepared();
+  }
 
   // Judging state per camera.
   const std::deque<int32_t> & history(Camera camera) const

@@ -92,6 +92,7 @@ CommandLine parseCommandLine(
   SimOptions & options = command.options;
   options.engine_path = default_engine;
   bool frames_given = false;
+  long long frames = 0;
   bool duration_given = false;
   for (std::size_t index = 0; index < arguments.size(); ++index) {
     std::string option = arguments[index];
@@ -118,7 +119,7 @@ CommandLine parseCommandLine(
     } else if (option == "--seed") {
       options.seed = static_cast<uint64_t>(parseWhole(option, next(), 0));
     } else if (option == "--frames") {
-      options.duration_s = static_cast<double>(parseWhole(option, next(), 1)) / kCameraRateHz;
+      frames = parseWhole(option, next(), 1);
       frames_given = true;
     } else if (option == "--duration") {
       options.duration_s = parseNumber(option, next());
@@ -149,6 +150,12 @@ CommandLine parseCommandLine(
       }
     } else if (option == "--engine") {
       options.engine_path = next();
+    } else if (option == "--camera-rate") {
+      options.camera_rate_hz = static_cast<int>(parseWhole(option, next(), 1));
+      if (options.camera_rate_hz > 50 || 150 % options.camera_rate_hz != 0) {
+        throw std::invalid_argument(
+                "--camera-rate needs a rate in Hz that divides 150, at most 50 (e.g. 30, 25, 15)");
+      }
     } else if (option == "--clean-interval") {
       options.clean_interval_s = static_cast<int>(parseWhole(option, next(), 0));
     } else {
@@ -158,7 +165,9 @@ CommandLine parseCommandLine(
   if (frames_given && duration_given) {
     throw std::invalid_argument("give either --frames or --duration, not both");
   }
-  if (!frames_given && !duration_given) {
+  if (frames_given) {
+    options.duration_s = static_cast<double>(frames) / options.camera_rate_hz;
+  } else if (!duration_given) {
     options.duration_s = scenarioDuration(options.scenario, kDefaultDurationS);
   }
   return command;
@@ -183,7 +192,8 @@ std::string usage()
     "                       hard: that room with dark floors and mostly small, translucent\n"
     "                       stains\n"
     "  --seed N             stains and floor from this seed (default 7)\n"
-    "  --frames N           run for N frames per camera at 30 Hz\n"
+    "  --frames N           run for N frames per camera\n"
+    "  --camera-rate HZ     frames per second of each camera (default 30; divides 150)\n"
     "  --duration S         run for S simulated seconds (default " << oneDecimal(
     kDefaultDurationS) << ";\n"
     "                       realistic and hard: " << oneDecimal(
@@ -294,7 +304,10 @@ int runCommandLine(int argc, char ** argv)
   std::cout << summaryTable(outcome.report) << "\nsimulated " <<
     oneDecimal(outcome.report.info.duration_s) << " s in " <<
     oneDecimal(outcome.report.info.wall_time_s) << " s" <<
-    (options.realtime ? " (real time)" : "") << "\narchive: " <<
+    (options.realtime ? " (real time)" : "") << "\nnode resident memory: " <<
+    oneDecimal(outcome.report.info.node_resident_at_start_mb) << " MB at start, " <<
+    oneDecimal(outcome.report.info.node_resident_at_end_mb) << " MB at the end (process peak " <<
+    oneDecimal(outcome.report.info.process_peak_resident_mb) << " MB)\narchive: " <<
     (fs::path(options.out_dir) / "images").string() << "\nreport:  " << outcome.report_path <<
     "\nmap:     " << outcome.map_path << "\nnode log: " << outcome.log_path << '\n';
   return 0;

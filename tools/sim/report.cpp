@@ -611,6 +611,9 @@ void writeReportJson(
   root["run"]["node_log_lines"] = static_cast<Json::UInt64>(info.log_lines);
   root["run"]["node_log_warnings"] = static_cast<Json::UInt64>(info.log_warnings);
   root["run"]["scenario"] = info.scenario;
+  root["run"]["node_resident_at_start_mb"] = info.node_resident_at_start_mb;
+  root["run"]["node_resident_at_end_mb"] = info.node_resident_at_end_mb;
+  root["run"]["process_peak_resident_mb"] = info.process_peak_resident_mb;
   root["run"]["truth_min_stain_area_m2"] = kMinStainArea;
   root["run"]["truth_visible_min_patch_share"] = kMinPatchShare;
   for (const CameraReport & camera : report.cameras) {

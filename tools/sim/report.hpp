@@ -110,6 +110,11 @@ struct RunInfo
   std::size_t log_lines{0};
   std::size_t log_warnings{0};
   std::size_t vlm_stub_requests{0};
+  // The node's own resident memory: what constructing it added to the process, and what the
+  // process gave back once it was destroyed at the end of the run.
+  double node_resident_at_start_mb{0.0};
+  double node_resident_at_end_mb{0.0};
+  double process_peak_resident_mb{0.0};
 };
 
 struct SimReport

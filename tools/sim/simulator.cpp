@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <iterator>
@@ -17,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include <malloc.h>
 
 #include <kdl/frames.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -43,7 +46,6 @@ namespace fs = std::filesystem;
 // One tick of the simulated clock divides every rate: 150 Hz serves 50, 30 and 5 Hz.
 constexpr int kTickHz = 150;
 constexpr int kOdometryEvery = kTickHz / kOdometryRateHz;
-constexpr int kCameraEvery = kTickHz / kCameraRateHz;
 constexpr int kStatusEvery = kTickHz / kStatusRateHz;
 constexpr int kProgressEvery = kTickHz / 10;
 // Cameras are not synchronised: each takes its frame on its own tick of the 30 Hz period.
@@ -54,6 +56,27 @@ constexpr std::chrono::minutes kSettleBound{10};
 constexpr std::chrono::seconds kDrainBound{30};
 // Localisation's correction between odometry and the map.
 const Pose2D kMapFromOdom{0.12, -0.08, 0.02};
+
+// A field of /proc/self/status in megabytes (VmRSS, VmHWM); 0 where there is none.
+double statusMegabytes(const std::string & field)
+{
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      return std::stod(line.substr(field.size() + 1)) / 1024.0;
+    }
+  }
+  return 0.0;
+}
+
+// Resident memory with freed heap pages handed back first, so that differences show what an
+// object holds rather than what the allocator keeps for later.
+double trimmedResidentMegabytes()
+{
+  malloc_trim(0);
+  return statusMegabytes("VmRSS");
+}
 
 int64_t tickNanoseconds(int64_t tick)
 {
@@ -155,7 +178,10 @@ public:
         dropped_[camera] = node_->droppedCount(camera);
       }
       outcome.tf_waits_timed_out = tf_waits_timed_out_;
+      const double with_node_mb = trimmedResidentMegabytes();
       stopNodes();
+      info_.node_resident_at_end_mb = with_node_mb - trimmedResidentMegabytes();
+      info_.process_peak_resident_mb = statusMegabytes("VmHWM");
       if (own_context) {
         rclcpp::shutdown();
       }
@@ -248,7 +274,9 @@ private:
         rclcpp::Parameter("image_dir", image_dir),
         rclcpp::Parameter(
           "clean_save_interval_s", static_cast<int64_t>(options_.clean_interval_s))});
+    const double before_node_mb = trimmedResidentMegabytes();
     node_ = std::make_shared<InstrumentedNode>(node_options, *this);
+    info_.node_resident_at_start_mb = trimmedResidentMegabytes() - before_node_mb;
     executor_ = std::make_unique<rclcpp::executors::SingleThreadedExecutor>();
     executor_->add_node(node_);
   }
@@ -378,9 +406,10 @@ private:
     }
   }
 
-  static bool takesFrame(CameraId camera, int64_t tick)
+  bool takesFrame(CameraId camera, int64_t tick) const
   {
-    return tick % kCameraEvery == kCameraPhase[static_cast<std::size_t>(camera)];
+    return tick % (kTickHz / options_.camera_rate_hz) ==
+           kCameraPhase[static_cast<std::size_t>(camera)];
   }
 
   std::optional<std::pair<int64_t, CameraId>> nextFrameAfter(int64_t tick) const

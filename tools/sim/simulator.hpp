@@ -37,6 +37,7 @@ struct SimOptions
   std::string engine_path;
   int clean_interval_s{0};
   ScenarioKind scenario{ScenarioKind::quick};
+  int camera_rate_hz{kCameraRateHz};  // divides 150 and is at most 50
   WorldConfig world;  // the quick run's room; the other scenarios bring their own
 };
 
