@@ -11,50 +11,20 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "fisheye_calibration.hpp"
 #include "test_support.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
 
+namespace fc = fisheye_calibration;
 namespace vws = velmora_water_stain;
 
 namespace
 {
 
-// The rear fisheye camera's compiled-in calibration and floor rectangle.
-const cv::Mat kFisheyeK = (cv::Mat_<float>(3, 3) <<
-  339.1646f, -0.048401807f, 412.04343f, 0.0f, 339.4804f, 305.0029f, 0.0f, 0.0f, 1.0f);
-const cv::Mat kFisheyeD = (cv::Mat_<float>(4, 1) <<
-  -0.20290732f, 0.050523773f, -0.031190876f, 0.009916748f);
-const cv::Mat kFisheyeNewK = (cv::Mat_<float>(3, 3) <<
-  139.16461f, -0.048401807f, 412.04343f, 0.0f, 139.48041f, 305.0029f, 0.0f, 0.0f, 1.0f);
-const cv::Mat kFisheyeRvec = (cv::Mat_<float>(3, 1) << -2.000999f, -0.014999f, 1.57f);
-const cv::Mat kFisheyeTvec = (cv::Mat_<float>(3, 1) << 0.0f, 0.7f, -0.226f);
-const std::vector<cv::Point3f> kFisheyeFloor{
-  {-1.5f, 0.3f, 0.0f}, {-1.5f, -0.3f, 0.0f}, {-0.5f, -0.3f, 0.0f}, {-0.5f, 0.3f, 0.0f}};
-
-const std::vector<cv::Point2f> kFisheyeQuadrilateral{
-  {448.5f, 314.6f}, {375.1f, 313.7f}, {227.3f, 605.4f}, {592.8f, 604.8f}};
-
 cv::Mat column(float x, float y, float z)
 {
   return (cv::Mat_<float>(3, 1) << x, y, z);
-}
-
-void expectNear(
-  const std::vector<cv::Point2f> & actual, const std::vector<cv::Point2f> & expected)
-{
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_NEAR(actual[i].x, expected[i].x, 0.1) << "corner " << i;
-    EXPECT_NEAR(actual[i].y, expected[i].y, 0.1) << "corner " << i;
-  }
-}
-
-cv::Mat randomImage(cv::Size size)
-{
-  cv::Mat image(size, CV_8UC3);
-  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-  return image;
 }
 
 }  // namespace
@@ -79,9 +49,9 @@ TEST(FisheyeGeometry, EulerAnglesComposeYawPitchRoll)
 TEST(FisheyeGeometry, CompiledInCalibrationProjectsTheRearFloor)
 {
   const std::vector<cv::Point2f> corners =
-    vws::projectFisheyeCorners(kFisheyeFloor, kFisheyeRvec, kFisheyeTvec, kFisheyeNewK);
+    vws::projectFisheyeCorners(fc::kFloor, fc::kRvec, fc::kTvec, fc::kNewK);
 
-  expectNear(corners, kFisheyeQuadrilateral);
+  fc::expectCornersNear(corners, fc::kQuadrilateral);
   // The near edge lies just below the undistorted image.
   EXPECT_GT(corners[2].y, vws::kFisheyeUndistortedSize.height);
   EXPECT_GT(corners[3].y, vws::kFisheyeUndistortedSize.height);
@@ -90,12 +60,12 @@ TEST(FisheyeGeometry, CompiledInCalibrationProjectsTheRearFloor)
 TEST(FisheyeGeometry, CropSizeDependsOnlyOnTheCalibration)
 {
   const vws::FisheyeUndistorter undistorter(
-    kFisheyeK, kFisheyeD, kFisheyeNewK, vws::kFisheyeUndistortedSize);
+    fc::kK, fc::kD, fc::kNewK, vws::kFisheyeUndistortedSize);
   const std::vector<cv::Point2f> corners =
-    vws::projectFisheyeCorners(kFisheyeFloor, kFisheyeRvec, kFisheyeTvec, kFisheyeNewK);
+    vws::projectFisheyeCorners(fc::kFloor, fc::kRvec, fc::kTvec, fc::kNewK);
 
   for (const cv::Size input : {cv::Size(800, 600), cv::Size(640, 480), cv::Size(1280, 720)}) {
-    const cv::Mat undistorted = undistorter.undistort(randomImage(input));
+    const cv::Mat undistorted = undistorter.undistort(fc::randomImage(input));
     ASSERT_EQ(undistorted.size(), vws::kFisheyeUndistortedSize) << input;
     const cv::Mat crop = vws::rectifyFloorPatch(undistorted, corners);
     EXPECT_EQ(crop.size(), cv::Size(365, 291)) << input;
@@ -105,14 +75,14 @@ TEST(FisheyeGeometry, CropSizeDependsOnlyOnTheCalibration)
 TEST(FisheyeUndistortion, CachedMapsMatchUndistortImagePixelForPixel)
 {
   const vws::FisheyeUndistorter undistorter(
-    kFisheyeK, kFisheyeD, kFisheyeNewK, vws::kFisheyeUndistortedSize);
+    fc::kK, fc::kD, fc::kNewK, vws::kFisheyeUndistortedSize);
   ASSERT_TRUE(undistorter.ready());
 
   for (const cv::Size input : {cv::Size(800, 600), cv::Size(640, 480)}) {
-    const cv::Mat frame = randomImage(input);
+    const cv::Mat frame = fc::randomImage(input);
     cv::Mat reference;
     cv::fisheye::undistortImage(
-      frame, reference, kFisheyeK, kFisheyeD, kFisheyeNewK, vws::kFisheyeUndistortedSize);
+      frame, reference, fc::kK, fc::kD, fc::kNewK, vws::kFisheyeUndistortedSize);
 
     const cv::Mat undistorted = undistorter.undistort(frame);
 

@@ -12,6 +12,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "fisheye_calibration.hpp"
 #include "log_capture.hpp"
 #include "pipeline_fixture.hpp"
 #include "rcutils/logging.h"
@@ -21,6 +22,7 @@
 #include "velmora_water_stain/fisheye.hpp"
 #include "water_stain_node_access.hpp"
 
+namespace fc = fisheye_calibration;
 namespace vws = velmora_water_stain;
 using node_access::Camera;
 using test_support::LogCapture;
@@ -548,33 +550,6 @@ TEST_F(PipelineTest, VerdictsAreNeverPublished)
 namespace
 {
 
-// The rear fisheye camera's compiled-in calibration and floor rectangle.
-const cv::Mat kFisheyeK = (cv::Mat_<float>(3, 3) <<
-  339.1646f, -0.048401807f, 412.04343f, 0.0f, 339.4804f, 305.0029f, 0.0f, 0.0f, 1.0f);
-const cv::Mat kFisheyeD = (cv::Mat_<float>(4, 1) <<
-  -0.20290732f, 0.050523773f, -0.031190876f, 0.009916748f);
-const cv::Mat kFisheyeNewK = (cv::Mat_<float>(3, 3) <<
-  139.16461f, -0.048401807f, 412.04343f, 0.0f, 139.48041f, 305.0029f, 0.0f, 0.0f, 1.0f);
-const std::vector<cv::Point2f> kFisheyeQuadrilateral{
-  {448.5f, 314.6f}, {375.1f, 313.7f}, {227.3f, 605.4f}, {592.8f, 604.8f}};
-
-void expectNear(
-  const std::vector<cv::Point2f> & actual, const std::vector<cv::Point2f> & expected)
-{
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_NEAR(actual[i].x, expected[i].x, 0.1) << "corner " << i;
-    EXPECT_NEAR(actual[i].y, expected[i].y, 0.1) << "corner " << i;
-  }
-}
-
-cv::Mat randomImage(cv::Size size)
-{
-  cv::Mat image(size, CV_8UC3);
-  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
-  return image;
-}
-
 class FisheyeNodeTest : public ::testing::Test
 {
 protected:
@@ -598,13 +573,13 @@ protected:
 TEST_F(FisheyeNodeTest, NodeUsesItsCompiledInCalibration)
 {
   const auto node = makeNode(archive_ / "sample.jpg");
-  const cv::Mat frame = randomImage({1280, 720});
+  const cv::Mat frame = fc::randomImage({1280, 720});
   cv::Mat reference;
   cv::fisheye::undistortImage(
-    frame, reference, kFisheyeK, kFisheyeD, kFisheyeNewK, vws::kFisheyeUndistortedSize);
+    frame, reference, fc::kK, fc::kD, fc::kNewK, vws::kFisheyeUndistortedSize);
 
   EXPECT_EQ(cv::norm(node->undistortFisheye(frame), reference, cv::NORM_INF), 0.0);
-  expectNear(node->projectFisheyeRegion(), kFisheyeQuadrilateral);
+  fc::expectCornersNear(node->projectFisheyeRegion(), fc::kQuadrilateral);
 }
 
 TEST_F(FisheyeNodeTest, TestRoutineWithoutSampleOnlyReportsIt)
@@ -627,7 +602,7 @@ TEST_F(FisheyeNodeTest, TestRoutineWithoutSampleOnlyReportsIt)
 TEST_F(FisheyeNodeTest, TestRoutineWritesItsStagesAndCameraCoordinates)
 {
   const std::string sample = archive_ / "sample.jpg";
-  ASSERT_TRUE(cv::imwrite(sample, randomImage({1280, 960})));
+  ASSERT_TRUE(cv::imwrite(sample, fc::randomImage({1280, 960})));
   const auto node = makeNode(sample);
   std::filesystem::create_directories(testDir());
 
@@ -656,7 +631,7 @@ TEST_F(FisheyeNodeTest, TestRoutineWritesItsStagesAndCameraCoordinates)
 TEST_F(FisheyeNodeTest, TestRoutineSurvivesAMissingOutputDirectory)
 {
   const std::string sample = archive_ / "sample.jpg";
-  ASSERT_TRUE(cv::imwrite(sample, randomImage({800, 600})));
+  ASSERT_TRUE(cv::imwrite(sample, fc::randomImage({800, 600})));
   const auto node = makeNode(sample);
 
   testing::internal::CaptureStdout();
