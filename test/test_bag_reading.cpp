@@ -12,6 +12,7 @@
 #include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
 #include "bag/ros_messages.hpp"
+#include "real_bags.hpp"
 
 namespace
 {
@@ -23,7 +24,7 @@ using velmora_bag::BagReader;
 using velmora_bag::McapWriter;
 using velmora_bag::MessageError;
 
-const fs::path kBags = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "bags";
+const fs::path kBags = real_bags::kDir;
 
 std::map<std::string, std::vector<BagMessage>> readAll(BagReader & bag)
 {
@@ -69,6 +70,7 @@ void writeBytes(const fs::path & path, const std::vector<uint8_t> & bytes)
 
 TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
 {
+  SKIP_WITHOUT_REAL_BAGS();
   auto cdr = velmora_bag::openBag((kBags / "rosbag2_humble_cdr_test").string());
   auto cdr_topics = readAll(*cdr);
   EXPECT_EQ(cdr->storage(), "sqlite3");
@@ -114,6 +116,7 @@ TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
 
 TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)
 {
+  SKIP_WITHOUT_REAL_BAGS();
   auto sqlite = velmora_bag::openBag((kBags / "rosbags_rs_test_bag_sqlite3").string());
   auto mcap = velmora_bag::openBag((kBags / "rosbags_rs_test_bag_mcap").string());
   ASSERT_EQ(mcap->storage(), "mcap");
@@ -145,6 +148,7 @@ TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)
 
 TEST(RosbagsBags, CameraMessagesDecodeFieldForField)
 {
+  SKIP_WITHOUT_REAL_BAGS();
   for (const char * name : {"rosbags_rs_test_bag_sqlite3", "rosbags_rs_test_bag_mcap"}) {
     SCOPED_TRACE(name);
     auto bag = velmora_bag::openBag((kBags / name).string());
@@ -392,18 +396,6 @@ TEST(UnreadableBags, RefusedWithOneLineReason)
   writeBytes(scratch("not.mcap"), {1, 2, 3});
   EXPECT_THROW(velmora_bag::openBag(scratch("not.mcap").string()), BagError);
 
-  // A truncated copy of a real database: refused at opening or read with the damage named.
-  const std::vector<uint8_t> db = fileBytes(kBags / "rosbags_rs_test_bag_sqlite3" / "test_bag_sqlite3.db3");
-  for (std::size_t keep : {std::size_t{100}, db.size() / 3, db.size() - 4096}) {
-    writeBytes(scratch("cut.db3"), {db.begin(), db.begin() + static_cast<std::ptrdiff_t>(keep)});
-    try {
-      auto bag = velmora_bag::openBag(scratch("cut.db3").string());
-      countMessages(*bag);
-    } catch (const BagError & error) {
-      EXPECT_NE(std::string(error.what()).find("cut.db3"), std::string::npos);
-    }
-  }
-
   const fs::path old = scratch("old_bag");
   fs::create_directories(old);
   std::ofstream(old / "metadata.yaml") <<
@@ -413,6 +405,22 @@ TEST(UnreadableBags, RefusedWithOneLineReason)
     FAIL() << "metadata version 3 accepted";
   } catch (const BagError & error) {
     EXPECT_NE(std::string(error.what()).find("version 3 is not supported"), std::string::npos);
+  }
+}
+
+TEST(UnreadableBags, TruncatedCopiesOfARealDatabaseAreRefusedOrReadWithTheDamageNamed)
+{
+  SKIP_WITHOUT_REAL_BAGS();
+  const std::vector<uint8_t> db =
+    fileBytes(kBags / "rosbags_rs_test_bag_sqlite3" / "test_bag_sqlite3.db3");
+  for (std::size_t keep : {std::size_t{100}, db.size() / 3, db.size() - 4096}) {
+    writeBytes(scratch("cut.db3"), {db.begin(), db.begin() + static_cast<std::ptrdiff_t>(keep)});
+    try {
+      auto bag = velmora_bag::openBag(scratch("cut.db3").string());
+      countMessages(*bag);
+    } catch (const BagError & error) {
+      EXPECT_NE(std::string(error.what()).find("cut.db3"), std::string::npos);
+    }
   }
 }
 

@@ -18,6 +18,7 @@
 #include "sim/camera_rig.hpp"
 #include "sim/simulator.hpp"
 #include "sim/world.hpp"
+#include "real_bags.hpp"
 #include "recorded_run.hpp"
 
 namespace
@@ -30,7 +31,7 @@ using velmora_replay::ReplayOptions;
 using velmora_replay::ReplayOutcome;
 using velmora_sim::CameraId;
 
-const fs::path kBags = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "bags";
+const fs::path kBags = real_bags::kDir;
 const std::string kEngine = std::string(VELMORA_SOURCE_DIR) + "/models/floor_mobilenet.onnx";
 using velmora_test::kFrames;
 using velmora_test::kRecordedStartNs;
@@ -290,6 +291,7 @@ TEST(ReplayCommandLine, ParsesOptionsAndExitsTwoOnUnreadableBags)
 // Every real bag beside the repository is replayed or refused with a reason.
 TEST(RealBags, EachReplayedOrRefusedWithAReason)
 {
+  SKIP_WITHOUT_REAL_BAGS();
   const std::vector<std::pair<std::string, std::string>> rosbags_remaps{
     {"/test/sensor_msgs/image", "/camera_05/color/image_raw"},
     {"/test/sensor_msgs/camera_info", "/camera_05/color/camera_info"},
