@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -70,8 +71,17 @@ void jumpBackWithMessage(j_common_ptr info)
   std::longjmp(errors->return_point, 1);
 }
 
-// Nothing here has a destructor, so that the jump back skips none. On success `*jpeg` is a
-// malloc'ed buffer of `*size` bytes.
+// A 4:2:0 JPEG takes at most 3 bytes per pixel of the image padded to 16 x 16 blocks, plus its
+// headers (libjpeg-turbo's own bound), so libjpeg never needs to grow a buffer of this size.
+std::size_t jpegBound(int width, int height)
+{
+  const auto padded = [](int extent) {return static_cast<std::size_t>((extent + 15) / 16 * 16);};
+  return padded(width) * padded(height) * 3 + 2048;
+}
+
+// Nothing here has a destructor, so that the jump back skips none. `*jpeg` and `*size` give the
+// output buffer; on success they hold the JPEG, in a buffer libjpeg malloc'ed should ours not
+// have sufficed.
 bool encodeBgrRows(
   JSAMPARRAY rows, int width, int height, unsigned char ** jpeg, unsigned long * size,
   JpegErrors & errors)
@@ -81,8 +91,6 @@ bool encodeBgrRows(
   errors.manager.error_exit = jumpBackWithMessage;
   if (setjmp(errors.return_point) != 0) {
     jpeg_destroy_compress(&info);
-    std::free(*jpeg);
-    *jpeg = nullptr;
     return false;
   }
   jpeg_create_compress(&info);
@@ -165,14 +173,18 @@ Result<std::vector<uchar>> encodeJpeg(const cv::Mat & image)
     for (int y = 0; y < image.rows; ++y) {
       rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(image.ptr<uchar>(y));
     }
-    unsigned char * buffer = nullptr;
-    unsigned long size = 0;
+    const std::size_t bound = jpegBound(image.cols, image.rows);
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[bound]);
+    unsigned char * output = buffer.get();
+    unsigned long size = static_cast<unsigned long>(bound);
     JpegErrors errors{};
-    if (!encodeBgrRows(rows.data(), image.cols, image.rows, &buffer, &size, errors)) {
+    if (!encodeBgrRows(rows.data(), image.cols, image.rows, &output, &size, errors)) {
       return Failure{errors.message};
     }
-    jpeg.assign(buffer, buffer + size);
-    std::free(buffer);
+    jpeg.assign(output, output + size);
+    if (output != buffer.get()) {
+      std::free(output);
+    }
     return {std::move(jpeg)};
   }
   try {

@@ -226,6 +226,10 @@ TEST(ArchiveJpegEquivalence, OwnEncodingGivesImencodesBytes)
   const auto empty = vws::encodeJpeg(cv::Mat());
   ASSERT_FALSE(empty);
   EXPECT_FALSE(empty.error().empty());
+  // libjpeg's own refusal comes back as a failure with its message, not an exit.
+  const auto too_wide = vws::encodeJpeg(cv::Mat(1, 70000, CV_8UC3, cv::Scalar::all(0)));
+  ASSERT_FALSE(too_wide);
+  EXPECT_NE(too_wide.error().find("image dimension"), std::string::npos) << too_wide.error();
 }
 
 class NodeEquivalenceTest : public pipeline_fixture::PipelineTest {};
