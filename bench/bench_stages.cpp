@@ -8,6 +8,8 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,6 +28,7 @@
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 #include "velmora_water_stain/geometry.hpp"
+#include "velmora_water_stain/image_layout.hpp"
 #include "velmora_water_stain/vlm_client.hpp"
 #include "vlm_stub_server.hpp"
 
@@ -288,6 +291,130 @@ void unjudgedFrame(benchmark::State & state, CameraId camera)
   }
 }
 
+// CPU time per frame of each stage of a robot's judged frame but inference and the VLM.
+class StageClock
+{
+public:
+  StageClock() : last_(bench_scene::threadCpuMicroseconds()) {}
+
+  // Charges the time since the last mark (or the start) to `stage`.
+  void mark(const std::string & stage)
+  {
+    const double now = bench_scene::threadCpuMicroseconds();
+    totals_[stage] += now - last_;
+    last_ = now;
+  }
+  // Restarts the clock without charging anyone: for work that is not the frame's.
+  void skip() {last_ = bench_scene::threadCpuMicroseconds();}
+
+  void report(benchmark::State & state) const
+  {
+    const double frames = static_cast<double>(state.iterations());
+    double path = 0.0;
+    for (const auto & [stage, total] : totals_) {
+      state.counters[stage + "_us"] = total / frames;
+      path += stage.rfind("check_", 0) == 0 ? 0.0 : total;
+    }
+    state.counters["path_us"] = path / frames;
+  }
+
+private:
+  double last_;
+  std::map<std::string, double> totals_;
+};
+
+std::function<cv::Mat(const cv::Mat &)> patchCutter(CameraId camera)
+{
+  if (camera == CameraId::fisheye) {
+    return [](const cv::Mat & image) {return judging().node->fisheyeFloorCrop().crop(image);};
+  }
+  const auto & quadrilateral = judging().node->floorQuadrilateral(
+    camera == CameraId::rear ? Camera::rear : Camera::front);
+  auto cutter = std::make_shared<vws::FloorPatchCutter>();
+  return [cutter, quadrilateral](const cv::Mat & image) {
+           return cutter->cut(image, quadrilateral);
+         };
+}
+
+// Each stage as the node runs it, every frame archived under a name of its own as on the robot
+// (a rename over an existing file would also cost the old file's removal). `after_inference`
+// runs the judging model between frames, uncounted, as the node does on the CPU back end: what
+// the stages cost once inference has pushed their data and code out of the caches.
+void robotPathStages(benchmark::State & state, CameraId camera, bool after_inference)
+{
+  const OpenCvThreads threads(1);
+  bench_scene::ScratchDirectory scratch;
+  const auto cut = patchCutter(camera);
+  const auto & ground = judging().node->groundRegion(
+    camera == CameraId::rear ? Camera::rear : camera == CameraId::front ? Camera::front :
+    Camera::fisheye);
+  auto & tf = judging().node->tfBuffer();
+  const auto msg = scene().message(camera);
+  cv::Mat blob = judging().node->preprocessImage(patchOf(camera));
+  std::deque<int32_t> history{1, 1};
+  std::vector<geometry_msgs::msg::PointStamped> last_region;
+  uint32_t frame = 0;
+  StageClock clock;
+  for (auto _ : state) {
+    msg->header.stamp.nanosec = ++frame;
+    clock.skip();
+    vws::checkImageLayout({msg->encoding, msg->width, msg->height, msg->step, msg->data.size()});
+    const cv::Mat image = cv_bridge::toCvCopy(msg, sensor_msgs::image_encodings::BGR8)->image;
+    clock.mark("convert");
+    const auto pose = tf.lookupTransform("map", "base_footprint", tf2::TimePointZero);
+    const std::string file_name = vws::stampFileName(msg->header.stamp);
+    clock.mark("pose_and_name");
+    const cv::Mat patch = cut(image);
+    clock.mark("floor_patch");
+    benchmark::DoNotOptimize(
+      vws::preprocessForClassifier(patch, {224, 224}, bench_scene::kMean, bench_scene::kStd));
+    clock.mark("preprocess");
+    const auto result = vws::scoreOutputs({0.3f, 2.1f, -0.7f});
+    vws::trimHistory(history, vws::kRearHistoryCapacity);
+    history.push_back(result.class_index);
+    auto region = vws::transformRegion(pose, ground);
+    benchmark::DoNotOptimize(
+      vws::finalVerdict(history, vws::computeRegionIoU(region, last_region), 0.8f));
+    last_region = std::move(region);
+    clock.mark("decide");
+    benchmark::DoNotOptimize(vws::writeJpegAtomically(scratch.path() + "/" + file_name, patch));
+    clock.mark("archive_write");
+    if (after_inference) {
+      benchmark::DoNotOptimize(judging().node->doInference(blob));
+    }
+  }
+  clock.report(state);
+}
+
+// The node's own callback judging with the small test model, less that model's inference, in
+// one loop: a check that the stages above miss nothing of the callback (log lines, state).
+void robotPathCheck(benchmark::State & state, CameraId camera)
+{
+  const OpenCvThreads threads(1);
+  bench_scene::ScratchDirectory scratch;
+  const auto node = bench_scene::judgingNode(
+    VELMORA_SOURCE_DIR "/test/models/floor_colour.onnx", scratch.path() + "/images",
+    "http://127.0.0.1:9");
+  node->setScoreThreshold(0.0f);
+  const auto msg = scene().message(camera);
+  cv::Mat blob = node->preprocessImage(patchOf(camera));
+  uint32_t frame = 0;
+  StageClock clock;
+  for (auto _ : state) {
+    msg->header.stamp.nanosec = ++frame;
+    clock.skip();
+    switch (camera) {
+      case CameraId::rear: node->imageCallback(msg); break;
+      case CameraId::front: node->front_imageCallback(msg); break;
+      case CameraId::fisheye: node->fisheyeimageCallback(msg); break;
+    }
+    clock.mark("callback");
+    benchmark::DoNotOptimize(node->doInference(blob));
+    clock.mark("check_inference");
+  }
+  clock.report(state);
+}
+
 // Not the node's cost: what the simulator spends on the same cores per published frame.
 void simulatorRender(benchmark::State & state, CameraId camera)
 {
@@ -363,6 +490,13 @@ void registerStages()
       {"rear", CameraId::rear}, {"front", CameraId::front}, {"fisheye", CameraId::fisheye}})
   {
     stage("unjudged_frame/" + name + "/no_engine", unjudgedFrame, camera);
+  }
+  for (const auto & [name, camera] : std::vector<std::pair<std::string, CameraId>>{
+      {"rear", CameraId::rear}, {"front", CameraId::front}, {"fisheye", CameraId::fisheye}})
+  {
+    stage("robot_path/" + name, robotPathStages, camera, false);
+    stage("robot_path_after_inference/" + name, robotPathStages, camera, true);
+    stage("robot_path_check/" + name, robotPathCheck, camera);
   }
   stage("simulator_render/rear", simulatorRender, CameraId::rear);
   stage("simulator_render/fisheye", simulatorRender, CameraId::fisheye);

@@ -1,13 +1,21 @@
 #include "velmora_water_stain/archive.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csetjmp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include <jpeglib.h>
 #include <opencv2/imgcodecs.hpp>
 
 
@@ -47,17 +55,84 @@ bool isTemporaryName(const std::string & name)
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
+// libjpeg reports errors through a callback that must not return: it jumps back to the encoder
+// with the message.
+struct JpegErrors
+{
+  jpeg_error_mgr manager;
+  std::jmp_buf return_point;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void jumpBackWithMessage(j_common_ptr info)
+{
+  auto * errors = reinterpret_cast<JpegErrors *>(info->err);
+  (*info->err->format_message)(info, errors->message);
+  std::longjmp(errors->return_point, 1);
+}
+
+// A 4:2:0 JPEG takes at most 3 bytes per pixel of the image padded to 16 x 16 blocks, plus its
+// headers (libjpeg-turbo's own bound), so libjpeg never needs to grow a buffer of this size.
+std::size_t jpegBound(int width, int height)
+{
+  const auto padded = [](int extent) {return static_cast<std::size_t>((extent + 15) / 16 * 16);};
+  return padded(width) * padded(height) * 3 + 2048;
+}
+
+// Nothing here has a destructor, so that the jump back skips none. `*jpeg` and `*size` give the
+// output buffer; on success they hold the JPEG, in a buffer libjpeg malloc'ed should ours not
+// have sufficed.
+bool encodeBgrRows(
+  JSAMPARRAY rows, int width, int height, unsigned char ** jpeg, unsigned long * size,
+  JpegErrors & errors)
+{
+  jpeg_compress_struct info{};
+  info.err = jpeg_std_error(&errors.manager);
+  errors.manager.error_exit = jumpBackWithMessage;
+  if (setjmp(errors.return_point) != 0) {
+    jpeg_destroy_compress(&info);
+    return false;
+  }
+  jpeg_create_compress(&info);
+  jpeg_mem_dest(&info, jpeg, size);
+  info.image_width = static_cast<JDIMENSION>(width);
+  info.image_height = static_cast<JDIMENSION>(height);
+  info.input_components = 3;
+  info.in_color_space = JCS_EXT_BGR;
+  // cv::imencode's settings for ".jpg" without parameters.
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 95, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    jpeg_write_scanlines(&info, rows + info.next_scanline, info.image_height - info.next_scanline);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  return true;
+}
+
 Status writeFile(const std::string & path, const std::vector<uchar> & bytes)
 {
-  FILE * file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
+  const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file < 0) {
     return Failure{std::strerror(errno)};
   }
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  const int write_errno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    const std::string reason = std::strerror(written ? errno : write_errno);
+  std::size_t written = 0;
+  int write_errno = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = ::write(file, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      write_errno = count < 0 ? errno : EIO;
+      break;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  const bool closed = ::close(file) == 0;
+  if (write_errno != 0 || !closed) {
+    const std::string reason = std::strerror(write_errno != 0 ? write_errno : errno);
     std::remove(path.c_str());
     return Failure{reason};
   }
@@ -90,9 +165,28 @@ std::vector<std::string> removeStaleTemporaries(const std::string & image_dir)
   return removed;
 }
 
-Status writeJpegAtomically(const std::string & path, const cv::Mat & image)
+Result<std::vector<uchar>> encodeJpeg(const cv::Mat & image)
 {
   std::vector<uchar> jpeg;
+  if (!image.empty() && image.type() == CV_8UC3) {
+    std::vector<JSAMPROW> rows(static_cast<std::size_t>(image.rows));
+    for (int y = 0; y < image.rows; ++y) {
+      rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(image.ptr<uchar>(y));
+    }
+    const std::size_t bound = jpegBound(image.cols, image.rows);
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[bound]);
+    unsigned char * output = buffer.get();
+    unsigned long size = static_cast<unsigned long>(bound);
+    JpegErrors errors{};
+    if (!encodeBgrRows(rows.data(), image.cols, image.rows, &output, &size, errors)) {
+      return Failure{errors.message};
+    }
+    jpeg.assign(output, output + size);
+    if (output != buffer.get()) {
+      std::free(output);
+    }
+    return {std::move(jpeg)};
+  }
   try {
     if (image.empty() || !cv::imencode(".jpg", image, jpeg)) {
       return Failure{"the image cannot be encoded as JPEG"};
@@ -100,8 +194,17 @@ Status writeJpegAtomically(const std::string & path, const cv::Mat & image)
   } catch (const cv::Exception & error) {
     return Failure{error.what()};
   }
+  return {std::move(jpeg)};
+}
+
+Status writeJpegAtomically(const std::string & path, const cv::Mat & image)
+{
+  const auto jpeg = encodeJpeg(image);
+  if (!jpeg) {
+    return Failure{jpeg.error()};
+  }
   const std::string partial = temporaryPathFor(path);
-  const Status written = writeFile(partial, jpeg);
+  const Status written = writeFile(partial, *jpeg);
   if (!written) {
     return written;
   }

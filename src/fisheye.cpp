@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -157,11 +159,87 @@ cv::Mat FisheyeFloorCrop::crop(const cv::Mat & frame)
   if (warp_.homography.empty() || window_.empty()) {
     return rectifyFloorPatch(undistorter_.undistort(frame), quadrilateral_);
   }
+  if (!prepared()) {
+    prepareSpans();
+  }
+  // warpPerspective's own precondition, checked before any pixel is undistorted.
+  CV_Assert(frame.cols > 0 && frame.rows > 0);
   if (undistorted_.type() != frame.type()) {
     undistorted_ = cv::Mat::zeros(undistorter_.size(), frame.type());
   }
-  undistorter_.undistortWindow(frame, window_, undistorted_);
-  return patch_cutter_.cut(undistorted_, quadrilateral_);
+  undistortSpans(frame);
+  return rectifyFloorPatch(undistorted_, patch_maps_);
+}
+
+void FisheyeFloorCrop::prepareSpans()
+{
+  FloorPatchMaps patch_maps = floorPatchMaps(warp_);
+  // The bilinear warp reads the source pixel of each patch pixel and its right, lower and
+  // lower-right neighbours, where they lie inside the image.
+  const cv::Size size = undistorter_.size();
+  std::vector<int> first(static_cast<std::size_t>(size.height), size.width);
+  std::vector<int> last(static_cast<std::size_t>(size.height), -1);
+  const cv::Mat & sources = patch_maps.source_pixels;
+  for (int y = 0; y < sources.rows; ++y) {
+    const cv::Vec2s * source = sources.ptr<cv::Vec2s>(y);
+    for (int x = 0; x < sources.cols; ++x) {
+      const int column = source[x][0];
+      const int row = source[x][1];
+      const int left = std::max(column, 0);
+      const int right = std::min(column + 1, size.width - 1);
+      for (int r = std::max(row, 0); r <= std::min(row + 1, size.height - 1) && left <= right;
+        ++r)
+      {
+        first[static_cast<std::size_t>(r)] = std::min(first[static_cast<std::size_t>(r)], left);
+        last[static_cast<std::size_t>(r)] = std::max(last[static_cast<std::size_t>(r)], right);
+      }
+    }
+  }
+  std::vector<RowSpan> spans;
+  std::size_t total = 0;
+  for (int row = 0; row < size.height; ++row) {
+    const std::size_t at = static_cast<std::size_t>(row);
+    const int count = last[at] - first[at] + 1;
+    if (count > 0) {
+      spans.push_back({row, first[at], count});
+      total += static_cast<std::size_t>(count);
+    }
+  }
+  // remap takes maps narrower than SHRT_MAX; the last row's tail reads pixel (0, 0) and is not
+  // used.
+  constexpr int kRowLength = 4096;
+  const int rows = std::max(1, static_cast<int>((total + kRowLength - 1) / kRowLength));
+  cv::Mat source_pixels(rows, kRowLength, CV_16SC2, cv::Scalar::all(0));
+  cv::Mat weight_indices(rows, kRowLength, CV_16UC1, cv::Scalar::all(0));
+  auto * source_to = source_pixels.ptr<cv::Vec2s>();
+  auto * weight_to = weight_indices.ptr<ushort>();
+  for (const RowSpan & span : spans) {
+    const auto * source_from = undistorter_.sourcePixels().ptr<cv::Vec2s>(span.row) + span.first;
+    const auto * weight_from = undistorter_.weightIndices().ptr<ushort>(span.row) + span.first;
+    source_to = std::copy(source_from, source_from + span.count, source_to);
+    weight_to = std::copy(weight_from, weight_from + span.count, weight_to);
+  }
+  spans_ = std::move(spans);
+  span_source_pixels_ = source_pixels;
+  span_weight_indices_ = weight_indices;
+  patch_maps_ = std::move(patch_maps);
+}
+
+void FisheyeFloorCrop::undistortSpans(const cv::Mat & frame)
+{
+  // Each undistorted pixel depends only on its own map entries, so undistorting the spans end
+  // to end gives exactly those pixels of the whole undistortion.
+  cv::remap(
+    frame, span_undistorted_, span_source_pixels_, span_weight_indices_, cv::INTER_LINEAR,
+    cv::BORDER_CONSTANT);
+  const std::size_t pixel_bytes = frame.elemSize();
+  const uchar * from = span_undistorted_.ptr();
+  for (const RowSpan & span : spans_) {
+    const std::size_t bytes = static_cast<std::size_t>(span.count) * pixel_bytes;
+    std::memcpy(undistorted_.ptr(span.row) + static_cast<std::size_t>(span.first) * pixel_bytes,
+      from, bytes);
+    from += bytes;
+  }
 }
 
 void writeFisheyeTestImages(

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -13,6 +14,7 @@
 
 #include "pipeline_fixture.hpp"
 #include "reference_pipeline.hpp"
+#include "velmora_water_stain/archive.hpp"
 #include "velmora_water_stain/classifier.hpp"
 #include "velmora_water_stain/fisheye.hpp"
 
@@ -194,6 +196,40 @@ TEST(ThreadCountEquivalence, OneAndTwoOpenCvThreadsGiveTheSameResults)
         << model << " seed " << seed;
     }
   }
+}
+
+// The archive encodes 8-bit BGR itself; every other image goes through OpenCV as before.
+TEST(ArchiveJpegEquivalence, OwnEncodingGivesImencodesBytes)
+{
+  cv::Mat smooth(291, 365, CV_8UC3);
+  for (int y = 0; y < smooth.rows; ++y) {
+    for (int x = 0; x < smooth.cols; ++x) {
+      smooth.at<cv::Vec3b>(y, x) = cv::Vec3b(
+        static_cast<uchar>(x / 2), static_cast<uchar>(y / 2), static_cast<uchar>((x + y) / 3));
+    }
+  }
+  const cv::Mat wide = randomImage({600, 198}, CV_8UC3, 5);
+  const std::vector<std::pair<std::string, cv::Mat>> images{
+    {"smooth patch", smooth},
+    {"noise, odd size", randomImage({17, 9}, CV_8UC3, 1)},
+    {"one pixel", randomImage({1, 1}, CV_8UC3, 2)},
+    {"region of a larger image", wide(cv::Rect(3, 5, 301, 150))},
+    {"grey", randomImage({64, 48}, CV_8UC1, 3)},
+    {"four channels", randomImage({64, 48}, CV_8UC4, 4)}};
+  for (const auto & [name, image] : images) {
+    std::vector<uchar> expected;
+    ASSERT_TRUE(cv::imencode(".jpg", image, expected)) << name;
+    const auto encoded = vws::encodeJpeg(image);
+    ASSERT_TRUE(encoded) << name << ": " << encoded.error();
+    EXPECT_TRUE(*encoded == expected) << name;
+  }
+  const auto empty = vws::encodeJpeg(cv::Mat());
+  ASSERT_FALSE(empty);
+  EXPECT_FALSE(empty.error().empty());
+  // libjpeg's own refusal comes back as a failure with its message, not an exit.
+  const auto too_wide = vws::encodeJpeg(cv::Mat(1, 70000, CV_8UC3, cv::Scalar::all(0)));
+  ASSERT_FALSE(too_wide);
+  EXPECT_NE(too_wide.error().find("image dimension"), std::string::npos) << too_wide.error();
 }
 
 class NodeEquivalenceTest : public pipeline_fixture::PipelineTest {};

@@ -28,6 +28,11 @@ std::string temporaryPathFor(const std::string & path);
 // `image_dir` (only names of the form above); returns the paths removed.
 std::vector<std::string> removeStaleTemporaries(const std::string & image_dir);
 
+// The bytes cv::imencode(".jpg", image) gives (quality 95, baseline), made by libjpeg directly
+// for 8-bit BGR images: it reads BGR itself, where OpenCV copies every row into RGB first and
+// grows its output 4 KiB at a time. Fails, saying why, when the image cannot be encoded.
+Result<std::vector<uchar>> encodeJpeg(const cv::Mat & image);
+
 // Encodes `image` as JPEG into a temporary file beside `path` and renames it into place, so a
 // reader never sees a truncated file under the final name.
 Status writeJpegAtomically(const std::string & path, const cv::Mat & image);

@@ -36,6 +36,9 @@ public:
   void undistortWindow(const cv::Mat & frame, const cv::Rect & window, cv::Mat & undistorted) const;
   bool ready() const {return !map1_.empty();}
   cv::Size size() const {return map1_.size();}
+  // The remap's maps: source pixel (CV_16SC2) and bilinear weight index (CV_16UC1) per pixel.
+  const cv::Mat & sourcePixels() const {return map1_;}
+  const cv::Mat & weightIndices() const {return map2_;}
 
 private:
   cv::Mat map1_;
@@ -43,8 +46,10 @@ private:
 };
 
 // The fisheye floor patch of a raw frame: rectifyFloorPatch of the undistorted frame, pixel for
-// pixel. Calibration and floor rectangle are compiled in, so the warp and the window of the
-// undistorted image it reads are computed once, and a frame is undistorted only in that window.
+// pixel. Calibration and floor rectangle are compiled in, so the warp and the pixels of the
+// undistorted image it reads are found once, on the first frame, and a frame is undistorted only
+// there: per row, the span between the first and the last pixel the warp reads, which for the
+// floor's trapezoid is much less than the window around it.
 class FisheyeFloorCrop
 {
 public:
@@ -53,7 +58,7 @@ public:
     const FisheyeUndistorter & undistorter, const std::vector<cv::Point2f> & quadrilateral);
   cv::Mat crop(const cv::Mat & frame);
   // True once a frame has been cropped: the warp's maps and the frame buffer exist.
-  bool prepared() const {return patch_cutter_.prepared();}
+  bool prepared() const {return !patch_maps_.source_pixels.empty();}
   // The part of the undistorted image a crop reads (empty when it falls back to the whole).
   const cv::Rect & window() const {return window_;}
 
@@ -62,8 +67,24 @@ private:
   std::vector<cv::Point2f> quadrilateral_;
   FloorPatchWarp warp_;  // empty when the quadrilateral has no extent
   cv::Rect window_;      // empty when the quadrilateral lies outside the undistorted image
-  cv::Mat undistorted_;  // reused between frames; black outside the window
-  FloorPatchCutter patch_cutter_;
+  cv::Mat undistorted_;  // reused between frames; only the spans are written
+  FloorPatchMaps patch_maps_;
+
+  // Columns [first, first + count) of one row of the undistorted image.
+  struct RowSpan
+  {
+    int row;
+    int first;
+    int count;
+  };
+  void prepareSpans();
+  void undistortSpans(const cv::Mat & frame);
+
+  std::vector<RowSpan> spans_;
+  // The undistortion maps' entries of the spans end to end, in rows short enough for remap.
+  cv::Mat span_source_pixels_;
+  cv::Mat span_weight_indices_;
+  cv::Mat span_undistorted_;  // reused between frames
 };
 
 // The fisheye test routine's artefacts under `test_dir` (best effort): the undistorted sample,

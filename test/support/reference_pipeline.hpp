@@ -2,11 +2,14 @@
 #define REFERENCE_PIPELINE_HPP_
 
 #include <array>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "velmora_water_stain/fisheye.hpp"
@@ -53,6 +56,23 @@ inline cv::Mat rectify(const cv::Mat & image, const std::vector<cv::Point2f> & q
   cv::warpPerspective(
     image, patch, homography, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   return patch;
+}
+
+// cv::imencode's JPEG written through stdio to a temporary beside `path`, then renamed into
+// place; false when any step fails.
+inline bool archiveWrite(const std::string & path, const cv::Mat & image)
+{
+  std::vector<uchar> jpeg;
+  if (!cv::imencode(".jpg", image, jpeg)) {
+    return false;
+  }
+  const std::string partial = path + ".partial";
+  FILE * file = std::fopen(partial.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool written = std::fwrite(jpeg.data(), 1, jpeg.size(), file) == jpeg.size();
+  return std::fclose(file) == 0 && written && std::rename(partial.c_str(), path.c_str()) == 0;
 }
 
 struct FisheyeCalibration

@@ -210,7 +210,9 @@ public:
     current_[static_cast<int>(camera)] = frame;
   }
 
-  void frameFinished(CameraId camera, const builtin_interfaces::msg::Time &, double ms) override
+  void frameFinished(
+    CameraId camera, const builtin_interfaces::msg::Time &,
+    velmora_sim::CallbackTime took) override
   {
     if (log_ != nullptr) {
       log_->endFrame();
@@ -218,7 +220,8 @@ public:
     velmora_sim::FrameRecord * frame = current_[static_cast<int>(camera)];
     if (frame != nullptr) {
       frame->received = true;
-      frame->callback_ms = ms;
+      frame->callback_ms = took.wall_ms;
+      frame->callback_cpu_ms = took.cpu_ms;
     }
     ++frames_handled_;
   }

@@ -83,6 +83,18 @@ std::string oneDecimal(double value)
   return text.str();
 }
 
+// Only a real-time run has the node on a thread of its own, whose CPU time can be told apart.
+std::string cpuLine(const RunInfo & info)
+{
+  if (!info.realtime) {
+    return "";
+  }
+  return "CPU: node thread " + oneDecimal(info.node_thread_cpu_s) + " s, whole process " +
+         oneDecimal(info.process_cpu_s) + " s; load average " +
+         oneDecimal(info.load_average_at_start) + " at start, " +
+         oneDecimal(info.load_average_at_end) + " at the end\n";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(
@@ -307,7 +319,8 @@ int runCommandLine(int argc, char ** argv)
     (options.realtime ? " (real time)" : "") << "\nnode resident memory: " <<
     oneDecimal(outcome.report.info.node_resident_at_start_mb) << " MB at start, " <<
     oneDecimal(outcome.report.info.node_resident_at_end_mb) << " MB at the end (process peak " <<
-    oneDecimal(outcome.report.info.process_peak_resident_mb) << " MB)\narchive: " <<
+    oneDecimal(outcome.report.info.process_peak_resident_mb) << " MB)\n" <<
+    cpuLine(outcome.report.info) << "archive: " <<
     (fs::path(options.out_dir) / "images").string() << "\nreport:  " << outcome.report_path <<
     "\nmap:     " << outcome.map_path << "\nnode log: " << outcome.log_path << '\n';
   return 0;

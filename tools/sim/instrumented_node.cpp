@@ -1,5 +1,7 @@
 #include "sim/instrumented_node.hpp"
 
+#include <time.h>
+
 #include <thread>
 #include <utility>
 
@@ -21,6 +23,13 @@ node_access::Camera nodeCamera(CameraId camera)
 
 }  // namespace
 
+double threadCpuMilliseconds()
+{
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
 InstrumentedNode::InstrumentedNode(const rclcpp::NodeOptions & options, FrameObserver & observer)
 : WaterStainNodeAccess(options), observer_(observer)
 {
@@ -37,11 +46,12 @@ void InstrumentedNode::timeImages(
     [this, camera, callback](std::shared_ptr<sensor_msgs::msg::Image> msg) {
       const builtin_interfaces::msg::Time stamp = msg->header.stamp;
       observer_.frameStarted(camera, stamp);
+      const double cpu_start = threadCpuMilliseconds();
       const auto start = std::chrono::steady_clock::now();
       (this->*callback)(std::move(msg));
-      const std::chrono::duration<double, std::milli> took =
+      const std::chrono::duration<double, std::milli> wall =
       std::chrono::steady_clock::now() - start;
-      observer_.frameFinished(camera, stamp, took.count());
+      observer_.frameFinished(camera, stamp, {wall.count(), threadCpuMilliseconds() - cpu_start});
     });
   replaceImageSubscription(nodeCamera(camera), subscription);
 }

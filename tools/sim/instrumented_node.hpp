@@ -16,6 +16,17 @@
 namespace velmora_sim
 {
 
+// What one callback took: wall time, and the CPU time of the executor's thread, which does not
+// grow while other work on a shared machine holds the core.
+struct CallbackTime
+{
+  double wall_ms{0.0};
+  double cpu_ms{0.0};
+};
+
+// CPU time the calling thread has used so far.
+double threadCpuMilliseconds();
+
 // Told around every image callback of the node, on the executor's thread.
 class FrameObserver
 {
@@ -23,7 +34,7 @@ public:
   virtual ~FrameObserver() = default;
   virtual void frameStarted(CameraId camera, const builtin_interfaces::msg::Time & stamp) = 0;
   virtual void frameFinished(
-    CameraId camera, const builtin_interfaces::msg::Time & stamp, double callback_ms) = 0;
+    CameraId camera, const builtin_interfaces::msg::Time & stamp, CallbackTime took) = 0;
 };
 
 // The node as built, with its three image subscriptions re-created (same topics, same QoS) so

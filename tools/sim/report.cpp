@@ -156,6 +156,8 @@ Json::Value cameraJson(const CameraReport & report)
   json["recall_dirty_or_stubborn_visible"] = optionalNumber(report.recall_visible);
   json["latency"]["callback"] = latencyJson(report.callback);
   json["latency"]["judged_callback"] = latencyJson(report.judged_callback);
+  json["latency"]["callback_cpu"] = latencyJson(report.callback_cpu);
+  json["latency"]["judged_callback_cpu"] = latencyJson(report.judged_callback_cpu);
   json["latency"]["mobilenet"] = latencyJson(report.mobilenet);
   json["latency"]["internvl"] = latencyJson(report.internvl);
   return json;
@@ -184,6 +186,7 @@ Json::Value frameJson(const FrameRecord & frame)
   }
   json["received"] = frame.received;
   json["callback_ms"] = frame.callback_ms;
+  json["callback_cpu_ms"] = frame.callback_cpu_ms;
   json["verdict"] = frame.verdict ? Json::Value(kVerdictNames[classIndex(*frame.verdict)]) :
     Json::Value(Json::nullValue);
   if (frame.log.vlm_answer) {
@@ -512,6 +515,8 @@ CameraReport tallyFrames(
   report.dropped = dropped;
   std::vector<double> callback;
   std::vector<double> judged_callback;
+  std::vector<double> callback_cpu;
+  std::vector<double> judged_callback_cpu;
   std::vector<double> mobilenet;
   std::vector<double> internvl;
   for (const FrameRecord & frame : frames) {
@@ -524,6 +529,7 @@ CameraReport tallyFrames(
     }
     ++report.received;
     callback.push_back(frame.callback_ms);
+    callback_cpu.push_back(frame.callback_cpu_ms);
     report.gated += frame.log.gated ? 1 : 0;
     if (frame.log.vlm_answer) {
       ++report.vlm_calls;
@@ -540,6 +546,7 @@ CameraReport tallyFrames(
     }
     ++report.judged;
     judged_callback.push_back(frame.callback_ms);
+    judged_callback_cpu.push_back(frame.callback_cpu_ms);
     ++report.verdicts[classIndex(*frame.verdict)];
     report.clean_not_archived += frame.verdict_archived ? 0 : 1;
     ++report.confusion[classIndex(frame.truth.floor_class)][classIndex(*frame.verdict)];
@@ -549,6 +556,8 @@ CameraReport tallyFrames(
   setPrecisionAndRecall(report.confusion_visible, report.precision_visible, report.recall_visible);
   report.callback = latencyStats(callback);
   report.judged_callback = latencyStats(judged_callback);
+  report.callback_cpu = latencyStats(callback_cpu);
+  report.judged_callback_cpu = latencyStats(judged_callback_cpu);
   report.mobilenet = latencyStats(mobilenet);
   report.internvl = latencyStats(internvl);
   return report;
@@ -614,6 +623,10 @@ void writeReportJson(
   root["run"]["node_resident_at_start_mb"] = info.node_resident_at_start_mb;
   root["run"]["node_resident_at_end_mb"] = info.node_resident_at_end_mb;
   root["run"]["process_peak_resident_mb"] = info.process_peak_resident_mb;
+  root["run"]["node_thread_cpu_s"] = info.node_thread_cpu_s;
+  root["run"]["process_cpu_s"] = info.process_cpu_s;
+  root["run"]["load_average_at_start"] = info.load_average_at_start;
+  root["run"]["load_average_at_end"] = info.load_average_at_end;
   root["run"]["truth_min_stain_area_m2"] = kMinStainArea;
   root["run"]["truth_visible_min_patch_share"] = kMinPatchShare;
   for (const CameraReport & camera : report.cameras) {
@@ -708,7 +721,9 @@ std::string summaryTable(const SimReport & report)
   out << stainTable(report);
   out << "\nnode timings ms (median/p95): mobilenet " << milliseconds(overall.mobilenet) <<
     ", internvl " << milliseconds(overall.internvl) << ", judged callback " <<
-    milliseconds(overall.judged_callback) << '\n';
+    milliseconds(overall.judged_callback) << "; CPU time of the node's thread: callback " <<
+    milliseconds(overall.callback_cpu) << ", judged callback " <<
+    milliseconds(overall.judged_callback_cpu) << '\n';
   out << "same-floor dirty confirmations: " << overall.same_floor_dirty <<
     ", VLM answers yes/no/failed: " << overall.vlm_yes << '/' <<
     overall.vlm_calls - overall.vlm_yes - overall.vlm_failed << '/' << overall.vlm_failed << '\n';

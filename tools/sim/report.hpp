@@ -34,6 +34,7 @@ struct FrameRecord
   RegionTruth truth;
   bool received{false};
   double callback_ms{0.0};
+  double callback_cpu_ms{0.0};  // the executor thread's CPU time in the callback
   FrameLogFacts log;
   std::optional<velmora_water_stain::FloorClass> verdict;
   bool verdict_archived{false};  // false: a clean verdict the clean throttle held back
@@ -85,6 +86,8 @@ struct CameraReport
   std::optional<double> recall_visible;
   LatencyStats callback;         // every delivered message
   LatencyStats judged_callback;  // messages that were judged
+  LatencyStats callback_cpu;     // the same two in CPU time of the executor's thread
+  LatencyStats judged_callback_cpu;
   LatencyStats mobilenet;        // the node's "mobilenet takes"
   LatencyStats internvl;         // the node's "internvl takes"
 };
@@ -115,6 +118,13 @@ struct RunInfo
   double node_resident_at_start_mb{0.0};
   double node_resident_at_end_mb{0.0};
   double process_peak_resident_mb{0.0};
+  // CPU seconds over a real-time run: the node's executor thread, and the whole process (the
+  // simulator's rendering and publishing, the tf listener and the VLM stand-in as well).
+  double node_thread_cpu_s{0.0};
+  double process_cpu_s{0.0};
+  // The machine's load average (1 min) when the run started and ended: other work shares the cores.
+  double load_average_at_start{0.0};
+  double load_average_at_end{0.0};
 };
 
 struct SimReport

@@ -20,6 +20,8 @@
 #include <utility>
 
 #include <malloc.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 
 #include <kdl/frames.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -76,6 +78,22 @@ double trimmedResidentMegabytes()
 {
   malloc_trim(0);
   return statusMegabytes("VmRSS");
+}
+
+double processCpuSeconds()
+{
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval & time) {
+      return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double loadAverage()
+{
+  double load = 0.0;
+  return getloadavg(&load, 1) == 1 ? load : 0.0;
 }
 
 int64_t tickNanoseconds(int64_t tick)
@@ -165,6 +183,8 @@ public:
     const std::string vlm_url = startVlm();
 
     const auto wall_start = std::chrono::steady_clock::now();
+    info_.load_average_at_start = loadAverage();
+    const double cpu_start_s = processCpuSeconds();
     {
       NodeLogCapture log(outcome.log_path);
       log_ = &log;
@@ -174,6 +194,8 @@ public:
       }
       startNodes(vlm_url, image_dir.string());
       drive();
+      info_.process_cpu_s = processCpuSeconds() - cpu_start_s;
+      info_.load_average_at_end = loadAverage();
       for (CameraId camera : options_.cameras) {
         dropped_[camera] = node_->droppedCount(camera);
       }
@@ -218,7 +240,7 @@ public:
   }
 
   void frameFinished(
-    CameraId camera, const builtin_interfaces::msg::Time & stamp, double callback_ms) override
+    CameraId camera, const builtin_interfaces::msg::Time & stamp, CallbackTime took) override
   {
     if (log_ != nullptr) {
       log_->endFrame();
@@ -226,7 +248,8 @@ public:
     FrameRecord * frame = findFrame(camera, stamp);
     if (frame != nullptr) {
       frame->received = true;
-      frame->callback_ms = callback_ms;
+      frame->callback_ms = took.wall_ms;
+      frame->callback_cpu_ms = took.cpu_ms;
       ++frames_received_;
     }
   }
@@ -336,11 +359,13 @@ private:
   {
     std::exception_ptr failure;
     std::thread spinner([this, &failure]() {
+        const double cpu_start_ms = threadCpuMilliseconds();
         try {
           executor_->spin();
         } catch (...) {
           failure = std::current_exception();
         }
+        info_.node_thread_cpu_s = (threadCpuMilliseconds() - cpu_start_ms) / 1e3;
       });
     const auto wall_start = std::chrono::steady_clock::now();
     for (int64_t tick = 0; tick < ticks && rclcpp::ok(); ++tick) {
