@@ -260,6 +260,41 @@ Statistics parseStatistics(const uint8_t * content, std::size_t size)
   return statistics;
 }
 
+Metadata parseMetadata(const uint8_t * content, std::size_t size)
+{
+  Cursor cursor(content, size, "metadata");
+  Metadata metadata;
+  metadata.name = cursor.text();
+  const auto map = cursor.bytes<uint32_t>();
+  Cursor entries(map.first, map.second, "metadata entries");
+  while (entries.left() > 0) {
+    std::string key = entries.text();
+    metadata.entries[key] = entries.text();
+  }
+  return metadata;
+}
+
+ChunkIndex parseChunkIndex(const uint8_t * content, std::size_t size)
+{
+  Cursor cursor(content, size, "chunk index");
+  ChunkIndex index;
+  index.message_start_time = cursor.number<uint64_t>();
+  index.message_end_time = cursor.number<uint64_t>();
+  index.chunk_start_offset = cursor.number<uint64_t>();
+  index.chunk_length = cursor.number<uint64_t>();
+  const auto map = cursor.bytes<uint32_t>();
+  Cursor entries(map.first, map.second, "chunk index offsets");
+  while (entries.left() > 0) {
+    const uint16_t channel = entries.number<uint16_t>();
+    index.message_index_offsets[channel] = entries.number<uint64_t>();
+  }
+  index.message_index_length = cursor.number<uint64_t>();
+  index.compression = cursor.text();
+  index.compressed_size = cursor.number<uint64_t>();
+  index.uncompressed_size = cursor.number<uint64_t>();
+  return index;
+}
+
 void forEachRecord(
   const uint8_t * data, std::size_t size,
   const std::function<void(uint8_t, const uint8_t *, std::size_t, std::size_t)> & visit)
@@ -282,7 +317,12 @@ void forEachRecord(
 
 uint32_t crc32Of(const uint8_t * data, std::size_t size)
 {
-  uLong crc = crc32(0L, Z_NULL, 0);
+  return crc32Continue(static_cast<uint32_t>(crc32(0L, Z_NULL, 0)), data, size);
+}
+
+uint32_t crc32Continue(uint32_t start, const uint8_t * data, std::size_t size)
+{
+  uLong crc = start;
   while (size > 0) {
     const uInt step = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
     crc = crc32(crc, data, step);
@@ -377,6 +417,76 @@ std::vector<uint8_t> serializeStatistics(const Statistics & statistics)
          .number(static_cast<uint32_t>(map.size())).raw(map.data(), map.size()).take();
 }
 
+std::vector<uint8_t> serializeMessageIndex(const MessageIndex & index)
+{
+  Builder entries;
+  for (const auto & [log_time, offset] : index.entries) {
+    entries.number(log_time).number(offset);
+  }
+  const std::vector<uint8_t> array = entries.take();
+  return Builder().number(index.channel_id).number(static_cast<uint32_t>(array.size()))
+         .raw(array.data(), array.size()).take();
+}
+
+std::vector<uint8_t> serializeChunkIndex(const ChunkIndex & index)
+{
+  Builder entries;
+  for (const auto & [channel, offset] : index.message_index_offsets) {
+    entries.number(channel).number(offset);
+  }
+  const std::vector<uint8_t> map = entries.take();
+  return Builder().number(index.message_start_time).number(index.message_end_time)
+         .number(index.chunk_start_offset).number(index.chunk_length)
+         .number(static_cast<uint32_t>(map.size())).raw(map.data(), map.size())
+         .number(index.message_index_length).text(index.compression)
+         .number(index.compressed_size).number(index.uncompressed_size).take();
+}
+
+std::vector<uint8_t> serializeMetadata(const Metadata & metadata)
+{
+  Builder entries;
+  for (const auto & [key, value] : metadata.entries) {
+    entries.text(key).text(value);
+  }
+  const std::vector<uint8_t> map = entries.take();
+  return Builder().text(metadata.name).number(static_cast<uint32_t>(map.size()))
+         .raw(map.data(), map.size()).take();
+}
+
+std::vector<uint8_t> serializeMetadataIndex(const MetadataIndex & index)
+{
+  return Builder().number(index.offset).number(index.length).text(index.name).take();
+}
+
+std::vector<uint8_t> serializeSummaryOffset(const SummaryOffset & offset)
+{
+  return Builder().number(offset.group_opcode).number(offset.group_start)
+         .number(offset.group_length).take();
+}
+
+std::vector<uint8_t> serializeDataEnd(uint32_t data_section_crc)
+{
+  return Builder().number(data_section_crc).take();
+}
+
+void appendMessageRecord(std::vector<uint8_t> & out, const Message & message)
+{
+  const uint64_t length = 2 + 4 + 8 + 8 + message.size;
+  out.reserve(out.size() + kRecordHeaderSize + length);
+  out.push_back(kMessage);
+  const auto put = [&out](uint64_t value, std::size_t bytes) {
+      for (std::size_t i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+      }
+    };
+  put(length, 8);
+  put(message.channel_id, 2);
+  put(message.sequence, 4);
+  put(message.log_time, 8);
+  put(message.publish_time, 8);
+  out.insert(out.end(), message.data, message.data + message.size);
+}
+
 void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<uint8_t> & content)
 {
   out.push_back(opcode);
@@ -386,14 +496,16 @@ void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<
   out.insert(out.end(), content.begin(), content.end());
 }
 
-std::vector<uint8_t> compressRecords(const std::vector<uint8_t> & records, const std::string & how)
+std::vector<uint8_t> compressRecords(
+  const std::vector<uint8_t> & records, const std::string & how, int zstd_level)
 {
   if (how.empty()) {
     return records;
   }
   if (how == "zstd") {
     std::vector<uint8_t> out(ZSTD_compressBound(records.size()));
-    const std::size_t size = ZSTD_compress(out.data(), out.size(), records.data(), records.size(), 3);
+    const std::size_t size =
+      ZSTD_compress(out.data(), out.size(), records.data(), records.size(), zstd_level);
     if (ZSTD_isError(size)) {
       throw RecordError(std::string("zstd: ") + ZSTD_getErrorName(size));
     }
