@@ -358,9 +358,16 @@ McapWriter::~McapWriter()
 
 void McapWriter::put(const std::vector<uint8_t> & bytes)
 {
-  out_.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  crc_ = mcap::crc32Continue(crc_, bytes.data(), bytes.size());
-  written_ += bytes.size();
+  put(bytes.data(), bytes.size());
+}
+
+void McapWriter::put(const uint8_t * bytes, std::size_t size)
+{
+  out_.write(reinterpret_cast<const char *>(bytes), static_cast<std::streamsize>(size));
+  if (summary_crc_running_) {
+    crc_ = mcap::crc32Continue(crc_, bytes, size);
+  }
+  written_ += size;
 }
 
 void McapWriter::putRecord(uint8_t opcode, const std::vector<uint8_t> & content)
@@ -425,19 +432,19 @@ void McapWriter::flushChunk()
   if (chunk_.empty()) {
     return;
   }
-  const std::vector<uint8_t> compressed =
-    mcap::compressRecords(chunk_, options_.compression, options_.zstd_level);
+  mcap::compressRecordsInto(chunk_, options_.compression, options_.zstd_level, compressed_);
   const mcap::Chunk chunk{chunk_start_, chunk_end_, chunk_.size(),
-    mcap::crc32Of(chunk_.data(), chunk_.size()), options_.compression, compressed.data(),
-    compressed.size()};
+    mcap::crc32Of(chunk_.data(), chunk_.size()), options_.compression, compressed_.data(),
+    compressed_.size()};
   mcap::ChunkIndex index;
   index.message_start_time = chunk_start_;
   index.message_end_time = chunk_end_;
   index.chunk_start_offset = written_;
   index.compression = options_.compression;
-  index.compressed_size = compressed.size();
+  index.compressed_size = compressed_.size();
   index.uncompressed_size = chunk_.size();
-  putRecord(mcap::kChunk, mcap::serializeChunk(chunk));
+  put(mcap::chunkRecordPrefix(chunk));
+  put(compressed_.data(), compressed_.size());
   index.chunk_length = written_ - index.chunk_start_offset;
   const uint64_t indexes_start = written_;
   for (const auto & [channel, messages] : chunk_messages_) {
@@ -496,12 +503,14 @@ void McapWriter::close()
   }
   closed_ = true;
   flushChunk();
-  putRecord(mcap::kDataEnd, mcap::serializeDataEnd(crc_));
+  // No CRC of the whole data section (0: not available), as the mcap library leaves it by default:
+  // every chunk carries its own, and a second pass over gigabytes of images costs the run.
+  putRecord(mcap::kDataEnd, mcap::serializeDataEnd(0));
   mcap::Footer footer;
   if (options_.summary) {
     footer.summary_start = written_;
     // The summary CRC covers the summary, its offsets and the footer up to the CRC itself.
-    crc_ = 0;
+    summary_crc_running_ = true;
     footer.summary_offset_start = writeSummary();
   }
   std::vector<uint8_t> record;

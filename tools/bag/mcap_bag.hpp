@@ -62,7 +62,7 @@ private:
 // Writes MCAP files as the ecosystem's tools expect them: header, schemas and channels, messages
 // (in chunks of about `chunk_size` bytes, compressed as asked, each followed by its message
 // indexes, or loose), metadata records, and a summary with schemas, channels, statistics, chunk
-// and metadata indexes, summary offsets and CRCs of the data and summary sections.
+// and metadata indexes, summary offsets and its CRC; every chunk carries the CRC of its records.
 class McapWriter
 {
 public:
@@ -94,6 +94,7 @@ public:
 private:
   void flushChunk();
   void put(const std::vector<uint8_t> & bytes);
+  void put(const uint8_t * bytes, std::size_t size);
   void putRecord(uint8_t opcode, const std::vector<uint8_t> & content);
   // Returns where the summary offset section starts.
   uint64_t writeSummary();
@@ -104,6 +105,7 @@ private:
   std::vector<mcap::Schema> schemas_;
   std::vector<mcap::Channel> channels_;
   std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> compressed_;
   uint64_t chunk_start_{0};
   uint64_t chunk_end_{0};
   std::map<uint16_t, mcap::MessageIndex> chunk_messages_;
@@ -111,7 +113,8 @@ private:
   std::vector<mcap::MetadataIndex> metadata_indexes_;
   mcap::Statistics statistics_;
   uint64_t written_{0};
-  uint32_t crc_{0};  // of everything written so far
+  uint32_t crc_{0};  // of the summary written so far
+  bool summary_crc_running_{false};
   bool closed_{false};
 };
 

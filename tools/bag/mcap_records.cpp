@@ -260,41 +260,6 @@ Statistics parseStatistics(const uint8_t * content, std::size_t size)
   return statistics;
 }
 
-Metadata parseMetadata(const uint8_t * content, std::size_t size)
-{
-  Cursor cursor(content, size, "metadata");
-  Metadata metadata;
-  metadata.name = cursor.text();
-  const auto map = cursor.bytes<uint32_t>();
-  Cursor entries(map.first, map.second, "metadata entries");
-  while (entries.left() > 0) {
-    std::string key = entries.text();
-    metadata.entries[key] = entries.text();
-  }
-  return metadata;
-}
-
-ChunkIndex parseChunkIndex(const uint8_t * content, std::size_t size)
-{
-  Cursor cursor(content, size, "chunk index");
-  ChunkIndex index;
-  index.message_start_time = cursor.number<uint64_t>();
-  index.message_end_time = cursor.number<uint64_t>();
-  index.chunk_start_offset = cursor.number<uint64_t>();
-  index.chunk_length = cursor.number<uint64_t>();
-  const auto map = cursor.bytes<uint32_t>();
-  Cursor entries(map.first, map.second, "chunk index offsets");
-  while (entries.left() > 0) {
-    const uint16_t channel = entries.number<uint16_t>();
-    index.message_index_offsets[channel] = entries.number<uint64_t>();
-  }
-  index.message_index_length = cursor.number<uint64_t>();
-  index.compression = cursor.text();
-  index.compressed_size = cursor.number<uint64_t>();
-  index.uncompressed_size = cursor.number<uint64_t>();
-  return index;
-}
-
 void forEachRecord(
   const uint8_t * data, std::size_t size,
   const std::function<void(uint8_t, const uint8_t *, std::size_t, std::size_t)> & visit)
@@ -499,30 +464,51 @@ void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<
 std::vector<uint8_t> compressRecords(
   const std::vector<uint8_t> & records, const std::string & how, int zstd_level)
 {
+  std::vector<uint8_t> out;
+  compressRecordsInto(records, how, zstd_level, out);
+  return out;
+}
+
+void compressRecordsInto(
+  const std::vector<uint8_t> & records, const std::string & how, int zstd_level,
+  std::vector<uint8_t> & out)
+{
   if (how.empty()) {
-    return records;
+    out.assign(records.begin(), records.end());
+    return;
   }
   if (how == "zstd") {
-    std::vector<uint8_t> out(ZSTD_compressBound(records.size()));
+    out.resize(ZSTD_compressBound(records.size()));
     const std::size_t size =
       ZSTD_compress(out.data(), out.size(), records.data(), records.size(), zstd_level);
     if (ZSTD_isError(size)) {
       throw RecordError(std::string("zstd: ") + ZSTD_getErrorName(size));
     }
     out.resize(size);
-    return out;
+    return;
   }
   if (how == "lz4") {
-    std::vector<uint8_t> out(LZ4F_compressFrameBound(records.size(), nullptr));
+    out.resize(LZ4F_compressFrameBound(records.size(), nullptr));
     const std::size_t size =
       LZ4F_compressFrame(out.data(), out.size(), records.data(), records.size(), nullptr);
     if (LZ4F_isError(size)) {
       throw RecordError(std::string("lz4: ") + LZ4F_getErrorName(size));
     }
     out.resize(size);
-    return out;
+    return;
   }
   throw RecordError("unknown compression '" + how + "'");
+}
+
+std::vector<uint8_t> chunkRecordPrefix(const Chunk & chunk)
+{
+  const std::vector<uint8_t> fields = Builder().number(chunk.message_start_time)
+    .number(chunk.message_end_time).number(chunk.uncompressed_size)
+    .number(chunk.uncompressed_crc).text(chunk.compression)
+    .number(static_cast<uint64_t>(chunk.records_size)).take();
+  return Builder().number(static_cast<uint8_t>(kChunk))
+         .number(static_cast<uint64_t>(fields.size() + chunk.records_size))
+         .raw(fields.data(), fields.size()).take();
 }
 
 }  // namespace velmora_bag::mcap

@@ -159,8 +159,6 @@ Channel parseChannel(const uint8_t * content, std::size_t size);
 Message parseMessage(const uint8_t * content, std::size_t size);
 Chunk parseChunk(const uint8_t * content, std::size_t size);
 Statistics parseStatistics(const uint8_t * content, std::size_t size);
-Metadata parseMetadata(const uint8_t * content, std::size_t size);
-ChunkIndex parseChunkIndex(const uint8_t * content, std::size_t size);
 
 // Calls `visit` with each record of a run of records (a chunk's content, the summary section);
 // throws RecordError when a record's length runs past the end.
@@ -198,6 +196,13 @@ void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<
 // Compresses a chunk's records ("", "zstd" at `zstd_level`, "lz4").
 std::vector<uint8_t> compressRecords(
   const std::vector<uint8_t> & records, const std::string & how, int zstd_level = 3);
+// The same into `out`, whose memory is reused from chunk to chunk.
+void compressRecordsInto(
+  const std::vector<uint8_t> & records, const std::string & how, int zstd_level,
+  std::vector<uint8_t> & out);
+// A whole chunk record but its compressed records: opcode, length and the fields before them,
+// so that the records are written from where they lie instead of copied twice more.
+std::vector<uint8_t> chunkRecordPrefix(const Chunk & chunk);
 
 }  // namespace velmora_bag::mcap
 

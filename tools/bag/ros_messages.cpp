@@ -152,6 +152,19 @@ std::vector<uint8_t> encodeImage(const sensor_msgs::msg::Image & image)
   return out.take();
 }
 
+std::vector<uint8_t> encodeImage(
+  const std_msgs::msg::Header & header, const std::string & encoding, const cv::Mat & picture)
+{
+  const cv::Mat packed = picture.isContinuous() ? picture : picture.clone();
+  const auto step = static_cast<uint32_t>(packed.cols * packed.elemSize());
+  CdrWriter out;
+  writeHeader(out, header);
+  out.number(static_cast<uint32_t>(packed.rows)).number(static_cast<uint32_t>(packed.cols))
+  .text(encoding).number(static_cast<uint8_t>(0)).number(step)
+  .bytes(packed.data, static_cast<std::size_t>(step) * packed.rows);
+  return out.take();
+}
+
 std::vector<uint8_t> encodeCompressedImage(const CompressedImage & image)
 {
   CdrWriter out;

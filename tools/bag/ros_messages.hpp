@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "bag/cdr.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -36,6 +38,9 @@ tf2_msgs::msg::TFMessage decodeTfMessage(const std::vector<uint8_t> & data);
 
 // Encoders, the exact inverse of the decoders (little-endian).
 std::vector<uint8_t> encodeImage(const sensor_msgs::msg::Image & image);
+// The Image message of an 8-bit picture (its rows packed), without building the message first.
+std::vector<uint8_t> encodeImage(
+  const std_msgs::msg::Header & header, const std::string & encoding, const cv::Mat & picture);
 std::vector<uint8_t> encodeCompressedImage(const CompressedImage & image);
 std::vector<uint8_t> encodeCameraInfo(const sensor_msgs::msg::CameraInfo & info);
 std::vector<uint8_t> encodeTfMessage(const tf2_msgs::msg::TFMessage & message);

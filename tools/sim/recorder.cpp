@@ -46,18 +46,16 @@ uint64_t sizeOnDisk(const fs::path & path)
 }
 
 // image_transport's compressed form: JPEG of the BGR picture, the original encoding named.
-velmora_bag::CompressedImage toJpeg(const sensor_msgs::msg::Image & image)
+velmora_bag::CompressedImage toJpeg(
+  const std_msgs::msg::Header & header, const std::string & encoding, const cv::Mat & picture)
 {
-  const cv::Mat wrapped(
-    static_cast<int>(image.height), static_cast<int>(image.width), CV_8UC3,
-    const_cast<uint8_t *>(image.data.data()), image.step);
-  cv::Mat bgr = wrapped;
-  if (image.encoding == "rgb8") {
-    cv::cvtColor(wrapped, bgr, cv::COLOR_RGB2BGR);
+  cv::Mat bgr = picture;
+  if (encoding == "rgb8") {
+    cv::cvtColor(picture, bgr, cv::COLOR_RGB2BGR);
   }
   velmora_bag::CompressedImage compressed;
-  compressed.header = image.header;
-  compressed.format = image.encoding + "; jpeg compressed bgr8";
+  compressed.header = header;
+  compressed.format = encoding + "; jpeg compressed bgr8";
   cv::imencode(".jpg", bgr, compressed.data, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
   return compressed;
 }
@@ -100,12 +98,14 @@ std::size_t RunRecorder::addTopic(
   return writer_.addTopic(name, type, velmora_bag::messageDefinition(type), transient_local);
 }
 
-void RunRecorder::image(CameraId camera, const sensor_msgs::msg::Image & image, int64_t time_ns)
+void RunRecorder::image(
+  CameraId camera, const std_msgs::msg::Header & header, const std::string & encoding,
+  const cv::Mat & picture, int64_t time_ns)
 {
   Pending pending;
   pending.topic = image_topics_.at(camera);
   pending.time_ns = time_ns;
-  pending.image = image;
+  pending.picture = Picture{header, encoding, picture};
   enqueue(std::move(pending));
 }
 
@@ -131,9 +131,16 @@ void RunRecorder::status(
   enqueue({status_topic_, time_ns, velmora_bag::encodeStatus(status), std::nullopt});
 }
 
+std::size_t RunRecorder::sizeOf(const Pending & pending)
+{
+  const std::size_t picture = pending.picture ?
+    pending.picture->pixels.total() * pending.picture->pixels.elemSize() : 0;
+  return pending.data.size() + picture;
+}
+
 void RunRecorder::enqueue(Pending pending)
 {
-  const std::size_t bytes = pending.data.size() + (pending.image ? pending.image->data.size() : 0);
+  const std::size_t bytes = sizeOf(pending);
   std::unique_lock<std::mutex> lock(mutex_);
   const auto start = Clock::now();
   changed_.wait(lock, [&]() {
@@ -150,11 +157,15 @@ void RunRecorder::enqueue(Pending pending)
 
 std::vector<uint8_t> RunRecorder::encode(const Pending & pending) const
 {
-  if (!pending.image) {
+  if (!pending.picture) {
     return pending.data;
   }
-  return compressed_ ? velmora_bag::encodeCompressedImage(toJpeg(*pending.image)) :
-         velmora_bag::encodeImage(*pending.image);
+  const Picture & picture = *pending.picture;
+  if (compressed_) {
+    return velmora_bag::encodeCompressedImage(
+      toJpeg(picture.header, picture.encoding, picture.pixels));
+  }
+  return velmora_bag::encodeImage(picture.header, picture.encoding, picture.pixels);
 }
 
 void RunRecorder::writeLoop()
@@ -178,7 +189,7 @@ void RunRecorder::writeLoop()
     const double busy = secondsSince(start);
     lock.lock();
     stats_.writer_busy_s += busy;
-    queued_bytes_ -= pending.data.size() + (pending.image ? pending.image->data.size() : 0);
+    queued_bytes_ -= sizeOf(pending);
     ++stats_.messages;
     if (failure) {
       failure_ = failure;

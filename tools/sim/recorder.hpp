@@ -16,7 +16,9 @@
 
 #include "bag/bag_writer.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
-#include "sensor_msgs/msg/image.hpp"
+#include <opencv2/core.hpp>
+
+#include "std_msgs/msg/header.hpp"
 #include "sim/camera_rig.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "velmora_protocol/msg/task_center_fsm_status.hpp"
@@ -48,8 +50,11 @@ public:
   RunRecorder(const RunRecorder &) = delete;
   RunRecorder & operator=(const RunRecorder &) = delete;
 
-  // Each throws velmora_bag::BagError once writing has failed.
-  void image(CameraId camera, const sensor_msgs::msg::Image & image, int64_t time_ns);
+  // Each throws velmora_bag::BagError once writing has failed. The picture (8-bit, in
+  // `encoding`) is shared, not copied: the caller must not change it afterwards.
+  void image(
+    CameraId camera, const std_msgs::msg::Header & header, const std::string & encoding,
+    const cv::Mat & picture, int64_t time_ns);
   void cameraInfo(CameraId camera, const sensor_msgs::msg::CameraInfo & info, int64_t time_ns);
   void tf(const tf2_msgs::msg::TFMessage & message, int64_t time_ns);
   void tfStatic(const tf2_msgs::msg::TFMessage & message, int64_t time_ns);
@@ -59,13 +64,23 @@ public:
   RecordingStats close();
 
 private:
+  // A camera picture, encoded on the writer's thread.
+  struct Picture
+  {
+    std_msgs::msg::Header header;
+    std::string encoding;
+    cv::Mat pixels;
+  };
+
   struct Pending
   {
     std::size_t topic{0};
     int64_t time_ns{0};
-    std::vector<uint8_t> data;                      // CDR, or empty for an image to encode
-    std::optional<sensor_msgs::msg::Image> image;   // encoded on the writer's thread
+    std::vector<uint8_t> data;       // CDR, or empty for a picture
+    std::optional<Picture> picture;
   };
+
+  static std::size_t sizeOf(const Pending & pending);
 
   std::size_t addTopic(const std::string & name, const std::string & type, bool transient_local);
   void enqueue(Pending pending);

@@ -547,11 +547,11 @@ private:
     std_msgs::msg::Header header;
     header.stamp = stamp;
     header.frame_id = design.optical_frame.empty() ? "usb_cam_rear" : design.optical_frame;
+    if (recorder_) {
+      recorder_->image(camera, header, design.encoding, image, time_ns);
+    }
     auto msg = std::make_unique<sensor_msgs::msg::Image>();
     cv_bridge::CvImage(header, design.encoding, image).toImageMsg(*msg);
-    if (recorder_) {
-      recorder_->image(camera, *msg, time_ns);
-    }
     image_pubs_.at(camera)->publish(std::move(msg));
   }
 
