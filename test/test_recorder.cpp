@@ -12,9 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "bag/bag.hpp"
 #include "bag/bag_metadata.hpp"
+#include "bag/ros_messages.hpp"
 #include "replay/replay.hpp"
+#include "sim/recorder.hpp"
 #include "sim/simulator.hpp"
 #include "sim/truth_sidecar.hpp"
 #include "test_support.hpp"
@@ -173,7 +178,37 @@ TEST(RecordedBagDirectory, LaidOutAsHumbleWritesIt)
   sqlite3_close(db);
 }
 
-TEST(CompressedRecording, CamerasAsJpegAndJudgedMostlyAsTheRunDid)
+// The recorder shares each rendered picture with the run instead of copying it: encoding must
+// leave it as the node gets it, and the JPEG must hold its colours in BGR order.
+TEST(CompressedRecording, PicturesLeftAloneAndStoredAsBgrJpeg)
+{
+  test_support::TemporaryDirectory dir;
+  cv::Mat picture(48, 64, CV_8UC3);
+  cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(20));
+  picture(cv::Rect(0, 0, 32, 48)) += cv::Scalar(200, 0, 0);  // red on the left in RGB
+  const cv::Mat original = picture.clone();
+  std_msgs::msg::Header header;
+  header.frame_id = "camera_05_color_optical_frame";
+  {
+    velmora_sim::RunRecorder recorder(dir / "pictures.mcap", true, {CameraId::rear});
+    recorder.image(CameraId::rear, header, "rgb8", picture, velmora_sim::kEpochNs);
+    recorder.close();
+  }
+  EXPECT_EQ(cv::norm(picture, original, cv::NORM_INF), 0.0);
+
+  const auto bag = velmora_bag::openBag(dir / "pictures.mcap");
+  velmora_bag::BagMessage message;
+  ASSERT_TRUE(bag->next(message));
+  const velmora_bag::CompressedImage stored = velmora_bag::decodeCompressedImage(message.data);
+  EXPECT_EQ(stored.format, "rgb8; jpeg compressed bgr8");
+  const cv::Mat decoded = cv::imdecode(stored.data, cv::IMREAD_COLOR);
+  cv::Mat expected;
+  cv::cvtColor(original, expected, cv::COLOR_RGB2BGR);
+  // JPEG moves each pixel a little; swapped channels would move the left half by 400.
+  EXPECT_LT(cv::norm(decoded, expected, cv::NORM_L1) / static_cast<double>(expected.total()), 60.0);
+}
+
+TEST(CompressedRecording, JudgedMostlyAsTheRunDid)
 {
   test_support::TemporaryDirectory dir;
   const velmora_sim::SimOutcome run = recordRun(dir, "run.mcap", true);

@@ -49,9 +49,12 @@ uint64_t sizeOnDisk(const fs::path & path)
 velmora_bag::CompressedImage toJpeg(
   const std_msgs::msg::Header & header, const std::string & encoding, const cv::Mat & picture)
 {
-  cv::Mat bgr = picture;
+  // Converted into a picture of its own: the run still reads the one it shares with us.
+  cv::Mat bgr;
   if (encoding == "rgb8") {
     cv::cvtColor(picture, bgr, cv::COLOR_RGB2BGR);
+  } else {
+    bgr = picture;
   }
   velmora_bag::CompressedImage compressed;
   compressed.header = header;
