@@ -18,10 +18,10 @@ namespace
 
 namespace fs = std::filesystem;
 
-// Enough for a second of all three raw cameras: a slow disk holds the run up, not the memory.
+// About a second of all three raw cameras: a slow disk holds the run up, not the memory.
 constexpr std::size_t kQueueLimitBytes = 128u << 20;
-// zstd's fastest levels keep up with raw camera streams; higher ones cost more than they save
-// on noisy pictures.
+// zstd's negative levels leave noisy camera pixels uncompressed; higher ones cost more CPU than
+// they save space.
 constexpr int kZstdLevel = 1;
 constexpr int kJpegQuality = 90;
 
