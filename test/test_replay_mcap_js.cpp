@@ -1,6 +1,7 @@
 // Bags written by the ecosystem's own implementations (npm's @mcap/core and
 // @foxglove/rosmsg2-serialization, installed by scripts/setup into test/mcap_js) are read back
-// field for field and judged like the same frames written by our own writer.
+// field for field and judged like the same frames written by our own writer; and the simulator's
+// recordings are read by the same implementations.
 #include <gtest/gtest.h>
 
 #include <json/json.h>
@@ -11,8 +12,10 @@
 
 #include "bag/bag.hpp"
 #include "bag/mcap_bag.hpp"
+#include "bag/ros_messages.hpp"
 #include "recorded_run.hpp"
 #include "replay/replay.hpp"
+#include "sim/simulator.hpp"
 
 namespace
 {
@@ -23,49 +26,15 @@ using velmora_test::RecordedMessage;
 
 const fs::path kWriterDir = fs::path(VELMORA_SOURCE_DIR) / "test" / "mcap_js";
 
-const char kSeparator[] =
-  "================================================================================\n";
-
-std::string withDependencies(const std::string & fields, const std::vector<std::string> & types)
-{
-  static const std::map<std::string, std::string> dependencies{
-    {"std_msgs/Header", "builtin_interfaces/Time stamp\nstring frame_id\n"},
-    {"builtin_interfaces/Time", "int32 sec\nuint32 nanosec\n"},
-    {"sensor_msgs/RegionOfInterest",
-      "uint32 x_offset\nuint32 y_offset\nuint32 height\nuint32 width\nbool do_rectify\n"},
-    {"geometry_msgs/TransformStamped",
-      "std_msgs/Header header\nstring child_frame_id\nTransform transform\n"},
-    {"geometry_msgs/Transform", "Vector3 translation\nQuaternion rotation\n"},
-    {"geometry_msgs/Vector3", "float64 x\nfloat64 y\nfloat64 z\n"},
-    {"geometry_msgs/Quaternion", "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n"},
-  };
-  std::string text = fields;
-  for (const std::string & type : types) {
-    text += kSeparator + std::string("MSG: ") + type + "\n" + dependencies.at(type);
-  }
-  return text;
-}
-
 Json::Value definitions()
 {
   Json::Value json;
-  json["sensor_msgs/msg/Image"] = withDependencies(
-    "std_msgs/Header header\nuint32 height\nuint32 width\nstring encoding\nuint8 is_bigendian\n"
-    "uint32 step\nuint8[] data\n", {"std_msgs/Header", "builtin_interfaces/Time"});
-  json["sensor_msgs/msg/CompressedImage"] = withDependencies(
-    "std_msgs/Header header\nstring format\nuint8[] data\n",
-    {"std_msgs/Header", "builtin_interfaces/Time"});
-  json["sensor_msgs/msg/CameraInfo"] = withDependencies(
-    "std_msgs/Header header\nuint32 height\nuint32 width\nstring distortion_model\n"
-    "float64[] d\nfloat64[9] k\nfloat64[9] r\nfloat64[12] p\nuint32 binning_x\n"
-    "uint32 binning_y\nRegionOfInterest roi\n",
-    {"std_msgs/Header", "builtin_interfaces/Time", "sensor_msgs/RegionOfInterest"});
-  json["tf2_msgs/msg/TFMessage"] = withDependencies(
-    "geometry_msgs/TransformStamped[] transforms\n",
-    {"geometry_msgs/TransformStamped", "std_msgs/Header", "builtin_interfaces/Time",
-      "geometry_msgs/Transform", "geometry_msgs/Vector3", "geometry_msgs/Quaternion"});
-  json["velmora_protocol/msg/TaskCenterFsmStatus"] = withDependencies(
-    velmora_bag::kStatusDefinition, {"std_msgs/Header", "builtin_interfaces/Time"});
+  for (const char * type : {"sensor_msgs/msg/Image", "sensor_msgs/msg/CompressedImage",
+      "sensor_msgs/msg/CameraInfo", "tf2_msgs/msg/TFMessage",
+      "velmora_protocol/msg/TaskCenterFsmStatus"})
+  {
+    json[type] = velmora_bag::messageDefinition(type);
+  }
   return json;
 }
 
@@ -267,5 +236,110 @@ TEST_P(NpmWrittenBag, ReadFieldForFieldAndJudgedLikeOurOwn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Chunks, NpmWrittenBag, ::testing::Values("", "lz4"));
+
+// What the simulator records, read back by the readers Foxglove uses: every topic with its type
+// and count, the summary's statistics and indexes, the CRCs, and decoded fields.
+Json::Value readWithNpm(const fs::path & bag)
+{
+  const fs::path out = velmora_test::scratch("read_mcap.json");
+  const std::string command = "node '" + (kWriterDir / "read_mcap.mjs").string() + "' '" +
+    bag.string() + "' > '" + out.string() + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::ifstream in(out);
+  Json::Value json;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &json, nullptr));
+  return json;
+}
+
+TEST(RecordedSimulation, OpenedByTheEcosystemsReaders)
+{
+  ASSERT_TRUE(fs::exists(kWriterDir / "node_modules" / "fzstd"))
+    << "the npm packages are missing: run scripts/setup";
+  velmora_sim::SimOptions options;
+  options.duration_s = 1.0;
+  options.out_dir = velmora_test::scratch("recorded_run").string();
+  options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
+  options.record_path = velmora_test::scratch("recorded_run.mcap").string();
+  velmora_sim::runSimulation(options);
+
+  const Json::Value read = readWithNpm(options.record_path);
+  EXPECT_EQ(read["header"]["profile"].asString(), "ros2");
+  EXPECT_TRUE(read["stream_done"].asBool());
+  const uint64_t chunks = read["statistics"]["chunkCount"].asUInt64();
+  EXPECT_GT(chunks, 0u);
+  EXPECT_EQ(read["chunk_indexes"].asUInt64(), chunks);
+  EXPECT_EQ(read["records"]["Chunk"].asUInt64(), chunks);
+  EXPECT_GE(read["records"]["MessageIndex"].asUInt64(), chunks);
+  EXPECT_EQ(read["records"]["Statistics"].asUInt64(), 1u);
+  EXPECT_EQ(read["records"]["Metadata"].asUInt64(), 1u);
+  EXPECT_EQ(read["records"]["MetadataIndex"].asUInt64(), 1u);
+  EXPECT_GT(read["records"]["SummaryOffset"].asUInt64(), 0u);
+  EXPECT_EQ(read["statistics"]["messageCount"].asString(), "206");
+  uint64_t per_channel = 0;
+  for (const Json::Value & count : read["statistics"]["channelMessageCounts"]) {
+    per_channel += std::stoull(count.asString());
+  }
+  EXPECT_EQ(per_channel, 206u);
+  const Json::Value & rosbag2 = read["metadata"]["rosbag2"];
+  EXPECT_EQ(rosbag2["ros_distro"].asString(), "humble");
+  EXPECT_NE(rosbag2["serialized_metadata"].asString().find("storage_identifier: mcap"),
+    std::string::npos);
+
+  struct Expected
+  {
+    const char * topic;
+    const char * type;
+    unsigned count;
+  };
+  const std::vector<Expected> expected{
+    {"/tf_static", "tf2_msgs/msg/TFMessage", 1}, {"/tf", "tf2_msgs/msg/TFMessage", 50},
+    {"/fsm_status", "velmora_protocol/msg/TaskCenterFsmStatus", 5},
+    {"/camera_05/color/camera_info", "sensor_msgs/msg/CameraInfo", 30},
+    {"/camera_01/color/camera_info", "sensor_msgs/msg/CameraInfo", 30},
+    {"/camera_05/color/image_raw", "sensor_msgs/msg/Image", 30},
+    {"/camera_01/color/image_raw", "sensor_msgs/msg/Image", 30},
+    {"/usb_cam_rear/image_raw", "sensor_msgs/msg/Image", 30}};
+  EXPECT_EQ(read["topics"].size(), expected.size());
+  for (const Expected & topic : expected) {
+    SCOPED_TRACE(topic.topic);
+    const Json::Value & found = read["topics"][topic.topic];
+    EXPECT_EQ(found["type"].asString(), topic.type);
+    EXPECT_EQ(found["schema_encoding"].asString(), "ros2msg");
+    EXPECT_EQ(found["message_encoding"].asString(), "cdr");
+    EXPECT_EQ(found["count"].asUInt(), topic.count);
+    EXPECT_EQ(found["decoded"].asUInt(), topic.count);
+    EXPECT_TRUE(found["in_log_time_order"].asBool());
+    EXPECT_NE(found["channel_metadata"]["offered_qos_profiles"].asString().find(
+        std::string("durability: ") + (topic.topic == std::string("/tf_static") ? "1" : "2")),
+      std::string::npos);
+  }
+  const Json::Value & topics = read["topics"];
+  const Json::Value & rear = topics["/camera_05/color/image_raw"]["first"];
+  EXPECT_EQ(rear["width"].asUInt(), 640u);
+  EXPECT_EQ(rear["height"].asUInt(), 480u);
+  EXPECT_EQ(rear["encoding"].asString(), "rgb8");
+  EXPECT_EQ(rear["data"]["length"].asUInt(), 640u * 480u * 3u);
+  EXPECT_EQ(rear["header"]["frame_id"].asString(), "camera_05_color_optical_frame");
+  const Json::Value & fisheye = topics["/usb_cam_rear/image_raw"]["first"];
+  EXPECT_EQ(fisheye["width"].asUInt(), 800u);
+  EXPECT_EQ(fisheye["encoding"].asString(), "bgr8");
+  const auto stamp = velmora_sim::stampFromNanoseconds(velmora_sim::kEpochNs);
+  const auto info = velmora_sim::cameraInfo(velmora_sim::CameraId::rear, stamp);
+  const Json::Value & k = topics["/camera_05/color/camera_info"]["first"]["k"];
+  ASSERT_EQ(k.size(), 9u);
+  for (Json::ArrayIndex i = 0; i < 9; ++i) {
+    EXPECT_DOUBLE_EQ(k[i].asDouble(), info.k[i]);
+  }
+  const auto mount = velmora_sim::mountTransform(velmora_sim::CameraId::rear, stamp);
+  const Json::Value & statics = topics["/tf_static"]["first"]["transforms"];
+  ASSERT_GE(statics.size(), 1u);
+  EXPECT_EQ(statics[0]["child_frame_id"].asString(), mount.child_frame_id);
+  EXPECT_DOUBLE_EQ(statics[0]["transform"]["translation"]["z"].asDouble(),
+    mount.transform.translation.z);
+  const Json::Value & odometry = topics["/tf"]["first"]["transforms"][0];
+  EXPECT_EQ(odometry["header"]["frame_id"].asString(), "map");
+  EXPECT_DOUBLE_EQ(odometry["transform"]["translation"]["x"].asDouble(), 0.12);
+  EXPECT_EQ(topics["/fsm_status"]["first"]["state_name"].asString(), "idle");
+}
 
 }  // namespace

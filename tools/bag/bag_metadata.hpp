@@ -24,6 +24,27 @@ struct BagMetadata
 // storage identifier.
 BagMetadata readBagMetadata(const std::string & path);
 
+// What a writer knows of the bag it wrote, for its metadata.yaml.
+struct WrittenTopic
+{
+  std::string name;
+  std::string type;
+  std::string offered_qos_profiles;  // rosbag2's YAML list of QoS profiles
+  uint64_t message_count{0};
+};
+
+struct WrittenBag
+{
+  std::string storage_identifier;
+  std::string file;  // the one storage file, relative to the bag directory
+  int64_t starting_time_ns{0};
+  int64_t duration_ns{0};
+  std::vector<WrittenTopic> topics;
+};
+
+// metadata.yaml as Humble's rosbag2 writes it (version 5: with the per-file "files" list).
+std::string bagMetadataYaml(const WrittenBag & bag);
+
 }  // namespace velmora_bag
 
 #endif  // BAG__BAG_METADATA_HPP_

@@ -98,9 +98,14 @@ CdrWriter & CdrWriter::text(const std::string & value)
 
 CdrWriter & CdrWriter::bytes(const std::vector<uint8_t> & value)
 {
-  number(static_cast<uint32_t>(value.size()));
-  if (!value.empty()) {
-    cdr_.serializeArray(value.data(), value.size());
+  return bytes(value.data(), value.size());
+}
+
+CdrWriter & CdrWriter::bytes(const uint8_t * data, std::size_t size)
+{
+  number(static_cast<uint32_t>(size));
+  if (size > 0) {
+    cdr_.serializeArray(data, size);
   }
   return *this;
 }

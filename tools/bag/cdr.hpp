@@ -86,6 +86,7 @@ public:
 
   CdrWriter & text(const std::string & value);
   CdrWriter & bytes(const std::vector<uint8_t> & value);
+  CdrWriter & bytes(const uint8_t * data, std::size_t size);
   CdrWriter & doubles(const std::vector<double> & value);
 
   template<typename T, std::size_t N>

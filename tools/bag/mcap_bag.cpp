@@ -336,53 +336,68 @@ bool McapBag::next(BagMessage & message)
 }
 
 McapWriter::McapWriter(const std::string & path, Options options)
-: out_(path, std::ios::binary | std::ios::trunc), options_(std::move(options))
+: path_(path), out_(path, std::ios::binary | std::ios::trunc), options_(std::move(options))
 {
   if (!out_) {
     throw BagError(path + ": cannot be written");
   }
   put({mcap::kMagic.begin(), mcap::kMagic.end()});
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kHeader, mcap::serializeHeader({"ros2", "velmora_bag"}));
-  put(record);
+  putRecord(mcap::kHeader, mcap::serializeHeader({"ros2", options_.library}));
 }
 
 McapWriter::~McapWriter()
 {
   if (!closed_) {
-    close();
+    try {
+      close();
+    } catch (const BagError &) {
+      // A destructor cannot report it; callers that care call close() themselves.
+    }
   }
 }
 
 void McapWriter::put(const std::vector<uint8_t> & bytes)
 {
-  out_.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  written_ += bytes.size();
+  put(bytes.data(), bytes.size());
+}
+
+void McapWriter::put(const uint8_t * bytes, std::size_t size)
+{
+  out_.write(reinterpret_cast<const char *>(bytes), static_cast<std::streamsize>(size));
+  if (summary_crc_running_) {
+    crc_ = mcap::crc32Continue(crc_, bytes, size);
+  }
+  written_ += size;
+}
+
+void McapWriter::putRecord(uint8_t opcode, const std::vector<uint8_t> & content)
+{
+  std::vector<uint8_t> record;
+  mcap::appendRecord(record, opcode, content);
+  put(record);
 }
 
 uint16_t McapWriter::addSchema(const std::string & name, const std::string & definition)
 {
   mcap::Schema schema{static_cast<uint16_t>(schemas_.size() + 1), name, "ros2msg", definition};
   schemas_.push_back(schema);
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kSchema, mcap::serializeSchema(schema));
-  put(record);
+  putRecord(mcap::kSchema, mcap::serializeSchema(schema));
   return schema.id;
 }
 
-uint16_t McapWriter::addChannel(uint16_t schema, const std::string & topic)
+uint16_t McapWriter::addChannel(
+  uint16_t schema, const std::string & topic, const std::map<std::string, std::string> & metadata)
 {
-  mcap::Channel channel{static_cast<uint16_t>(channels_.size() + 1), schema, topic, "cdr", {}};
+  mcap::Channel channel{
+    static_cast<uint16_t>(channels_.size() + 1), schema, topic, "cdr", metadata};
   channels_.push_back(channel);
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kChannel, mcap::serializeChannel(channel));
-  put(record);
+  putRecord(mcap::kChannel, mcap::serializeChannel(channel));
   return channel.id;
 }
 
 void McapWriter::write(uint16_t channel, uint64_t log_time, const std::vector<uint8_t> & data)
 {
-  mcap::Message message{channel, static_cast<uint32_t>(statistics_.message_count), log_time,
+  const mcap::Message message{channel, static_cast<uint32_t>(statistics_.message_count), log_time,
     log_time, data.data(), data.size()};
   if (statistics_.message_count == 0) {
     statistics_.message_start_time = log_time;
@@ -391,9 +406,9 @@ void McapWriter::write(uint16_t channel, uint64_t log_time, const std::vector<ui
   statistics_.message_end_time = std::max(statistics_.message_end_time, log_time);
   ++statistics_.message_count;
   ++statistics_.channel_message_counts[channel];
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kMessage, mcap::serializeMessage(message));
   if (!options_.chunked) {
+    std::vector<uint8_t> record;
+    mcap::appendMessageRecord(record, message);
     put(record);
     return;
   }
@@ -403,7 +418,10 @@ void McapWriter::write(uint16_t channel, uint64_t log_time, const std::vector<ui
   }
   chunk_start_ = std::min(chunk_start_, log_time);
   chunk_end_ = std::max(chunk_end_, log_time);
-  chunk_.insert(chunk_.end(), record.begin(), record.end());
+  mcap::MessageIndex & index = chunk_messages_[channel];
+  index.channel_id = channel;
+  index.entries.emplace_back(log_time, chunk_.size());
+  mcap::appendMessageRecord(chunk_, message);
   if (chunk_.size() >= options_.chunk_size) {
     flushChunk();
   }
@@ -414,44 +432,100 @@ void McapWriter::flushChunk()
   if (chunk_.empty()) {
     return;
   }
-  const std::vector<uint8_t> compressed = mcap::compressRecords(chunk_, options_.compression);
-  mcap::Chunk chunk{chunk_start_, chunk_end_, chunk_.size(),
-    mcap::crc32Of(chunk_.data(), chunk_.size()), options_.compression, compressed.data(),
-    compressed.size()};
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kChunk, mcap::serializeChunk(chunk));
-  put(record);
+  mcap::compressRecordsInto(chunk_, options_.compression, options_.zstd_level, compressed_);
+  const mcap::Chunk chunk{chunk_start_, chunk_end_, chunk_.size(),
+    mcap::crc32Of(chunk_.data(), chunk_.size()), options_.compression, compressed_.data(),
+    compressed_.size()};
+  mcap::ChunkIndex index;
+  index.message_start_time = chunk_start_;
+  index.message_end_time = chunk_end_;
+  index.chunk_start_offset = written_;
+  index.compression = options_.compression;
+  index.compressed_size = compressed_.size();
+  index.uncompressed_size = chunk_.size();
+  put(mcap::chunkRecordPrefix(chunk));
+  put(compressed_.data(), compressed_.size());
+  index.chunk_length = written_ - index.chunk_start_offset;
+  const uint64_t indexes_start = written_;
+  for (const auto & [channel, messages] : chunk_messages_) {
+    index.message_index_offsets[channel] = written_;
+    putRecord(mcap::kMessageIndex, mcap::serializeMessageIndex(messages));
+  }
+  index.message_index_length = written_ - indexes_start;
+  chunk_indexes_.push_back(index);
   ++statistics_.chunk_count;
   chunk_.clear();
+  chunk_messages_.clear();
+}
+
+void McapWriter::addMetadata(
+  const std::string & name, const std::map<std::string, std::string> & entries)
+{
+  flushChunk();
+  mcap::MetadataIndex index{written_, 0, name};
+  putRecord(mcap::kMetadata, mcap::serializeMetadata({name, entries}));
+  index.length = written_ - index.offset;
+  metadata_indexes_.push_back(index);
+  ++statistics_.metadata_count;
+}
+
+uint64_t McapWriter::writeSummary()
+{
+  std::vector<mcap::SummaryOffset> groups;
+  const auto group = [&](uint8_t opcode, const auto & records, const auto & serialize) {
+      if (records.empty()) {
+        return;
+      }
+      const uint64_t start = written_;
+      for (const auto & record : records) {
+        putRecord(opcode, serialize(record));
+      }
+      groups.push_back({opcode, start, written_ - start});
+    };
+  statistics_.schema_count = static_cast<uint16_t>(schemas_.size());
+  statistics_.channel_count = static_cast<uint32_t>(channels_.size());
+  group(mcap::kSchema, schemas_, mcap::serializeSchema);
+  group(mcap::kChannel, channels_, mcap::serializeChannel);
+  group(mcap::kStatistics, std::vector<mcap::Statistics>{statistics_}, mcap::serializeStatistics);
+  group(mcap::kChunkIndex, chunk_indexes_, mcap::serializeChunkIndex);
+  group(mcap::kMetadataIndex, metadata_indexes_, mcap::serializeMetadataIndex);
+  const uint64_t offsets_start = written_;
+  for (const mcap::SummaryOffset & offset : groups) {
+    putRecord(mcap::kSummaryOffset, mcap::serializeSummaryOffset(offset));
+  }
+  return offsets_start;
 }
 
 void McapWriter::close()
 {
+  if (closed_) {
+    return;
+  }
+  closed_ = true;
   flushChunk();
-  std::vector<uint8_t> record;
-  mcap::appendRecord(record, mcap::kDataEnd, std::vector<uint8_t>(4, 0));
-  put(record);
+  // No CRC of the whole data section (0: not available), as the mcap library leaves it by default:
+  // every chunk carries its own, and a second pass over gigabytes of images costs the run.
+  putRecord(mcap::kDataEnd, mcap::serializeDataEnd(0));
   mcap::Footer footer;
   if (options_.summary) {
     footer.summary_start = written_;
-    record.clear();
-    for (const mcap::Schema & schema : schemas_) {
-      mcap::appendRecord(record, mcap::kSchema, mcap::serializeSchema(schema));
-    }
-    for (const mcap::Channel & channel : channels_) {
-      mcap::appendRecord(record, mcap::kChannel, mcap::serializeChannel(channel));
-    }
-    statistics_.schema_count = static_cast<uint16_t>(schemas_.size());
-    statistics_.channel_count = static_cast<uint32_t>(channels_.size());
-    mcap::appendRecord(record, mcap::kStatistics, mcap::serializeStatistics(statistics_));
-    put(record);
+    // The summary CRC covers the summary, its offsets and the footer up to the CRC itself.
+    summary_crc_running_ = true;
+    footer.summary_offset_start = writeSummary();
   }
-  record.clear();
+  std::vector<uint8_t> record;
   mcap::appendRecord(record, mcap::kFooter, mcap::serializeFooter(footer));
+  if (options_.summary) {
+    footer.summary_crc = mcap::crc32Continue(crc_, record.data(), record.size() - 4);
+    record.clear();
+    mcap::appendRecord(record, mcap::kFooter, mcap::serializeFooter(footer));
+  }
   record.insert(record.end(), mcap::kMagic.begin(), mcap::kMagic.end());
   put(record);
   out_.close();
-  closed_ = true;
+  if (!out_) {
+    throw BagError(path_ + ": could not be written completely (disk full?)");
+  }
 }
 
 }  // namespace velmora_bag

@@ -59,9 +59,10 @@ private:
   std::deque<BagMessage> pending_;
 };
 
-// Writes MCAP files: header, schemas and channels, messages (in chunks of about `chunk_size`
-// bytes, compressed as asked, or loose), a summary with schemas, channels and statistics, and
-// the footer.
+// Writes MCAP files as the ecosystem's tools expect them: header, schemas and channels, messages
+// (in chunks of about `chunk_size` bytes, compressed as asked, each followed by its message
+// indexes, or loose), metadata records, and a summary with schemas, channels, statistics, chunk
+// and metadata indexes, summary offsets and its CRC; every chunk carries the CRC of its records.
 class McapWriter
 {
 public:
@@ -69,31 +70,51 @@ public:
   {
     bool chunked{true};
     std::string compression;  // "", "zstd", "lz4"
+    int zstd_level{3};
     std::size_t chunk_size{1 << 20};
     bool summary{true};
+    std::string library{"velmora_bag"};
   };
 
+  // Throws BagError when the file cannot be created.
   McapWriter(const std::string & path, Options options);
   ~McapWriter();
+  McapWriter(const McapWriter &) = delete;
+  McapWriter & operator=(const McapWriter &) = delete;
 
   uint16_t addSchema(const std::string & name, const std::string & definition);
-  uint16_t addChannel(uint16_t schema, const std::string & topic);
+  uint16_t addChannel(
+    uint16_t schema, const std::string & topic,
+    const std::map<std::string, std::string> & metadata = {});
   void write(uint16_t channel, uint64_t log_time, const std::vector<uint8_t> & data);
+  void addMetadata(const std::string & name, const std::map<std::string, std::string> & entries);
+  // Finishes the file; throws BagError when it could not be written completely.
   void close();
 
 private:
   void flushChunk();
   void put(const std::vector<uint8_t> & bytes);
+  void put(const uint8_t * bytes, std::size_t size);
+  void putRecord(uint8_t opcode, const std::vector<uint8_t> & content);
+  // Returns where the summary offset section starts.
+  uint64_t writeSummary();
 
+  std::string path_;
   std::ofstream out_;
   Options options_;
   std::vector<mcap::Schema> schemas_;
   std::vector<mcap::Channel> channels_;
   std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> compressed_;
   uint64_t chunk_start_{0};
   uint64_t chunk_end_{0};
+  std::map<uint16_t, mcap::MessageIndex> chunk_messages_;
+  std::vector<mcap::ChunkIndex> chunk_indexes_;
+  std::vector<mcap::MetadataIndex> metadata_indexes_;
   mcap::Statistics statistics_;
   uint64_t written_{0};
+  uint32_t crc_{0};  // of the summary written so far
+  bool summary_crc_running_{false};
   bool closed_{false};
 };
 

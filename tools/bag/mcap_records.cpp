@@ -282,7 +282,12 @@ void forEachRecord(
 
 uint32_t crc32Of(const uint8_t * data, std::size_t size)
 {
-  uLong crc = crc32(0L, Z_NULL, 0);
+  return crc32Continue(static_cast<uint32_t>(crc32(0L, Z_NULL, 0)), data, size);
+}
+
+uint32_t crc32Continue(uint32_t start, const uint8_t * data, std::size_t size)
+{
+  uLong crc = start;
   while (size > 0) {
     const uInt step = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
     crc = crc32(crc, data, step);
@@ -377,6 +382,76 @@ std::vector<uint8_t> serializeStatistics(const Statistics & statistics)
          .number(static_cast<uint32_t>(map.size())).raw(map.data(), map.size()).take();
 }
 
+std::vector<uint8_t> serializeMessageIndex(const MessageIndex & index)
+{
+  Builder entries;
+  for (const auto & [log_time, offset] : index.entries) {
+    entries.number(log_time).number(offset);
+  }
+  const std::vector<uint8_t> array = entries.take();
+  return Builder().number(index.channel_id).number(static_cast<uint32_t>(array.size()))
+         .raw(array.data(), array.size()).take();
+}
+
+std::vector<uint8_t> serializeChunkIndex(const ChunkIndex & index)
+{
+  Builder entries;
+  for (const auto & [channel, offset] : index.message_index_offsets) {
+    entries.number(channel).number(offset);
+  }
+  const std::vector<uint8_t> map = entries.take();
+  return Builder().number(index.message_start_time).number(index.message_end_time)
+         .number(index.chunk_start_offset).number(index.chunk_length)
+         .number(static_cast<uint32_t>(map.size())).raw(map.data(), map.size())
+         .number(index.message_index_length).text(index.compression)
+         .number(index.compressed_size).number(index.uncompressed_size).take();
+}
+
+std::vector<uint8_t> serializeMetadata(const Metadata & metadata)
+{
+  Builder entries;
+  for (const auto & [key, value] : metadata.entries) {
+    entries.text(key).text(value);
+  }
+  const std::vector<uint8_t> map = entries.take();
+  return Builder().text(metadata.name).number(static_cast<uint32_t>(map.size()))
+         .raw(map.data(), map.size()).take();
+}
+
+std::vector<uint8_t> serializeMetadataIndex(const MetadataIndex & index)
+{
+  return Builder().number(index.offset).number(index.length).text(index.name).take();
+}
+
+std::vector<uint8_t> serializeSummaryOffset(const SummaryOffset & offset)
+{
+  return Builder().number(offset.group_opcode).number(offset.group_start)
+         .number(offset.group_length).take();
+}
+
+std::vector<uint8_t> serializeDataEnd(uint32_t data_section_crc)
+{
+  return Builder().number(data_section_crc).take();
+}
+
+void appendMessageRecord(std::vector<uint8_t> & out, const Message & message)
+{
+  const uint64_t length = 2 + 4 + 8 + 8 + message.size;
+  out.reserve(out.size() + kRecordHeaderSize + length);
+  out.push_back(kMessage);
+  const auto put = [&out](uint64_t value, std::size_t bytes) {
+      for (std::size_t i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+      }
+    };
+  put(length, 8);
+  put(message.channel_id, 2);
+  put(message.sequence, 4);
+  put(message.log_time, 8);
+  put(message.publish_time, 8);
+  out.insert(out.end(), message.data, message.data + message.size);
+}
+
 void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<uint8_t> & content)
 {
   out.push_back(opcode);
@@ -386,31 +461,57 @@ void appendRecord(std::vector<uint8_t> & out, uint8_t opcode, const std::vector<
   out.insert(out.end(), content.begin(), content.end());
 }
 
-std::vector<uint8_t> compressRecords(const std::vector<uint8_t> & records, const std::string & how)
+std::vector<uint8_t> compressRecords(
+  const std::vector<uint8_t> & records, const std::string & how, int zstd_level)
+{
+  std::vector<uint8_t> out;
+  compressRecordsInto(records, how, zstd_level, out);
+  return out;
+}
+
+void compressRecordsInto(
+  const std::vector<uint8_t> & records, const std::string & how, int zstd_level,
+  std::vector<uint8_t> & out)
 {
   if (how.empty()) {
-    return records;
+    out.assign(records.begin(), records.end());
+    return;
   }
   if (how == "zstd") {
-    std::vector<uint8_t> out(ZSTD_compressBound(records.size()));
-    const std::size_t size = ZSTD_compress(out.data(), out.size(), records.data(), records.size(), 3);
+    // One context per writing thread, reused instead of set up again for every chunk.
+    thread_local const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(
+      ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    out.resize(ZSTD_compressBound(records.size()));
+    const std::size_t size = ZSTD_compressCCtx(
+      context.get(), out.data(), out.size(), records.data(), records.size(), zstd_level);
     if (ZSTD_isError(size)) {
       throw RecordError(std::string("zstd: ") + ZSTD_getErrorName(size));
     }
     out.resize(size);
-    return out;
+    return;
   }
   if (how == "lz4") {
-    std::vector<uint8_t> out(LZ4F_compressFrameBound(records.size(), nullptr));
+    out.resize(LZ4F_compressFrameBound(records.size(), nullptr));
     const std::size_t size =
       LZ4F_compressFrame(out.data(), out.size(), records.data(), records.size(), nullptr);
     if (LZ4F_isError(size)) {
       throw RecordError(std::string("lz4: ") + LZ4F_getErrorName(size));
     }
     out.resize(size);
-    return out;
+    return;
   }
   throw RecordError("unknown compression '" + how + "'");
+}
+
+std::vector<uint8_t> chunkRecordPrefix(const Chunk & chunk)
+{
+  const std::vector<uint8_t> fields = Builder().number(chunk.message_start_time)
+    .number(chunk.message_end_time).number(chunk.uncompressed_size)
+    .number(chunk.uncompressed_crc).text(chunk.compression)
+    .number(static_cast<uint64_t>(chunk.records_size)).take();
+  return Builder().number(static_cast<uint8_t>(kChunk))
+         .number(static_cast<uint64_t>(fields.size() + chunk.records_size))
+         .raw(fields.data(), fields.size()).take();
 }
 
 }  // namespace velmora_bag::mcap

@@ -1,6 +1,10 @@
 #include "bag/ros_messages.hpp"
 
+#include <map>
+
 #include <opencv2/imgcodecs.hpp>
+
+#include "bag/msg_definition.hpp"
 
 namespace velmora_bag
 {
@@ -22,7 +26,55 @@ void writeHeader(CdrWriter & out, const std_msgs::msg::Header & header)
   out.number(header.stamp.sec).number(header.stamp.nanosec).text(header.frame_id);
 }
 
+// A type's own fields followed by the types it uses, as rosbag2 and MCAP carry them.
+std::string withDependencies(const std::string & fields, const std::vector<std::string> & types)
+{
+  static const std::map<std::string, std::string> dependencies{
+    {"std_msgs/Header", "builtin_interfaces/Time stamp\nstring frame_id\n"},
+    {"builtin_interfaces/Time", "int32 sec\nuint32 nanosec\n"},
+    {"sensor_msgs/RegionOfInterest",
+      "uint32 x_offset\nuint32 y_offset\nuint32 height\nuint32 width\nbool do_rectify\n"},
+    {"geometry_msgs/TransformStamped",
+      "std_msgs/Header header\nstring child_frame_id\nTransform transform\n"},
+    {"geometry_msgs/Transform", "Vector3 translation\nQuaternion rotation\n"},
+    {"geometry_msgs/Vector3", "float64 x\nfloat64 y\nfloat64 z\n"},
+    {"geometry_msgs/Quaternion", "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n"},
+  };
+  std::string text = fields;
+  for (const std::string & type : types) {
+    text += std::string(80, '=') + "\nMSG: " + type + "\n" + dependencies.at(type);
+  }
+  return text;
+}
+
 }  // namespace
+
+const std::string & messageDefinition(const std::string & type)
+{
+  static const std::vector<std::string> header{"std_msgs/Header", "builtin_interfaces/Time"};
+  static const std::map<std::string, std::string> definitions{
+    {"sensor_msgs/msg/Image", withDependencies(
+        "std_msgs/Header header\nuint32 height\nuint32 width\nstring encoding\n"
+        "uint8 is_bigendian\nuint32 step\nuint8[] data\n", header)},
+    {"sensor_msgs/msg/CompressedImage", withDependencies(
+        "std_msgs/Header header\nstring format\nuint8[] data\n", header)},
+    {"sensor_msgs/msg/CameraInfo", withDependencies(
+        "std_msgs/Header header\nuint32 height\nuint32 width\nstring distortion_model\n"
+        "float64[] d\nfloat64[9] k\nfloat64[9] r\nfloat64[12] p\nuint32 binning_x\n"
+        "uint32 binning_y\nRegionOfInterest roi\n",
+        {"std_msgs/Header", "builtin_interfaces/Time", "sensor_msgs/RegionOfInterest"})},
+    {"tf2_msgs/msg/TFMessage", withDependencies(
+        "geometry_msgs/TransformStamped[] transforms\n",
+        {"geometry_msgs/TransformStamped", "std_msgs/Header", "builtin_interfaces/Time",
+          "geometry_msgs/Transform", "geometry_msgs/Vector3", "geometry_msgs/Quaternion"})},
+    {"velmora_protocol/msg/TaskCenterFsmStatus", withDependencies(kStatusDefinition, header)},
+  };
+  const auto found = definitions.find(type);
+  if (found == definitions.end()) {
+    throw std::out_of_range("no message definition known for " + type);
+  }
+  return found->second;
+}
 
 sensor_msgs::msg::Image decodeImage(const std::vector<uint8_t> & data)
 {
@@ -97,6 +149,19 @@ std::vector<uint8_t> encodeImage(const sensor_msgs::msg::Image & image)
   writeHeader(out, image.header);
   out.number(image.height).number(image.width).text(image.encoding).number(image.is_bigendian)
   .number(image.step).bytes(image.data);
+  return out.take();
+}
+
+std::vector<uint8_t> encodeImage(
+  const std_msgs::msg::Header & header, const std::string & encoding, const cv::Mat & picture)
+{
+  const cv::Mat packed = picture.isContinuous() ? picture : picture.clone();
+  const auto step = static_cast<uint32_t>(packed.cols * packed.elemSize());
+  CdrWriter out;
+  writeHeader(out, header);
+  out.number(static_cast<uint32_t>(packed.rows)).number(static_cast<uint32_t>(packed.cols))
+  .text(encoding).number(static_cast<uint8_t>(0)).number(step)
+  .bytes(packed.data, static_cast<std::size_t>(step) * packed.rows);
   return out.take();
 }
 

@@ -248,7 +248,7 @@ bool Sqlite3Bag::next(BagMessage & message)
 }
 
 Sqlite3Writer::Sqlite3Writer(const std::string & path, bool with_definitions)
-: with_definitions_(with_definitions)
+: path_(path), with_definitions_(with_definitions)
 {
   std::filesystem::remove(path);
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
@@ -256,32 +256,79 @@ Sqlite3Writer::Sqlite3Writer(const std::string & path, bool with_definitions)
   {
     const std::string reason = sqlite3_errmsg(db_);
     sqlite3_close(db_);
+    db_ = nullptr;
     throw BagError(path + ": " + reason);
   }
+  try {
+    createTables();
+  } catch (const BagError &) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+void Sqlite3Writer::createTables()
+{
+  // One transaction holds the whole recording, so the journal only needs to live in memory.
+  execute("PRAGMA journal_mode=MEMORY");
+  execute("PRAGMA synchronous=OFF");
+  execute("CREATE TABLE schema(schema_version INTEGER PRIMARY KEY, ros_distro TEXT NOT NULL)");
   std::string topics =
     "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL, "
     "serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL";
   if (with_definitions_) {
-    execute("CREATE TABLE schema(schema_version INTEGER PRIMARY KEY, ros_distro TEXT NOT NULL)");
     execute("INSERT INTO schema VALUES (4, 'humble')");
     execute(
       "CREATE TABLE message_definitions(id INTEGER PRIMARY KEY, topic_type TEXT NOT NULL, "
       "encoding TEXT NOT NULL, encoded_message_definition TEXT NOT NULL, "
       "type_description_hash TEXT NOT NULL)");
     topics += ", type_description_hash TEXT NOT NULL";
+  } else {
+    execute("INSERT INTO schema VALUES (3, 'humble')");
   }
+  execute(
+    "CREATE TABLE metadata(id INTEGER PRIMARY KEY, metadata_version INTEGER NOT NULL, "
+    "metadata TEXT NOT NULL)");
   execute(topics + ")");
   execute(
     "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL, "
     "timestamp INTEGER NOT NULL, data BLOB NOT NULL)");
   execute("CREATE INDEX timestamp_idx ON messages (timestamp ASC)");
   execute("BEGIN");
+  if (sqlite3_prepare_v2(
+      db_, "INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)", -1,
+      &insert_message_, nullptr) != SQLITE_OK)
+  {
+    throw BagError(path_ + ": " + sqlite3_errmsg(db_));
+  }
 }
 
 Sqlite3Writer::~Sqlite3Writer()
 {
-  sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_close(db_);
+  try {
+    close();
+  } catch (const BagError &) {
+    // A destructor cannot report it; callers that care call close() themselves.
+  }
+}
+
+void Sqlite3Writer::close()
+{
+  if (db_ == nullptr) {
+    return;
+  }
+  sqlite3_finalize(insert_message_);
+  insert_message_ = nullptr;
+  char * error = nullptr;
+  const int committed = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &error);
+  const std::string reason = error == nullptr ? "" : error;
+  sqlite3_free(error);
+  const int closed = sqlite3_close(db_);
+  db_ = nullptr;
+  if (committed != SQLITE_OK || closed != SQLITE_OK) {
+    throw BagError(path_ + ": could not be written completely: " + reason);
+  }
 }
 
 void Sqlite3Writer::execute(const std::string & sql)
@@ -290,22 +337,24 @@ void Sqlite3Writer::execute(const std::string & sql)
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     const std::string reason = error == nullptr ? "unknown error" : error;
     sqlite3_free(error);
-    throw BagError("writing a bag: " + reason);
+    throw BagError(path_ + ": " + reason);
   }
 }
 
 int64_t Sqlite3Writer::addTopic(
-  const std::string & name, const std::string & type, const std::string & definition)
+  const std::string & name, const std::string & type, const std::string & definition,
+  const std::string & qos_profiles)
 {
   const int64_t id = ++topics_;
   Statement topic(
-    db_, with_definitions_ ? "INSERT INTO topics VALUES (?, ?, ?, 'cdr', '', '')" :
-    "INSERT INTO topics VALUES (?, ?, ?, 'cdr', '')", "writing a bag");
+    db_, with_definitions_ ? "INSERT INTO topics VALUES (?, ?, ?, 'cdr', ?, '')" :
+    "INSERT INTO topics VALUES (?, ?, ?, 'cdr', ?)", path_);
   sqlite3_bind_int64(topic.get(), 1, id);
   sqlite3_bind_text(topic.get(), 2, name.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(topic.get(), 3, type.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(topic.get(), 4, qos_profiles.c_str(), -1, SQLITE_TRANSIENT);
   if (sqlite3_step(topic.get()) != SQLITE_DONE) {
-    throw BagError(std::string("writing a bag: ") + sqlite3_errmsg(db_));
+    throw BagError(path_ + ": " + sqlite3_errmsg(db_));
   }
   const bool known = std::find(defined_types_.begin(), defined_types_.end(), type) !=
     defined_types_.end();
@@ -313,11 +362,11 @@ int64_t Sqlite3Writer::addTopic(
     defined_types_.push_back(type);
     Statement entry(
       db_, "INSERT INTO message_definitions (topic_type, encoding, encoded_message_definition, "
-      "type_description_hash) VALUES (?, 'ros2msg', ?, '')", "writing a bag");
+      "type_description_hash) VALUES (?, 'ros2msg', ?, '')", path_);
     sqlite3_bind_text(entry.get(), 1, type.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(entry.get(), 2, definition.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(entry.get()) != SQLITE_DONE) {
-      throw BagError(std::string("writing a bag: ") + sqlite3_errmsg(db_));
+      throw BagError(path_ + ": " + sqlite3_errmsg(db_));
     }
   }
   return id;
@@ -325,13 +374,15 @@ int64_t Sqlite3Writer::addTopic(
 
 void Sqlite3Writer::write(int64_t topic, int64_t timestamp_ns, const std::vector<uint8_t> & data)
 {
-  Statement message(
-    db_, "INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)", "writing a bag");
-  sqlite3_bind_int64(message.get(), 1, topic);
-  sqlite3_bind_int64(message.get(), 2, timestamp_ns);
-  sqlite3_bind_blob(message.get(), 3, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-  if (sqlite3_step(message.get()) != SQLITE_DONE) {
-    throw BagError(std::string("writing a bag: ") + sqlite3_errmsg(db_));
+  sqlite3_reset(insert_message_);
+  sqlite3_bind_int64(insert_message_, 1, topic);
+  sqlite3_bind_int64(insert_message_, 2, timestamp_ns);
+  sqlite3_bind_blob64(
+    insert_message_, 3, data.data(), static_cast<sqlite3_uint64>(data.size()), SQLITE_STATIC);
+  const int step = sqlite3_step(insert_message_);
+  sqlite3_clear_bindings(insert_message_);
+  if (step != SQLITE_DONE) {
+    throw BagError(path_ + ": " + sqlite3_errmsg(db_));
   }
 }
 

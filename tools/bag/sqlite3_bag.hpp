@@ -52,8 +52,9 @@ private:
   sqlite3_stmt * statement_{nullptr};
 };
 
-// Writes one rosbag2 sqlite3 file: Humble's layout (tables "topics" and "messages"), or the later
-// one with "schema" (version 4) and "message_definitions" when definitions are given.
+// Writes one rosbag2 sqlite3 file: Humble's layout (schema version 3 with "schema", "metadata",
+// "topics" and "messages"), or the later one (version 4) with "message_definitions" when
+// definitions are given. Messages are written in one transaction that close() commits.
 class Sqlite3Writer
 {
 public:
@@ -63,14 +64,22 @@ public:
   Sqlite3Writer(const Sqlite3Writer &) = delete;
   Sqlite3Writer & operator=(const Sqlite3Writer &) = delete;
 
-  // Returns the topic's id; `definition` is stored only in the later layout.
-  int64_t addTopic(const std::string & name, const std::string & type, const std::string & definition);
+  // Returns the topic's id; `definition` is stored only in the later layout. `qos_profiles` is
+  // rosbag2's YAML list of the publishers' QoS profiles.
+  int64_t addTopic(
+    const std::string & name, const std::string & type, const std::string & definition,
+    const std::string & qos_profiles = "");
   void write(int64_t topic, int64_t timestamp_ns, const std::vector<uint8_t> & data);
+  // Commits and closes the file; throws BagError when that fails.
+  void close();
 
 private:
+  void createTables();
   void execute(const std::string & sql);
 
+  std::string path_;
   sqlite3 * db_{nullptr};
+  sqlite3_stmt * insert_message_{nullptr};
   bool with_definitions_;
   std::vector<std::string> defined_types_;
   int64_t topics_{0};

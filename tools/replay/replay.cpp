@@ -145,6 +145,7 @@ public:
         throw ReplayError(error.what());
       }
     }
+    loadTruth();
   }
 
   ReplayOutcome run()
@@ -227,6 +228,47 @@ public:
   }
 
 private:
+  void loadTruth()
+  {
+    std::string path = options_.truth_file;
+    if (!path.empty() && !options_.labels_file.empty()) {
+      throw ReplayError("score with --labels or with --truth, not both");
+    }
+    if (path.empty() && options_.labels_file.empty()) {
+      const std::string beside = velmora_sim::truthSidecarPath(options_.bag);
+      std::error_code ignored;
+      path = fs::is_regular_file(beside, ignored) ? beside : std::string();
+    }
+    if (path.empty()) {
+      return;
+    }
+    try {
+      truth_ = velmora_sim::readTruthSidecar(path);
+    } catch (const velmora_sim::TruthError & error) {
+      throw ReplayError(error.what());
+    }
+    outcome_.truth_path = path;
+    outcome_.truth_stains = truth_->stains;
+  }
+
+  // The recording's truth of this frame, and its time in the run, so that it is scored as the
+  // run scored it.
+  void attachTruth(ReplayFrame & frame) const
+  {
+    if (!truth_) {
+      return;
+    }
+    const auto found = truth_->frames.find(
+      {frame.record.camera,
+        velmora_sim::stampNanoseconds(frame.record.stamp_sec, frame.record.stamp_nanosec)});
+    if (found == truth_->frames.end()) {
+      return;
+    }
+    frame.record.truth = found->second.truth;
+    frame.record.sim_time = found->second.time_s;
+    frame.has_truth = true;
+  }
+
   void prepareStatusDecoder()
   {
     const auto status = std::find_if(
@@ -240,6 +282,9 @@ private:
     std::string definition = topic.definition;
     if (definition.empty() && !options_.status_definition_file.empty()) {
       definition = readFile(options_.status_definition_file);
+    }
+    if (definition.empty() && truth_ && truth_->message_definitions.count(topic.type) != 0) {
+      definition = truth_->message_definitions.at(topic.type);
     }
     if (definition.empty()) {
       throw ReplayError(
@@ -531,6 +576,7 @@ private:
     frame.topic = plan.bag_topic;
     frame.label = labelFor(labels_, plan.camera, nanosecondsOf(image.header.stamp));
     placeOnMap(frame);
+    attachTruth(frame);
     {
       std::lock_guard<std::mutex> lock(frames_mutex_);
       waiting_[frameKey(plan.camera, image.header.stamp)].push_back(frames_.size());
@@ -615,7 +661,7 @@ private:
     }
     outcome_.frames.assign(
       std::make_move_iterator(frames_.begin()), std::make_move_iterator(frames_.end()));
-    outcome_.labelled = !labels_.empty();
+    outcome_.labelled = !labels_.empty() || truth_.has_value();
     outcome_.window_s = window_start_ns_ ?
       static_cast<double>(last_time_ns_ - *window_start_ns_) * 1e-9 : 0.0;
   }
@@ -649,6 +695,16 @@ private:
         std::to_string(unconverted) + " frames refused by the node's image conversion (see "
         "node.log for the encodings)");
     }
+    if (truth_) {
+      const auto without = std::count_if(
+        outcome_.frames.begin(), outcome_.frames.end(),
+        [](const ReplayFrame & frame) {return !frame.has_truth;});
+      if (without > 0) {
+        outcome_.notes.push_back(
+          std::to_string(without) + " frames have no entry in the ground truth " +
+          outcome_.truth_path + " (a recording of another run?); scored as stain-free");
+      }
+    }
     if (outcome_.tf_waits_timed_out > 0) {
       outcome_.notes.push_back(
         std::to_string(outcome_.tf_waits_timed_out) + " transforms did not reach the node's tf "
@@ -659,6 +715,7 @@ private:
   ReplayOptions options_;
   std::function<void(const ReplayProgress &)> progress_;
   std::vector<Label> labels_;
+  std::optional<velmora_sim::RecordedTruth> truth_;
   std::unique_ptr<velmora_bag::BagReader> bag_;
   std::optional<velmora_bag::StatusDecoder> status_decoder_;
   ReplayOutcome outcome_;

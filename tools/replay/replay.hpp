@@ -16,6 +16,7 @@
 #include "replay/labels.hpp"
 #include "sim/camera_rig.hpp"
 #include "sim/report.hpp"
+#include "sim/truth_sidecar.hpp"
 
 namespace velmora_replay
 {
@@ -44,6 +45,9 @@ struct ReplayOptions
   std::string status_definition_file;  // .msg of the status type when the bag carries none
   bool always_working{false};
   std::string labels_file;
+  // A simulated recording's ground truth; empty: the sidecar beside the bag when there is one
+  // (velmora_sim::truthSidecarPath) and no labels are given.
+  std::string truth_file;
 };
 
 // What one bag topic is to the node.
@@ -75,6 +79,7 @@ struct ReplayFrame
   int64_t bag_time_ns{0};
   std::string topic;
   std::optional<velmora_water_stain::FloorClass> label;
+  bool has_truth{false};  // record.truth holds the recording's ground truth
 };
 
 struct ReplayProgress
@@ -94,8 +99,10 @@ struct ReplayOutcome
   std::map<velmora_sim::CameraId, std::size_t> dropped;
   velmora_sim::SimReport report;
   bool labelled{false};
+  std::string truth_path;  // the ground truth scored against, when there was one
   double window_s{0.0};
   std::size_t tf_waits_timed_out{0};
+  std::vector<velmora_sim::StainLabel> truth_stains;
   std::vector<std::string> notes;  // why frames were not judged, in a sentence each
   std::string report_path;
   std::string map_path;

@@ -233,6 +233,8 @@ ReplayCommandLine parseReplayCommandLine(
       options.always_working = true;
     } else if (option == "--labels") {
       options.labels_file = next();
+    } else if (option == "--truth") {
+      options.truth_file = next();
     } else if (option.rfind("-", 0) == 0 && option.size() > 1) {
       throw std::invalid_argument("unknown option " + option + " (see --help)");
     } else if (options.bag.empty()) {
@@ -265,6 +267,8 @@ std::string replayUsage()
     "  --status-msg FILE     .msg of the /fsm_status type when the bag carries no definition\n"
     "  --always-working      open the working gate instead of reading /fsm_status\n"
     "  --labels FILE.csv     camera,from,to,class rows (stamps in decimal seconds) for scoring\n"
+    "  --truth FILE          ground truth of a simulated recording (default: the sidecar that\n"
+    "                        water_stain_sim --record wrote beside the bag, when present)\n"
     "Exit status: 0 done, 2 the bag cannot be opened or the replay cannot start, 1 failure.\n";
 }
 

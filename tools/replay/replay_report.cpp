@@ -112,12 +112,15 @@ Json::Value frameJson(const ReplayFrame & frame)
   return json;
 }
 
-// The confusion of labelled frames: a record whose truth is the label.
+// The frames that can be scored: those of the recording's ground truth as they are, labelled
+// ones with the label as their truth.
 std::vector<velmora_sim::FrameRecord> labelledRecords(const ReplayOutcome & outcome)
 {
   std::vector<velmora_sim::FrameRecord> records;
   for (const ReplayFrame & frame : outcome.frames) {
-    if (frame.label) {
+    if (frame.has_truth) {
+      records.push_back(frame.record);
+    } else if (frame.label) {
       records.push_back(frame.record);
       records.back().truth.floor_class = *frame.label;
     }
@@ -139,6 +142,11 @@ CameraReport tally(
   report.confusion = scored.confusion;
   report.precision = outcome.labelled ? scored.precision : std::nullopt;
   report.recall = outcome.labelled ? scored.recall : std::nullopt;
+  if (!outcome.truth_path.empty()) {
+    report.confusion_visible = scored.confusion_visible;
+    report.precision_visible = scored.precision_visible;
+    report.recall_visible = scored.recall_visible;
+  }
   return report;
 }
 
@@ -186,6 +194,13 @@ velmora_sim::SimReport buildReport(
   }
   report.overall = tally("all", outcome, {}, dropped_total);
   report.archive = velmora_sim::countArchive(image_dir);
+  if (!outcome.truth_path.empty()) {
+    std::vector<velmora_sim::FrameRecord> records;
+    for (const ReplayFrame & frame : outcome.frames) {
+      records.push_back(frame.record);
+    }
+    velmora_sim::scoreStainLevel(outcome.truth_stains, records, report);
+  }
   return report;
 }
 
@@ -236,6 +251,10 @@ void writeReplayJson(
   root["overall"] = cameraJson(outcome.report.overall, outcome.labelled);
   for (const auto & [category, count] : outcome.report.archive) {
     root["archive"][category] = static_cast<Json::UInt64>(count);
+  }
+  if (!outcome.truth_path.empty()) {
+    root["ground_truth"] = outcome.truth_path;
+    velmora_sim::addStainLevelJson(root, outcome.report);
   }
   root["notes"] = Json::Value(Json::arrayValue);
   for (const std::string & note : outcome.notes) {
@@ -325,6 +344,10 @@ std::string replaySummary(const ReplayOutcome & outcome)
         ms(camera.callback)});
   }
   out << "(frames: images delivered to the node; prec and recall over labelled frames)\n";
+  if (!outcome.truth_path.empty()) {
+    out << "scored against the recording's ground truth " << outcome.truth_path << '\n' <<
+      velmora_sim::stainLevelTable(outcome.report);
+  }
   std::size_t bad = outcome.skipped.size();
   out << "bag: " << outcome.storage << ", " << outcome.topics.size() << " topics, " << bad <<
     " bad messages or damaged parts skipped";

@@ -168,11 +168,21 @@ CommandLine parseCommandLine(
         throw std::invalid_argument(
                 "--camera-rate needs a rate in Hz that divides 150, at most 50 (e.g. 30, 25, 15)");
       }
+    } else if (option == "--record") {
+      options.record_path = next();
+      if (options.record_path.empty()) {
+        throw std::invalid_argument("--record needs a path");
+      }
+    } else if (option == "--record-compressed") {
+      options.record_compressed = true;
     } else if (option == "--clean-interval") {
       options.clean_interval_s = static_cast<int>(parseWhole(option, next(), 0));
     } else {
       throw std::invalid_argument("unknown option '" + option + "'");
     }
+  }
+  if (options.record_compressed && options.record_path.empty()) {
+    throw std::invalid_argument("--record-compressed needs --record PATH");
   }
   if (frames_given && duration_given) {
     throw std::invalid_argument("give either --frames or --duration, not both");
@@ -220,6 +230,11 @@ std::string usage()
     "  --engine PATH        classifier model (default models/floor_mobilenet.onnx)\n"
     "  --clean-interval S   keep the node's clean-archive throttle of S seconds (default 0:\n"
     "                       every clean verdict is archived)\n"
+    "  --record PATH        record what the drivers publish (cameras, camera infos, /tf,\n"
+    "                       /tf_static, /fsm_status) as a rosbag2 bag: PATH.mcap is one MCAP\n"
+    "                       file, any other PATH a sqlite3 bag directory as Humble writes it;\n"
+    "                       the ground truth goes beside it (PATH.truth.json, PATH/truth.json)\n"
+    "  --record-compressed  record the cameras as JPEG CompressedImage (<topic>/compressed)\n"
     "  -h, --help           this text\n";
   return text.str();
 }
@@ -323,6 +338,14 @@ int runCommandLine(int argc, char ** argv)
     cpuLine(outcome.report.info) << "archive: " <<
     (fs::path(options.out_dir) / "images").string() << "\nreport:  " << outcome.report_path <<
     "\nmap:     " << outcome.map_path << "\nnode log: " << outcome.log_path << '\n';
+  if (outcome.recording) {
+    const RecordingStats & recording = *outcome.recording;
+    std::cout << "recording: " << recording.path << " (" << recording.storage << ", " <<
+      recording.messages << " messages, " <<
+      oneDecimal(static_cast<double>(recording.bytes) / 1e6) << " MB; writer busy " <<
+      oneDecimal(recording.writer_busy_s) << " s, run held up " <<
+      oneDecimal(recording.run_waited_s) << " s)\nground truth: " << outcome.truth_path << '\n';
+  }
   return 0;
 }
 

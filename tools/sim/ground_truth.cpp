@@ -87,4 +87,31 @@ RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & po
   return truth;
 }
 
+std::vector<std::vector<cv::Point2d>> stainOutlines(const World & world, const Stain & stain)
+{
+  const double reach = stain.design.radius * 1.6 + 0.05;
+  const cv::Point2d low = world.toRaster(stain.design.center - cv::Point2d(reach, reach));
+  const cv::Point2d high = world.toRaster(stain.design.center + cv::Point2d(reach, reach));
+  const cv::Rect window = cv::Rect(
+    cv::Point(cvFloor(low.x), cvFloor(low.y)), cv::Point(cvCeil(high.x), cvCeil(high.y))) &
+    cv::Rect(0, 0, world.labels().cols, world.labels().rows);
+  if (window.empty()) {
+    return {};
+  }
+  cv::Mat mine = world.labels()(window) == stain.id;
+  cv::morphologyEx(
+    mine, mine, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(31, 31)));
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(mine, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  std::vector<std::vector<cv::Point2d>> outlines;
+  for (const std::vector<cv::Point> & contour : contours) {
+    std::vector<cv::Point2d> outline;
+    for (const cv::Point & point : contour) {
+      outline.push_back(world.toMapPoint(cv::Point2d(point + window.tl())));
+    }
+    outlines.push_back(std::move(outline));
+  }
+  return outlines;
+}
+
 }  // namespace velmora_sim

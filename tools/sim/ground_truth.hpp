@@ -33,6 +33,10 @@ std::vector<cv::Point2d> regionOnMap(const Pose2D & pose, const std::vector<cv::
 // by share of the region for the visibility truth.
 RegionTruth regionTruth(const World & world, const std::vector<cv::Point2d> & polygon);
 
+// A stain's outline on the map (metres), one polygon per separate part; the crumbs of a dirt
+// patch close into one area.
+std::vector<std::vector<cv::Point2d>> stainOutlines(const World & world, const Stain & stain);
+
 }  // namespace velmora_sim
 
 #endif  // SIM__GROUND_TRUTH_HPP_

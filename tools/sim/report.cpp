@@ -294,25 +294,13 @@ cv::Rect2d mapArea(const World & world, const std::vector<Pose2D> & path)
 void drawStains(const World & world, MapCanvas & canvas)
 {
   for (const Stain & stain : world.stains()) {
-    const double reach = stain.design.radius * 1.6 + 0.05;
-    const cv::Point2d low = world.toRaster(stain.design.center - cv::Point2d(reach, reach));
-    const cv::Point2d high = world.toRaster(stain.design.center + cv::Point2d(reach, reach));
-    const cv::Rect window = cv::Rect(
-      cv::Point(cvFloor(low.x), cvFloor(low.y)), cv::Point(cvCeil(high.x), cvCeil(high.y))) &
-      cv::Rect(0, 0, world.labels().cols, world.labels().rows);
-    if (window.empty()) {
-      continue;
-    }
-    cv::Mat mine = world.labels()(window) == stain.id;
-    // Crumbs of one dirt patch outline as one area.
-    cv::morphologyEx(
-      mine, mine, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(31, 31)));
     std::vector<std::vector<cv::Point>> contours;
-    cv::findContours(mine, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
-    for (std::vector<cv::Point> & contour : contours) {
-      for (cv::Point & point : contour) {
-        point = canvas.toPixel(world.toMapPoint(cv::Point2d(point + window.tl())));
+    for (const std::vector<cv::Point2d> & outline : stainOutlines(world, stain)) {
+      std::vector<cv::Point> contour;
+      for (const cv::Point2d & point : outline) {
+        contour.push_back(canvas.toPixel(point));
       }
+      contours.push_back(std::move(contour));
     }
     cv::polylines(canvas.image(), contours, true, stainColour(stain.design.kind), 2, cv::LINE_AA);
     cv::putText(
@@ -587,8 +575,14 @@ std::vector<StainLabel> stainLabels(const World & world)
 void scoreStainLevel(
   const World & world, const std::vector<FrameRecord> & frames, SimReport & report)
 {
+  scoreStainLevel(stainLabels(world), frames, report);
+}
+
+void scoreStainLevel(
+  const std::vector<StainLabel> & labels, const std::vector<FrameRecord> & frames,
+  SimReport & report)
+{
   const std::vector<ScoredFrame> scored = scoredFrames(frames);
-  const std::vector<StainLabel> labels = stainLabels(world);
   const std::vector<std::string> kinds{"dirt", "water", "stubborn"};
   const std::vector<std::string> & cameras = report.info.cameras;
   report.stain_scores = {scoreRun(labels, scored, TruthRule::area, kinds, cameras),
@@ -636,12 +630,7 @@ void writeReportJson(
   for (const auto & [category, count] : report.archive) {
     root["archive"][category] = static_cast<Json::UInt64>(count);
   }
-  for (const StainScore & score : report.stain_scores) {
-    root["stain_level"][truthRuleName(score.rule)] = stainScoreJson(score);
-  }
-  for (const auto & [camera, alarms] : report.false_alarms) {
-    root["false_alarms"][camera] = falseAlarmsJson(alarms);
-  }
+  addStainLevelJson(root, report);
   for (const Stain & stain : world.stains()) {
     Json::Value json;
     json["id"] = stain.id;
@@ -664,6 +653,21 @@ void writeReportJson(
   if (!file) {
     throw std::runtime_error("cannot write " + path);
   }
+}
+
+void addStainLevelJson(Json::Value & root, const SimReport & report)
+{
+  for (const StainScore & score : report.stain_scores) {
+    root["stain_level"][truthRuleName(score.rule)] = stainScoreJson(score);
+  }
+  for (const auto & [camera, alarms] : report.false_alarms) {
+    root["false_alarms"][camera] = falseAlarmsJson(alarms);
+  }
+}
+
+std::string stainLevelTable(const SimReport & report)
+{
+  return stainTable(report);
 }
 
 cv::Mat drawMap(

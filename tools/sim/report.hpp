@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
 #include <opencv2/core.hpp>
 
 #include "sim/camera_rig.hpp"
@@ -145,6 +146,14 @@ std::vector<StainLabel> stainLabels(const World & world);
 // report.info) and false alarms.
 void scoreStainLevel(
   const World & world, const std::vector<FrameRecord> & frames, SimReport & report);
+// The same with the stains given by their labels (a recording's ground truth).
+void scoreStainLevel(
+  const std::vector<StainLabel> & labels, const std::vector<FrameRecord> & frames,
+  SimReport & report);
+// The stain-level scores and false alarms under "stain_level" and "false_alarms" of `root`.
+void addStainLevelJson(Json::Value & root, const SimReport & report);
+// The stain-level table of the printed summary.
+std::string stainLevelTable(const SimReport & report);
 
 void writeReportJson(
   const std::string & path, const SimReport & report, const World & world,

@@ -32,6 +32,7 @@
 #include "sim/instrumented_node.hpp"
 #include "sim/node_log.hpp"
 #include "sim/route.hpp"
+#include "sim/truth_sidecar.hpp"
 #include "tf2_ros/static_transform_broadcaster.h"
 #include "tf2_ros/transform_broadcaster.h"
 #include "velmora_protocol/msg/task_center_fsm_status.hpp"
@@ -177,6 +178,10 @@ public:
     SimOutcome outcome;
     const fs::path out_dir(options_.out_dir);
     const fs::path image_dir = out_dir / "images";
+    if (!options_.record_path.empty()) {
+      recorder_ = std::make_unique<RunRecorder>(
+        options_.record_path, options_.record_compressed, options_.cameras);
+    }
     fs::create_directories(out_dir);
     outcome.stale_archive_files_removed = removeStaleArchive(image_dir);
     outcome.log_path = (out_dir / "node.log").string();
@@ -203,6 +208,9 @@ public:
       const double with_node_mb = trimmedResidentMegabytes();
       stopNodes();
       info_.node_resident_at_end_mb = with_node_mb - trimmedResidentMegabytes();
+      if (recorder_) {
+        outcome.recording = recorder_->close();
+      }
       info_.process_peak_resident_mb = statusMegabytes("VmHWM");
       if (own_context) {
         rclcpp::shutdown();
@@ -227,6 +235,10 @@ public:
     writeReportJson(outcome.report_path, outcome.report, world_, frames);
     outcome.map_path = (out_dir / "map.png").string();
     cv::imwrite(outcome.map_path, drawMap(world_, scenario_.route, simulated_s_, frames));
+    if (recorder_) {
+      outcome.truth_path = truthSidecarPath(options_.record_path);
+      writeTruthSidecar(outcome.truth_path, world_, info_, frames);
+    }
     outcome.frames = std::move(frames);
     return outcome;
   }
@@ -327,6 +339,11 @@ private:
       }
     }
     static_broadcaster_->sendTransform(mounts);
+    if (recorder_) {
+      tf2_msgs::msg::TFMessage message;
+      message.transforms = mounts;
+      recorder_->tfStatic(message, tickNanoseconds(0));
+    }
     for (const auto & mount : mounts) {
       awaitTransform(mount.child_frame_id, "base_footprint", tf2::TimePointZero);
     }
@@ -367,23 +384,31 @@ private:
         }
         info_.node_thread_cpu_s = (threadCpuMilliseconds() - cpu_start_ms) / 1e3;
       });
-    const auto wall_start = std::chrono::steady_clock::now();
-    for (int64_t tick = 0; tick < ticks && rclcpp::ok(); ++tick) {
-      std::this_thread::sleep_until(
-        wall_start + std::chrono::nanoseconds(tick * 1000000000LL / kTickHz));
-      publishTick(tick);
-      if (tick % kProgressEvery == 0) {
-        reportProgress();
+    // Publishing can fail (a recording that cannot be written): the spinner is stopped first.
+    std::exception_ptr publishing_failure;
+    try {
+      const auto wall_start = std::chrono::steady_clock::now();
+      for (int64_t tick = 0; tick < ticks && rclcpp::ok(); ++tick) {
+        std::this_thread::sleep_until(
+          wall_start + std::chrono::nanoseconds(tick * 1000000000LL / kTickHz));
+        publishTick(tick);
+        if (tick % kProgressEvery == 0) {
+          reportProgress();
+        }
       }
-    }
-    const auto limit = std::chrono::steady_clock::now() + kDrainBound;
-    while (rclcpp::ok() && framesOutstanding() && std::chrono::steady_clock::now() < limit) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const auto limit = std::chrono::steady_clock::now() + kDrainBound;
+      while (rclcpp::ok() && framesOutstanding() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    } catch (...) {
+      publishing_failure = std::current_exception();
     }
     executor_->cancel();
     spinner.join();
-    if (failure) {
-      std::rethrow_exception(failure);
+    for (const std::exception_ptr & error : {publishing_failure, failure}) {
+      if (error) {
+        std::rethrow_exception(error);
+      }
     }
   }
 
@@ -491,10 +516,13 @@ private:
   {
     const Pose2D pose = scenario_.route.poseAt(t);
     const Pose2D odom_pose = compose(inverse(kMapFromOdom), pose);
-    tf_broadcaster_->sendTransform(
-      std::vector<geometry_msgs::msg::TransformStamped>{
-        planarTransform("map", "odom", kMapFromOdom, stamp),
-        planarTransform("odom", "base_footprint", odom_pose, stamp)});
+    tf2_msgs::msg::TFMessage message;
+    message.transforms = {planarTransform("map", "odom", kMapFromOdom, stamp),
+      planarTransform("odom", "base_footprint", odom_pose, stamp)};
+    tf_broadcaster_->sendTransform(message.transforms);
+    if (recorder_) {
+      recorder_->tf(message, stampNanoseconds(stamp.sec, stamp.nanosec));
+    }
     pose_pending_ = std::chrono::nanoseconds(
       static_cast<int64_t>(stamp.sec) * 1000000000LL + stamp.nanosec);
   }
@@ -508,6 +536,9 @@ private:
     msg.sub_state = status.sub_state;
     msg.state_name = status.state == 2 ? "cleaning_task" : "idle";
     msg.sub_state_name = isWorking(status) ? "working" : (status.state == 2 ? "paused" : "idle");
+    if (recorder_) {
+      recorder_->status(msg, stampNanoseconds(stamp.sec, stamp.nanosec));
+    }
     status_pub_->publish(msg);
   }
 
@@ -530,12 +561,20 @@ private:
     }
 
     const cv::Mat image = frameImage(camera, tick);
+    const int64_t time_ns = stampNanoseconds(stamp.sec, stamp.nanosec);
     if (const auto info = info_pubs_.find(camera); info != info_pubs_.end()) {
-      info->second->publish(cameraInfo(camera, stamp));
+      const sensor_msgs::msg::CameraInfo calibration = cameraInfo(camera, stamp);
+      if (recorder_) {
+        recorder_->cameraInfo(camera, calibration, time_ns);
+      }
+      info->second->publish(calibration);
     }
     std_msgs::msg::Header header;
     header.stamp = stamp;
     header.frame_id = design.optical_frame.empty() ? "usb_cam_rear" : design.optical_frame;
+    if (recorder_) {
+      recorder_->image(camera, header, design.encoding, image, time_ns);
+    }
     auto msg = std::make_unique<sensor_msgs::msg::Image>();
     cv_bridge::CvImage(header, design.encoding, image).toImageMsg(*msg);
     image_pubs_.at(camera)->publish(std::move(msg));
@@ -586,6 +625,7 @@ private:
   RunInfo info_;
   std::unique_ptr<vlm_stub::VlmStubServer> vlm_;
   NodeLogCapture * log_{nullptr};
+  std::unique_ptr<RunRecorder> recorder_;
 
   rclcpp::Node::SharedPtr robot_;
   std::map<CameraId, rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr> image_pubs_;

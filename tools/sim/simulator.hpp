@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sim/camera_rig.hpp"
+#include "sim/recorder.hpp"
 #include "sim/report.hpp"
 #include "sim/scenarios.hpp"
 #include "sim/world.hpp"
@@ -39,6 +41,8 @@ struct SimOptions
   ScenarioKind scenario{ScenarioKind::quick};
   int camera_rate_hz{kCameraRateHz};  // divides 150 and is at most 50
   WorldConfig world;  // the quick run's room; the other scenarios bring their own
+  std::string record_path;  // empty: no recording; ".mcap": MCAP, else a sqlite3 bag directory
+  bool record_compressed{false};  // cameras recorded as JPEG CompressedImage
 };
 
 struct SimProgress
@@ -58,6 +62,8 @@ struct SimOutcome
   std::string log_path;
   std::size_t stale_archive_files_removed{0};
   std::size_t tf_waits_timed_out{0};
+  std::optional<RecordingStats> recording;
+  std::string truth_path;  // the recording's ground truth
 };
 
 // Builds the world, starts the node as it runs on the robot (engine and VLM given by the
