@@ -4,10 +4,10 @@ Classes: 0 clean, 1 dirty, 2 stubborn. A patch is a pure function of its label a
 training, tests and other tools can regenerate exactly the same pictures.
 
 Stain looks (documented in models/MODEL_CARD.md so that simulated stains can match them):
-- dirt: many small dark specks, 2-6 px across, covering 2-10 % of the patch, scattered or in
-  clusters, a few light crumbs among them, sometimes a faint grey dust film;
-- water: 1-3 translucent soft-edged blobs darkening the floor by 8-25 %, often with a darker
-  tide rim and a faint sheen;
+- dirt: many small dark specks, 2-7 px across, strewn over the patch or heaped on part of it,
+  a few light crumbs among them, sometimes a faint grey dust film;
+- water: 1-3 translucent soft-edged blobs or a few drops darkening the floor by 8-28 %, often
+  with a darker tide rim and a faint sheen;
 - stubborn: opaque brown/black blobs (coffee, oil, dark vomit) with satellite drops.
 Stains range from drops to spills and may lie partly outside the patch; a stained patch always
 shows at least 1.2 % of stain (below 1 % a frame counts as clean), and some clean patches show a
