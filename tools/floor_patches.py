@@ -4,13 +4,19 @@ Classes: 0 clean, 1 dirty, 2 stubborn. A patch is a pure function of its label a
 training, tests and other tools can regenerate exactly the same pictures.
 
 Stain looks (documented in models/MODEL_CARD.md so that simulated stains can match them):
-- dirt: many small dark specks, 2-6 px across, covering 2-10 % of the patch, scattered or in
-  clusters, a few light crumbs among them, sometimes a faint grey dust film;
-- water: 1-3 translucent soft-edged blobs darkening the floor by 8-25 %, often with a darker
-  tide rim and a faint sheen;
-- stubborn: opaque brown/black blobs (coffee, oil, dark vomit) covering 8-35 % with satellite
-  drops.
+- dirt: many small dark specks, 2-7 px across, strewn over the patch or heaped on part of it,
+  a few light crumbs among them, sometimes a faint grey dust film;
+- water: 1-3 translucent soft-edged blobs or a few drops darkening the floor by 8-28 %, often
+  with a darker tide rim and a faint sheen;
+- stubborn: opaque brown/black blobs (coffee, oil, dark vomit) with satellite drops.
+Stains range from drops to spills and may lie partly outside the patch; a stained patch always
+shows at least 1.2 % of stain (below 1 % a frame counts as clean), and some clean patches show a
+sliver or drop of under 0.3 %. Clean floors include patterned rugs, terrazzo, mosaic, glossy tiles
+and clutter at the patch edge (skirting boards, furniture legs, radiators), which must not read
+as stains.
 """
+
+import multiprocessing
 
 import cv2
 import numpy as np
@@ -18,7 +24,17 @@ import numpy as np
 PATCH_SIZE = 224
 CLASS_NAMES = ('clean', 'dirty', 'stubborn')
 CLEAN, DIRTY, STUBBORN = range(3)
-MATERIALS = ('tiles', 'wood', 'concrete', 'vinyl', 'carpet')
+MATERIALS = ('tiles', 'wood', 'concrete', 'vinyl', 'carpet', 'dark_tiles', 'dark_wood',
+             'dark_concrete', 'rug', 'grey_carpet', 'terrazzo', 'marble_inlay', 'mosaic',
+             'glossy_tiles', 'laminate')
+# Plain floors like the simulator's (light and dark) are drawn most often; the real-world floors
+# that look busy without being dirty share the rest.
+_MATERIAL_WEIGHTS = np.array([1.0, 1.0, 1.0, 0.6, 0.6, 1.2, 1.2, 1.2, 1.0, 0.5, 0.6, 0.4, 0.4,
+                              0.6, 0.5])
+# A stained patch shows at least this share of stain; a clean one at most the smaller share.
+_MIN_STAIN_SHARE = 0.012
+_MAX_CLEAN_STAIN_SHARE = 0.003
+_STAIN_TRIES = 12
 
 # The floor is drawn larger than the patch so that a tilted, scaled quadrilateral of it can be
 # warped into the patch, as the node does with a camera's view of the floor.
@@ -31,26 +47,51 @@ def make_patch(label, seed, material=None):
     if label not in (CLEAN, DIRTY, STUBBORN):
         raise ValueError(f'unknown floor class {label}')
     rng = np.random.default_rng(seed)
-    material = material or MATERIALS[rng.integers(len(MATERIALS))]
+    material = material or MATERIALS[rng.choice(len(MATERIALS),
+                                                p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
     patch = _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
+    if rng.random() < 0.15:
+        _add_clutter(rng, patch)
     if label == CLEAN:
         _add_stray_specks(rng, patch)
+        if rng.random() < 0.12:
+            patch = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE)
     elif label == DIRTY:
-        _add_dirt(rng, patch)
+        patch = _with_stain_share(rng, patch, _add_dirt, _MIN_STAIN_SHARE, 1.0)
     else:
-        _add_stubborn_stain(rng, patch)
+        patch = _with_stain_share(rng, patch, _add_stubborn_stain, _MIN_STAIN_SHARE, 1.0)
     return _photograph(rng, patch)
 
 
-def make_dataset(count, seed, stream=0):
+def _with_stain_share(rng, patch, add_stain, low, high):
+    """Draw stains until the share of the patch they cover lies in [low, high].
+
+    The share is what the label means: a frame whose stain covers under 1 % counts as clean.
+    """
+    for _ in range(_STAIN_TRIES):
+        stained = patch.copy()
+        share = float(np.mean(add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5))
+        if low <= share <= high:
+            return stained
+    return stained if high >= _MIN_STAIN_SHARE else patch
+
+
+def make_dataset(count, seed, stream=0, workers=1):
     """Return `count` patches (N x 224 x 224 x 3 uint8 BGR) with labels cycling 0, 1, 2.
 
     Patch i is make_patch(i % 3, [seed, stream, i]); different streams never share a patch.
+    `workers` processes draw them; the patches do not depend on how many.
     """
-    patches = np.empty((count, PATCH_SIZE, PATCH_SIZE, 3), np.uint8)
     labels = np.arange(count) % 3
-    for index in range(count):
-        patches[index] = make_patch(int(labels[index]), [seed, stream, index])
+    jobs = [(int(labels[index]), [seed, stream, index]) for index in range(count)]
+    if workers > 1 and count > 1:
+        with multiprocessing.Pool(workers) as pool:
+            drawn = pool.starmap(make_patch, jobs, chunksize=16)
+    else:
+        drawn = [make_patch(label, patch_seed) for label, patch_seed in jobs]
+    patches = np.empty((count, PATCH_SIZE, PATCH_SIZE, 3), np.uint8)
+    for index, patch in enumerate(drawn):
+        patches[index] = patch
     return patches, labels
 
 
@@ -93,14 +134,33 @@ def _jitter_colour(rng, colour, amount):
     return np.clip(colour * rng.normal(1.0, amount, 3).astype(np.float32), 0.02, 1.0)
 
 
-def _paint_tiles(rng, size):
-    palette = [_rgb(235, 232, 225), _rgb(215, 200, 175), _rgb(170, 170, 172), _rgb(185, 95, 65),
-               _rgb(70, 75, 85), _rgb(200, 210, 220), _rgb(120, 110, 100)]
+def _paint_tiles(rng, size, dark=False):
+    if dark:
+        palette = [_rgb(70, 64, 62), _rgb(45, 45, 50), _rgb(60, 52, 45), _rgb(35, 38, 42),
+                   _rgb(80, 78, 75)]
+        grout_shades = [0.3, 0.4, 0.45, 0.15]
+    else:
+        palette = [_rgb(235, 232, 225), _rgb(215, 200, 175), _rgb(170, 170, 172),
+                   _rgb(185, 95, 65), _rgb(70, 75, 85), _rgb(200, 210, 220), _rgb(120, 110, 100)]
+        grout_shades = [0.25, 0.5, 0.7, 0.85]
     base = _jitter_colour(rng, palette[rng.integers(len(palette))], 0.06)
     tile_w = rng.uniform(36, 120)
     tile_h = tile_w * rng.choice([1.0, 1.0, 0.5, 2.0])
     stagger = rng.choice([0.0, 0.0, 0.5])
     grout_w = rng.uniform(1.0, 4.0)
+    edge_distance, row, col = _tile_grid(size, tile_w, tile_h, stagger)
+    tone_table = rng.normal(0.0, 0.04, (64, 64)).astype(np.float32)
+    tone = tone_table[row.astype(int) % 64, col.astype(int) % 64]
+    variation = tone + rng.uniform(0.01, 0.05) * _fractal_noise(rng, size, 40)
+    if rng.random() < 0.3:
+        variation -= rng.uniform(0.08, 0.25) * _veins(rng, size)
+    floor = _shade(base, variation)
+    grout_colour = _jitter_colour(rng, rng.choice(grout_shades) * np.ones(3, np.float32), 0.05)
+    return _add_grout(floor, edge_distance, grout_w, grout_colour)
+
+
+def _tile_grid(size, tile_w, tile_h, stagger):
+    """Distance to the nearest tile edge, and each pixel's tile row and column."""
     y, x = np.mgrid[0:size, 0:size].astype(np.float32)
     row = np.floor(y / tile_h)
     shifted_x = x + row * stagger * tile_w
@@ -109,22 +169,26 @@ def _paint_tiles(rng, size):
     local_y = y - row * tile_h
     edge_distance = np.minimum(np.minimum(local_x, tile_w - local_x),
                                np.minimum(local_y, tile_h - local_y))
-    tone_table = rng.normal(0.0, 0.04, (64, 64)).astype(np.float32)
-    tone = tone_table[row.astype(int) % 64, col.astype(int) % 64]
-    variation = tone + rng.uniform(0.01, 0.05) * _fractal_noise(rng, size, 40)
-    if rng.random() < 0.3:
-        veins = np.exp(-(_fractal_noise(rng, size, 60, 3) / 0.06) ** 2)
-        variation -= rng.uniform(0.08, 0.25) * veins
-    floor = _shade(base, variation)
-    grout_colour = _jitter_colour(rng, rng.choice([0.25, 0.5, 0.7, 0.85]) * np.ones(3, np.float32),
-                                  0.05)
+    return edge_distance, row, col
+
+
+def _add_grout(floor, edge_distance, grout_w, grout_colour):
     grout = np.clip(grout_w / 2.0 - edge_distance + 0.5, 0.0, 1.0)[:, :, None]
     return floor * (1.0 - grout) + grout_colour * grout
 
 
-def _paint_wood(rng, size):
-    palette = [_rgb(200, 160, 110), _rgb(110, 75, 50), _rgb(160, 90, 60), _rgb(165, 155, 145),
-               _rgb(225, 200, 160), _rgb(140, 105, 70)]
+def _veins(rng, size):
+    return np.exp(-(_fractal_noise(rng, size, 60, 3) / 0.06) ** 2)
+
+
+_LIGHT_WOODS = [_rgb(200, 160, 110), _rgb(110, 75, 50), _rgb(160, 90, 60), _rgb(165, 155, 145),
+                _rgb(225, 200, 160), _rgb(140, 105, 70)]
+_DARK_WOODS = [_rgb(72, 52, 38), _rgb(55, 38, 28), _rgb(62, 48, 40), _rgb(45, 32, 25)]
+_OAK_WOODS = [_rgb(196, 160, 112), _rgb(210, 178, 130), _rgb(180, 140, 95), _rgb(170, 135, 100)]
+
+
+def _paint_wood(rng, size, palette=None, knots=True, grain_strength=(0.04, 0.1)):
+    palette = palette or _LIGHT_WOODS
     base = _jitter_colour(rng, palette[rng.integers(len(palette))], 0.06)
     plank_w = rng.uniform(28, 70)
     plank_len = rng.uniform(150, 500)
@@ -136,12 +200,12 @@ def _paint_wood(rng, size):
     grain = _streak_noise(rng, size, rng.uniform(1.5, 4.0), rng.uniform(30, 90))
     period = rng.uniform(6, 16)
     rings = np.sin(2 * np.pi * (y + 6.0 * _smooth_noise(rng, size, 50)) / period)
-    variation = tone + rng.uniform(0.04, 0.1) * grain + rng.uniform(0.0, 0.05) * rings
+    variation = tone + rng.uniform(*grain_strength) * grain + rng.uniform(0.0, 0.05) * rings
     floor = _shade(base, variation)
     seam = ((y % plank_w) < 1.5) | ((shifted_x % plank_len) < 1.5)
     floor[seam] *= rng.uniform(0.45, 0.75)
     # Knots are dark, round and small: the clean class must not call them dirt.
-    for _ in range(rng.integers(0, 4)):
+    for _ in range(rng.integers(0, 4) if knots else 0):
         knot = np.zeros((size, size), np.float32)
         centre = (int(rng.uniform(0, size)), int(rng.uniform(0, size)))
         axes = (int(rng.uniform(3, 10)), int(rng.uniform(2, 5)))
@@ -151,15 +215,27 @@ def _paint_wood(rng, size):
     return floor
 
 
-def _paint_concrete(rng, size):
-    grey = rng.uniform(0.4, 0.75)
+def _paint_laminate(rng, size):
+    """Plain oak laminate: long, even planks, fine grain, thin bevelled joints."""
+    return _paint_wood(rng, size, _OAK_WOODS, knots=rng.random() < 0.3,
+                       grain_strength=(0.02, 0.06))
+
+
+def _paint_concrete(rng, size, dark=False):
+    grey = rng.uniform(0.22, 0.38) if dark else rng.uniform(0.4, 0.75)
     base = _jitter_colour(rng, np.full(3, grey, np.float32), 0.04)
     variation = rng.uniform(0.03, 0.09) * _fractal_noise(rng, size, rng.uniform(30, 90))
     variation += rng.uniform(0.02, 0.05) * rng.standard_normal((size, size)).astype(np.float32)
     # Aggregate flecks: one pixel, lighter and darker, far fainter than dirt.
     flecks = rng.random((size, size)) < rng.uniform(0.005, 0.02)
     variation[flecks] += rng.choice([-1.0, 1.0], int(flecks.sum())) * rng.uniform(0.06, 0.15)
-    return _shade(base, variation)
+    floor = _shade(base, variation)
+    # Pale chips of polished concrete, 2-3 px: lighter than the floor, unlike dirt.
+    for _ in range(rng.integers(0, 120)):
+        centre = (int(rng.uniform(0, size) * 16), int(rng.uniform(0, size) * 16))
+        cv2.circle(floor, centre, int(rng.uniform(0.8, 1.6) * 16),
+                   (base * rng.uniform(1.2, 1.45)).tolist(), -1, cv2.LINE_AA, 4)
+    return floor
 
 
 def _paint_vinyl(rng, size):
@@ -183,18 +259,170 @@ def _paint_vinyl(rng, size):
     return floor
 
 
-def _paint_carpet(rng, size):
-    hsv = np.uint8([[[rng.uniform(0, 180), rng.uniform(10, 160), rng.uniform(50, 200)]]])
-    base = cv2.cvtColor(hsv, cv2.COLOR_HSV2BGR)[0, 0].astype(np.float32) / 255.0
+def _carpet_fibres(rng, size):
     fibres = cv2.GaussianBlur(rng.standard_normal((size, size)).astype(np.float32), (0, 0), 0.7)
     y, x = np.mgrid[0:size, 0:size].astype(np.float32)
     pitch = rng.uniform(2.5, 5.0)
     loops = np.sin(2 * np.pi * x / pitch) * np.sin(2 * np.pi * y / pitch)
-    variation = (rng.uniform(0.1, 0.25) * fibres + rng.uniform(0.0, 0.06) * loops
-                 + rng.uniform(0.03, 0.08) * _fractal_noise(rng, size, 60))
+    return (rng.uniform(0.1, 0.25) * fibres + rng.uniform(0.0, 0.06) * loops
+            + rng.uniform(0.03, 0.08) * _fractal_noise(rng, size, 60))
+
+
+def _paint_carpet(rng, size, grey=False):
+    saturation = rng.uniform(0, 25) if grey else rng.uniform(10, 160)
+    value = rng.uniform(60, 190) if grey else rng.uniform(50, 200)
+    hsv = np.uint8([[[rng.uniform(0, 180), saturation, value]]])
+    base = cv2.cvtColor(hsv, cv2.COLOR_HSV2BGR)[0, 0].astype(np.float32) / 255.0
+    variation = _carpet_fibres(rng, size)
     if rng.random() < 0.3:
-        variation += rng.uniform(0.05, 0.12) * np.sign(np.sin(2 * np.pi * y / rng.uniform(20, 60)))
+        rows = np.mgrid[0:size, 0:size][0]
+        variation += rng.uniform(0.05, 0.12) * np.sign(np.sin(2 * np.pi * rows
+                                                              / rng.uniform(20, 60)))
     return _shade(base, variation)
+
+
+_RUG_COLOURS = [_rgb(150, 30, 35), _rgb(30, 40, 90), _rgb(225, 210, 180), _rgb(200, 150, 60),
+                _rgb(60, 35, 25), _rgb(25, 22, 20), _rgb(40, 100, 100), _rgb(170, 80, 40),
+                _rgb(130, 130, 125), _rgb(240, 238, 230), _rgb(90, 110, 60), _rgb(110, 30, 50)]
+
+
+def _rug_pattern(rng, size):
+    """Index field of a woven motif: Persian medallions, kilim steps, diamond checks or blocks."""
+    y, x = np.mgrid[0:size, 0:size].astype(np.float32)
+    style = rng.integers(4)
+    if style == 0:  # Persian: medallions of petals in rings, on a grid
+        cell = rng.uniform(40, 130)
+        u, v = (x % cell) / cell - 0.5, (y % cell) / cell - 0.5
+        radius = np.hypot(u, v) * (1.0 + rng.uniform(0.1, 0.35)
+                                   * np.cos(rng.integers(4, 9) * np.arctan2(v, u)))
+        field = radius * rng.uniform(6, 12) + 0.6 * _smooth_noise(rng, size, 30)
+    elif style == 1:  # kilim: stepped diamonds in horizontal bands
+        step = rng.uniform(3, 8)
+        qx, qy = np.floor(x / step) * step, np.floor(y / step) * step
+        cell = rng.uniform(30, 90)
+        field = (np.abs(qx % cell - cell / 2) + np.abs(qy % cell - cell / 2)) / cell * 6
+        field += np.floor(y / rng.uniform(40, 120)) * 2
+    elif style == 2:  # diamond checks
+        period = rng.uniform(15, 60)
+        u, v = (x + y) / period, (x - y) / period
+        field = (np.floor(u) + np.floor(v)) % 2 + 2 * (np.abs(u % 1 - 0.5) + np.abs(v % 1 - 0.5)
+                                                       < rng.uniform(0.0, 0.3))
+    else:  # blocks: a patchwork of rectangles
+        cols = np.cumsum(rng.uniform(15, 80, 20))
+        rows = np.cumsum(rng.uniform(15, 80, 20))
+        field = np.searchsorted(cols, x) * 7 + np.searchsorted(rows, y) * 3
+    return np.floor(field).astype(int)
+
+
+def _paint_rug(rng, size):
+    """Patterned rugs (Persian, kilim, diamond checks, blocks) and shaggy pile."""
+    colours = np.array([_jitter_colour(rng, _RUG_COLOURS[i], 0.08)
+                        for i in rng.choice(len(_RUG_COLOURS), rng.integers(2, 6), replace=False)])
+    if rng.random() < 0.25:
+        # Shaggy pile: long strands in swirling directions, deep shadows between them.
+        base = colours[0]
+        strands = _streak_noise(rng, size, rng.uniform(1.0, 2.5), rng.uniform(6, 20))
+        swirl = cv2.GaussianBlur(rng.standard_normal((size, size)).astype(np.float32), (0, 0), 3)
+        variation = rng.uniform(0.2, 0.4) * strands + rng.uniform(0.1, 0.25) * swirl / (
+            swirl.std() + 1e-6) + 0.1 * _fractal_noise(rng, size, 50)
+        floor = _shade(base, np.clip(variation, -0.75, 0.8))
+    else:
+        index = _rug_pattern(rng, size) % len(colours)
+        floor = colours[index]
+        floor = cv2.GaussianBlur(floor.astype(np.float32), (0, 0), rng.uniform(0.5, 1.5))
+        floor = floor * (1.0 + _carpet_fibres(rng, size) * rng.uniform(0.3, 0.8))[:, :, None]
+    return np.clip(floor, 0.0, 1.0)
+
+
+def _paint_terrazzo(rng, size):
+    """Terrazzo and black-and-white marble chips: many sharp-edged chips in a plain binder."""
+    monochrome = rng.random() < 0.4
+    if monochrome:
+        binder = np.full(3, rng.choice([0.08, 0.85, 0.6]), np.float32)
+        chips = [np.full(3, 0.06, np.float32), np.full(3, 0.92, np.float32),
+                 np.full(3, 0.5, np.float32)]
+    else:
+        binder = _jitter_colour(rng, [_rgb(220, 215, 205), _rgb(190, 185, 180),
+                                      _rgb(120, 120, 120), _rgb(210, 190, 170)][rng.integers(4)],
+                                0.05)
+        chips = [_rgb(30, 30, 30), _rgb(245, 245, 240), _rgb(150, 150, 150), _rgb(170, 90, 60),
+                 _rgb(90, 120, 90), _rgb(200, 170, 120), _rgb(80, 70, 65)]
+    floor = _shade(binder, 0.03 * _fractal_noise(rng, size, 40))
+    chips = np.array(chips)
+    # Mostly small chips, a fifth of them larger.
+    radii = np.where(rng.random(4000) < 0.8, rng.uniform(1.5, 7.0, 4000),
+                     rng.uniform(6.0, 14.0, 4000))
+    count = int(np.searchsorted(np.cumsum(1.3 * radii ** 2), rng.uniform(0.15, 0.6) * size * size))
+    centres = rng.uniform(0, size, (count, 2))
+    angles = np.sort(rng.uniform(0, 2 * np.pi, (count, 6)), axis=1)
+    reach = radii[:count, None] * rng.uniform(0.5, 1.0, (count, 6))
+    corners = (centres[:, None, :]
+               + np.stack([np.cos(angles), np.sin(angles)], -1) * reach[..., None])
+    colours = chips[rng.integers(len(chips), size=count)] * rng.normal(1.0, 0.08, (count, 3))
+    for points, colour in zip(np.round(corners * 16).astype(np.int32), np.clip(colours, 0.02, 1)):
+        cv2.fillPoly(floor, [points], colour.tolist(), cv2.LINE_AA, shift=4)
+    return floor
+
+
+def _paint_marble_inlay(rng, size):
+    """Marble floor with inlaid strips of a contrasting stone."""
+    light = _jitter_colour(rng, [_rgb(235, 230, 222), _rgb(215, 205, 190)][rng.integers(2)], 0.04)
+    floor = _shade(light, 0.02 * _fractal_noise(rng, size, 50)
+                   - rng.uniform(0.05, 0.2) * _veins(rng, size))
+    inlay = _jitter_colour(rng, [_rgb(25, 25, 28), _rgb(90, 50, 40), _rgb(40, 70, 55),
+                                 _rgb(120, 110, 100)][rng.integers(4)], 0.05)
+    y, x = np.mgrid[0:size, 0:size].astype(np.float32)
+    for _ in range(rng.integers(1, 4)):
+        across = x if rng.random() < 0.5 else y
+        start, width = rng.uniform(0, size), rng.uniform(6, 35)
+        strip = np.clip(np.minimum(across - start, start + width - across) + 0.5, 0, 1)[:, :, None]
+        stone = _shade(inlay, 0.04 * _fractal_noise(rng, size, 30)
+                       + rng.uniform(0.0, 0.3) * _veins(rng, size))
+        floor = floor * (1 - strip) + stone * strip
+        joint = (np.abs(across - start) < 0.8) | (np.abs(across - start - width) < 0.8)
+        floor[joint] *= 0.8
+    return floor
+
+
+def _paint_mosaic(rng, size):
+    """Glass mosaic: small glossy squares in varied shades with light grout."""
+    tile = rng.uniform(6, 20)
+    edge_distance, row, col = _tile_grid(size, tile, tile, 0.0)
+    hue = rng.uniform(0, 180)
+    spread = rng.choice([8.0, 20.0, 90.0])
+    table = np.stack([np.clip(hue + rng.normal(0, spread, (64, 64)), 0, 179),
+                      rng.uniform(20, 150, (64, 64)), rng.uniform(60, 240, (64, 64))], -1)
+    colours = cv2.cvtColor(table.astype(np.uint8), cv2.COLOR_HSV2BGR).astype(np.float32) / 255.0
+    floor = colours[row.astype(int) % 64, col.astype(int) % 64]
+    gloss = np.clip(1.0 - edge_distance / tile, 0, 1) * rng.uniform(0.0, 0.25)
+    floor = floor * (1.0 + gloss[:, :, None])
+    grout = _jitter_colour(rng, np.full(3, rng.choice([0.55, 0.75, 0.9]), np.float32), 0.04)
+    return _add_grout(floor, edge_distance, rng.uniform(1.0, 2.5), grout)
+
+
+def _paint_glossy_tiles(rng, size):
+    """Glossy beige tiles with grout, mirroring the room in broad sheens and window reflections."""
+    base = _jitter_colour(rng, [_rgb(220, 205, 180), _rgb(200, 185, 160), _rgb(235, 225, 205)]
+                          [rng.integers(3)], 0.04)
+    tile_w = rng.uniform(50, 150)
+    edge_distance, row, col = _tile_grid(size, tile_w, tile_w, rng.choice([0.0, 0.5]))
+    tone = rng.normal(0.0, 0.03, (64, 64)).astype(np.float32)[row.astype(int) % 64,
+                                                             col.astype(int) % 64]
+    floor = _shade(base, tone + 0.03 * _fractal_noise(rng, size, 40))
+    grout = _jitter_colour(rng, base * rng.uniform(0.55, 0.9), 0.05)
+    floor = _add_grout(floor, edge_distance, rng.uniform(2.0, 5.0), grout)
+    sheen = np.zeros((size, size), np.float32)
+    for _ in range(rng.integers(1, 4)):
+        centre = rng.uniform(0, size, 2)
+        axes = rng.uniform(15, 80, 2)
+        if rng.random() < 0.5:  # a window: bright, straight-edged
+            cv2.rectangle(sheen, tuple(int(v) for v in centre - axes),
+                          tuple(int(v) for v in centre + axes), 1.0, -1)
+        else:
+            cv2.ellipse(sheen, tuple(int(v) for v in centre), tuple(int(v) for v in axes),
+                        rng.uniform(0, 180), 0, 360, 1.0, -1)
+    sheen = cv2.GaussianBlur(sheen, (0, 0), rng.uniform(3, 20))
+    return floor + (rng.uniform(0.15, 0.6) * sheen)[:, :, None] * (1.0 - floor)
 
 
 _FLOOR_PAINTERS = {
@@ -203,6 +431,16 @@ _FLOOR_PAINTERS = {
     'concrete': _paint_concrete,
     'vinyl': _paint_vinyl,
     'carpet': _paint_carpet,
+    'dark_tiles': lambda rng, size: _paint_tiles(rng, size, dark=True),
+    'dark_wood': lambda rng, size: _paint_wood(rng, size, _DARK_WOODS),
+    'dark_concrete': lambda rng, size: _paint_concrete(rng, size, dark=True),
+    'rug': _paint_rug,
+    'grey_carpet': lambda rng, size: _paint_carpet(rng, size, grey=True),
+    'terrazzo': _paint_terrazzo,
+    'marble_inlay': _paint_marble_inlay,
+    'mosaic': _paint_mosaic,
+    'glossy_tiles': _paint_glossy_tiles,
+    'laminate': _paint_laminate,
 }
 
 
@@ -211,6 +449,9 @@ def _view_of_floor(rng, floor):
     side = rng.uniform(150, 280)
     corners = np.array([[-1, -1], [1, -1], [1, 1], [-1, 1]], np.float32) * side / 2
     corners[:2, 0] *= 1.0 - rng.uniform(0.0, 0.25)
+    # Side cameras' patches are 0.6 m by 1 m, stretched to a square.
+    if rng.random() < 0.5:
+        corners[:, 1] *= rng.uniform(0.55, 1.0)
     corners += rng.uniform(-0.06, 0.06, (4, 2)).astype(np.float32) * side
     angle = rng.uniform(0, 2 * np.pi)
     rotation = np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]],
@@ -262,10 +503,22 @@ def _random_centre(rng):
     return rng.uniform(0.15, 0.85, 2) * PATCH_SIZE
 
 
-def _draw_specks(rng, covered_px, diameter_range, cluster_share):
+def _stain_centre(rng, radius):
+    """Mostly well inside the patch; a third of stains lie across its edge."""
+    if rng.random() < 0.35:
+        return rng.uniform(-0.6 * radius, PATCH_SIZE + 0.6 * radius, 2)
+    return _random_centre(rng)
+
+
+def _log_uniform(rng, low, high):
+    return float(np.exp(rng.uniform(np.log(low), np.log(high))))
+
+
+def _draw_specks(rng, covered_px, diameter_range, cluster_share, clusters=None):
     """Mask of small specks drawn until about `covered_px` pixels are covered."""
     mask = np.zeros((PATCH_SIZE, PATCH_SIZE), np.uint8)
-    clusters = [(_random_centre(rng), rng.uniform(15, 60)) for _ in range(rng.integers(1, 4))]
+    clusters = clusters or [(_random_centre(rng), rng.uniform(15, 60))
+                            for _ in range(rng.integers(1, 4))]
     covered = 0.0
     while covered < covered_px:
         if rng.random() < cluster_share:
@@ -295,53 +548,79 @@ def _add_stray_specks(rng, patch):
         _blend(patch, mask, patch.mean(axis=(0, 1)) * 0.4, rng.uniform(0.3, 0.6))
 
 
-def _add_specks(rng, patch):
-    coverage = rng.uniform(0.02, 0.10)
-    dark = _jitter_colour(rng, _rgb(45, 38, 30) * rng.uniform(0.6, 1.6), 0.1)
-    _blend(patch, _draw_specks(rng, coverage * _AREA, (2.0, 6.0), rng.uniform(0.0, 0.8)), dark,
-           rng.uniform(0.7, 0.95))
+def _speck_mask(rng, tiny):
+    """Specks strewn over the patch, or heaped on a patch of floor as a dropped crumb pile."""
+    if tiny:
+        return _draw_specks(rng, rng.uniform(20, 120), (2.0, 5.0), 1.0,
+                            [(_stain_centre(rng, 20), rng.uniform(4, 12))])
     if rng.random() < 0.5:
-        crumbs = _draw_specks(rng, coverage * _AREA * rng.uniform(0.05, 0.2), (2.0, 5.0), 0.3)
+        return _draw_specks(rng, rng.uniform(0.02, 0.10) * _AREA, (2.0, 6.0),
+                            rng.uniform(0.0, 0.8))
+    radius = rng.uniform(30, 110)
+    covered = rng.uniform(0.07, 0.14) * np.pi * radius * radius
+    return _draw_specks(rng, covered, (2.5, 7.0), 0.9,
+                        [(_stain_centre(rng, radius), radius * rng.uniform(0.3, 0.5))])
+
+
+def _add_specks(rng, patch, tiny=False):
+    mask = _speck_mask(rng, tiny)
+    dark = _jitter_colour(rng, _rgb(45, 38, 30) * rng.uniform(0.6, 1.6), 0.1)
+    _blend(patch, mask, dark, rng.uniform(0.7, 0.95))
+    if rng.random() < 0.5:
+        crumbs = _draw_specks(rng, mask.sum() * rng.uniform(0.05, 0.2), (2.0, 5.0), 0.3)
         _blend(patch, crumbs, _jitter_colour(rng, _rgb(200, 170, 120), 0.1), 0.9)
-    if rng.random() < 0.3:
+        mask = np.maximum(mask, crumbs)
+    if rng.random() < 0.3 and not tiny:
         dust = np.clip(_smooth_noise(rng, PATCH_SIZE, 50) * 0.5 + 0.5, 0.0, 1.0)
         _blend(patch, dust, np.full(3, 0.6, np.float32), rng.uniform(0.05, 0.12))
+    return mask
 
 
-def _add_water_stains(rng, patch):
-    for _ in range(rng.integers(1, 4)):
-        area = rng.uniform(0.03, 0.15) * _AREA
-        mask = _blob_mask(rng, _random_centre(rng), np.sqrt(area / np.pi), rng.uniform(1.5, 5.0))
-        darkening = mask * rng.uniform(0.08, 0.25)
+def _add_water_stains(rng, patch, tiny=False):
+    """Translucent puddles and drops, from a few centimetres to spills: the floor seen darker."""
+    total = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
+    drops = rng.random() < 0.25 and not tiny
+    for _ in range(rng.integers(3, 9) if drops else rng.integers(1, 4)):
+        if tiny:
+            area = rng.uniform(0.0005, 0.003) * _AREA
+        elif drops:
+            area = rng.uniform(0.002, 0.008) * _AREA
+        else:
+            area = _log_uniform(rng, 0.01, 0.2) * _AREA
+        radius = np.sqrt(area / np.pi)
+        mask = _blob_mask(rng, _stain_centre(rng, radius), radius,
+                          rng.uniform(1.0, max(1.5, 0.12 * radius)))
+        darkening = mask * rng.uniform(0.08, 0.28)
         if rng.random() < 0.6:
             darkening += _rim(mask, int(rng.integers(2, 5))) * rng.uniform(0.05, 0.12)
         patch *= (1.0 - darkening)[:, :, None]
         if rng.random() < 0.5:
-            sheen = _blob_mask(rng, _random_centre(rng), np.sqrt(area / np.pi) * 0.6, 6.0)
+            sheen = _blob_mask(rng, _random_centre(rng), radius * 0.6, 6.0)
             _blend(patch, sheen * mask, np.ones(3, np.float32), rng.uniform(0.05, 0.15))
+        total = np.maximum(total, mask)
+    return total
 
 
-def _add_dirt(rng, patch):
+def _add_dirt(rng, patch, tiny=False):
     kind = rng.random()
     if kind < 0.45:
-        _add_specks(rng, patch)
-    elif kind < 0.85:
-        _add_water_stains(rng, patch)
-    else:
-        _add_water_stains(rng, patch)
-        _add_specks(rng, patch)
+        return _add_specks(rng, patch, tiny)
+    if kind < 0.85:
+        return _add_water_stains(rng, patch, tiny)
+    return np.maximum(_add_water_stains(rng, patch, tiny), _add_specks(rng, patch, tiny))
 
 
-def _add_stubborn_stain(rng, patch):
+def _add_stubborn_stain(rng, patch, tiny=False):
     palette = [_rgb(80, 50, 30), _rgb(111, 78, 55), _rgb(20, 20, 22), _rgb(60, 40, 25),
                _rgb(95, 80, 40), _rgb(40, 28, 20)]
     colour = _jitter_colour(rng, palette[rng.integers(len(palette))], 0.1)
-    coverage = rng.uniform(0.08, 0.35)
+    coverage = _log_uniform(rng, 0.012, 0.35)
     blobs = rng.integers(1, 4)
     mask = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
     for _ in range(blobs):
         radius = np.sqrt(coverage * _AREA / blobs / np.pi)
-        mask = np.maximum(mask, _blob_mask(rng, _random_centre(rng), radius, rng.uniform(0.8, 3)))
+        mask = np.maximum(mask, _blob_mask(rng, _stain_centre(rng, radius), radius,
+                                           rng.uniform(0.8, 3)))
     for _ in range(rng.integers(0, 8)):
         drop = _blob_mask(rng, _random_centre(rng), rng.uniform(3, 10), 0.8)
         mask = np.maximum(mask, drop)
@@ -356,7 +635,47 @@ def _add_stubborn_stain(rng, patch):
         sheen = _blob_mask(rng, _random_centre(rng), rng.uniform(10, 30), 5.0)
         _blend(patch, sheen * mask, np.ones(3, np.float32), rng.uniform(0.1, 0.3))
     if rng.random() < 0.15:
-        _add_specks(rng, patch)
+        mask = np.maximum(mask, _add_specks(rng, patch))
+    return mask
+
+
+def _add_clutter(rng, patch):
+    """Something at one edge of the patch: a skirting board, a furniture leg or a radiator."""
+    overlay = np.zeros_like(patch)
+    alpha = np.zeros(patch.shape[:2], np.float32)
+    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
+    colour = _jitter_colour(rng, [_rgb(240, 240, 235), _rgb(60, 45, 35), _rgb(30, 30, 32),
+                                  _rgb(170, 170, 175), _rgb(150, 110, 70)][rng.integers(5)], 0.06)
+    kind = rng.integers(3)
+    if kind == 0:  # skirting board along the edge
+        depth = rng.uniform(8, 40)
+        alpha = np.clip(depth - y + 0.5, 0, 1)
+        overlay[:] = colour * (1.0 + 0.15 * np.clip((depth - y) / depth, 0, 1))[:, :, None]
+        reach = depth + rng.uniform(3, 15)
+    elif kind == 1:  # a round or square furniture leg standing on the edge
+        centre = np.array([rng.uniform(20, PATCH_SIZE - 20), rng.uniform(-20, 15)])
+        size = rng.uniform(8, 30)
+        if rng.random() < 0.5:
+            alpha = np.clip(size - np.hypot(x - centre[0], y - centre[1]) + 0.5, 0, 1)
+        else:
+            alpha = np.clip(size - np.maximum(np.abs(x - centre[0]), np.abs(y - centre[1])) + 0.5,
+                            0, 1)
+        shine = np.exp(-((x - centre[0] + 0.4 * size) / (0.2 * size)) ** 2)
+        overlay[:] = np.clip(colour * (1.0 + rng.uniform(0, 1.5) * shine)[:, :, None], 0, 1)
+        reach = centre[1] + size + rng.uniform(3, 15)
+    else:  # radiator: fins across the edge
+        depth = rng.uniform(20, 60)
+        pitch = rng.uniform(6, 16)
+        alpha = np.clip(depth - y + 0.5, 0, 1)
+        fins = 0.5 + 0.5 * np.cos(2 * np.pi * x / pitch)
+        overlay[:] = colour * (0.55 + 0.45 * fins)[:, :, None]
+        reach = depth + rng.uniform(3, 15)
+    # The soft shadow it casts on the floor next to it.
+    shadow = np.clip((reach - y) / max(reach, 1.0), 0, 1) * rng.uniform(0.2, 0.5)
+    turns = int(rng.integers(4))
+    patch *= np.rot90(1.0 - shadow, turns)[:, :, None]
+    _blend(patch, np.ascontiguousarray(np.rot90(alpha, turns)),
+           np.ascontiguousarray(np.rot90(overlay, turns)), 1.0)
 
 
 def _add_lighting(rng, patch):
@@ -387,13 +706,37 @@ def _add_highlight(rng, patch):
     _blend(patch, mask, np.ones(3, np.float32), rng.uniform(0.1, 0.35))
 
 
+def _add_glare(rng, patch):
+    """Window glare on a polished floor: a long, bright streak that washes the floor out."""
+    mask = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
+    centre = tuple(int(v) for v in rng.uniform(0, PATCH_SIZE, 2))
+    axes = (int(rng.uniform(40, 110)), int(rng.uniform(8, 24)))
+    cv2.ellipse(mask, centre, axes, rng.uniform(0, 180), 0, 360, 1.0, -1, cv2.LINE_AA)
+    mask = cv2.GaussianBlur(mask, (0, 0), rng.uniform(2, 9))
+    patch *= (1.0 + rng.uniform(0.4, 1.0) * mask)[:, :, None]
+
+
+def _camera_resampling(rng, patch):
+    """A camera pixel covers more floor than a patch pixel, more so on the far side."""
+    scale = rng.uniform(0.3, 0.9)
+    small = (max(8, int(PATCH_SIZE * scale)), max(8, int(PATCH_SIZE * rng.uniform(scale, 1.0))))
+    coarse = cv2.resize(cv2.resize(patch, small, interpolation=cv2.INTER_AREA),
+                        (PATCH_SIZE, PATCH_SIZE), interpolation=cv2.INTER_LINEAR)
+    if rng.random() < 0.5:
+        return coarse
+    ramp = np.linspace(0.0, 1.0, PATCH_SIZE, dtype=np.float32)[:, None, None]
+    return patch * (1.0 - ramp) + coarse * ramp
+
+
 def _photograph(rng, patch):
-    """Light, shadow, highlight, colour cast, blur, sensor noise and JPEG artefacts."""
+    """Light, shadow, highlight, glare, colour cast, blur, resampling, noise and JPEG artefacts."""
     _add_lighting(rng, patch)
     if rng.random() < 0.35:
         _add_shadow(rng, patch)
     if rng.random() < 0.25:
         _add_highlight(rng, patch)
+    if rng.random() < 0.15:
+        _add_glare(rng, patch)
     patch *= rng.normal(1.0, 0.04, 3).astype(np.float32)
     blur = rng.random()
     if blur < 0.4:
@@ -405,6 +748,8 @@ def _photograph(rng, patch):
         rotation = cv2.getRotationMatrix2D((length / 2 - 0.5, length / 2 - 0.5),
                                            rng.uniform(0, 180), 1.0)
         patch = cv2.filter2D(patch, -1, cv2.warpAffine(kernel, rotation, (length, length)))
+    if rng.random() < 0.5:
+        patch = _camera_resampling(rng, patch)
     patch = patch + rng.normal(0, rng.uniform(0, 0.025), patch.shape).astype(np.float32)
     image = np.clip(patch * 255.0 + 0.5, 0, 255).astype(np.uint8)
     if rng.random() < 0.6:

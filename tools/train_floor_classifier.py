@@ -49,6 +49,14 @@ def parse_arguments():
     parser.add_argument('--learning-rate', type=float, default=None,
                         help='peak rate; default 3e-3 from scratch, 5e-4 when fine-tuning')
     parser.add_argument('--threads', type=int, default=2)
+    parser.add_argument('--workers', type=int, default=2,
+                        help='processes drawing the procedural patches')
+    parser.add_argument('--arch', choices=sorted(ARCHITECTURES), default=DEFAULT_ARCHITECTURE,
+                        help='architecture when training on procedural patches')
+    parser.add_argument('--start-from', default=None,
+                        help='without --data: start from this exported model\'s weights (same '
+                             'width, either resolution) and keep its BatchNorm statistics, '
+                             'instead of from scratch')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -84,14 +92,44 @@ def preprocess(patches_bgr):
     return np.ascontiguousarray(np.stack(blobs))
 
 
-def build_model():
-    model = torchvision.models.mobilenet_v3_small(num_classes=3)
+# Architectures by name: MobileNetV3-small width, and whether it sees the patch at half resolution
+# (a 2 x 2 average pool in front: a quarter of the work, and stains that count cover >= 1 % of the
+# patch, at least 12 px across at 112 x 112).
+ARCHITECTURES = {
+    'v3s-112': (1.0, True),
+    'v3s-0.75-112': (0.75, True),
+    'v3s-0.5': (0.5, False),
+    'v3s': (1.0, False),
+}
+DEFAULT_ARCHITECTURE = 'v3s-112'
+
+
+def build_model(architecture=DEFAULT_ARCHITECTURE):
+    width, half_resolution = ARCHITECTURES[architecture]
+    model = torchvision.models.mobilenet_v3_small(num_classes=3, width_mult=width)
     # torchvision's MobileNetV3 default (0.01) makes running statistics lag far behind a short
     # from-scratch training run.
     for module in model.modules():
         if isinstance(module, torch.nn.BatchNorm2d):
             module.momentum = 0.1
+    if half_resolution:
+        model = torch.nn.Sequential(torch.nn.AvgPool2d(2), model)
     return model
+
+
+def architecture_of(onnx_path):
+    """Name of the architecture an exported model was built with (see ARCHITECTURES)."""
+    graph = onnx.load(onnx_path).graph
+    op_types = [node.op_type for node in graph.node]
+    half_resolution = 'AveragePool' in op_types[:op_types.index('Conv')]
+    initializers = {tensor.name: tensor for tensor in graph.initializer}
+    first_gemm = next(node for node in graph.node if node.op_type == 'Gemm')
+    hidden = max(initializers[first_gemm.input[1]].dims)
+    width = {1024: 1.0, 768: 0.75, 512: 0.5}.get(hidden)
+    for name, shape in ARCHITECTURES.items():
+        if shape == (width, half_resolution):
+            return name
+    raise RuntimeError(f'{onnx_path}: not one of the architectures {", ".join(ARCHITECTURES)}')
 
 
 def augmented_batch(patches, indices, rng):
@@ -240,13 +278,18 @@ def write_samples(net, directory, seed, per_class=2, margin=0.9, candidates=200)
 
 def train_from_scratch(args):
     started = time.time()
-    patches, labels = floor_patches.make_dataset(args.train_size, args.seed, TRAIN_STREAM)
+    patches, labels = floor_patches.make_dataset(args.train_size, args.seed, TRAIN_STREAM,
+                                                 args.workers)
     held_out, held_out_labels = floor_patches.make_dataset(args.held_out_size, args.seed,
-                                                           HELD_OUT_STREAM)
+                                                           HELD_OUT_STREAM, args.workers)
     print(f'generated {len(patches)} + {len(held_out)} patches in {time.time() - started:.0f} s')
-    model = build_model().to(memory_format=torch.channels_last)
+    model = build_model(args.arch)
+    if args.start_from:
+        # The weights carry over to half resolution: the filters see the floor at half scale.
+        model = load_onnx_weights(model, args.start_from)
+    model = model.to(memory_format=torch.channels_last)
     training_started = time.time()
-    train(model, patches, labels, args)
+    train(model, patches, labels, args, frozen_statistics=args.start_from is not None)
     print(f'trained in {time.time() - training_started:.0f} s')
     model = model.to(memory_format=torch.contiguous_format)
     export_onnx(model, args.out)
@@ -444,13 +487,14 @@ def fine_tune(args):
     print('reviewed patches (training, held out): ' +
           ', '.join(f'{name} {train}/{held}' for name, (train, held) in counts.items()))
     generated = args.generated if args.generated is not None else max(150, len(patches))
-    synthetic, synthetic_labels = floor_patches.make_dataset(generated, args.seed, TRAIN_STREAM)
+    synthetic, synthetic_labels = floor_patches.make_dataset(generated, args.seed, TRAIN_STREAM,
+                                                             args.workers)
     synthetic_held_out, synthetic_held_out_labels = floor_patches.make_dataset(
-        max(30, generated // 5), args.seed, HELD_OUT_STREAM)
+        max(30, generated // 5), args.seed, HELD_OUT_STREAM, args.workers)
     print(f'generated {generated} + {len(synthetic_held_out)} procedural patches in '
           f'{time.time() - started:.0f} s')
 
-    model = load_onnx_weights(build_model(), args.init)
+    model = load_onnx_weights(build_model(architecture_of(args.init)), args.init)
     parity_blobs = preprocess(synthetic_held_out[:8])
     check_against_pytorch(model, cv2.dnn.readNetFromONNX(args.init), parity_blobs)
     mixed = np.concatenate([patches, synthetic])

@@ -43,7 +43,8 @@ class FineTuneTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.scratch)
 
     def test_shipped_weights_load_with_the_same_logits(self):
-        model = training.load_onnx_weights(training.build_model(), SHIPPED)
+        model = training.load_onnx_weights(
+            training.build_model(training.architecture_of(SHIPPED)), SHIPPED)
         patches, _ = floor_patches.make_dataset(3, 11, 1)
         blobs = training.preprocess(patches)
         import torch
