@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "bag/bag_writer.hpp"
-#include "sensor_msgs/msg/camera_info.hpp"
 #include <opencv2/core.hpp>
 
-#include "std_msgs/msg/header.hpp"
+#include "bag/bag_writer.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
 #include "sim/camera_rig.hpp"
+#include "std_msgs/msg/header.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "velmora_protocol/msg/task_center_fsm_status.hpp"
 
