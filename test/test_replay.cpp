@@ -262,7 +262,8 @@ TEST(ReplayCommandLine, ParsesOptionsAndExitsTwoOnUnreadableBags)
   EXPECT_FALSE(command.options.parameters.at(1).as_bool());
   EXPECT_EQ(command.options.cameras.size(), 2u);
   EXPECT_DOUBLE_EQ(*command.options.duration_s, 3.0);
-  EXPECT_THROW(velmora_replay::parseReplayCommandLine({"bag", "--vlm-url", "http://10.0.0.1"}, ""),
+  EXPECT_THROW(
+    velmora_replay::parseReplayCommandLine({"bag", "--vlm-url", "http://vlm.example"}, ""),
     std::invalid_argument);
   EXPECT_EQ(velmora_replay::parseReplayCommandLine({"bag", "--remap=/a:=/b"}, "").options.remaps
     .at(0).first, "/a");

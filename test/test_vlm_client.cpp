@@ -304,7 +304,7 @@ TEST(VlmClient, OnlyHttpAndHttpsUrlsWithAHostAreAccepted)
 {
   using velmora_water_stain::checkVlmUrl;
   for (const std::string url :
-    {"http://192.168.50.10:32771", "https://vlm.example:8443/ask", "HTTP://127.0.0.1:1"})
+    {"http://vlm.example:32771", "https://vlm.example:8443/ask", "HTTP://127.0.0.1:1"})
   {
     EXPECT_TRUE(checkVlmUrl(url).ok()) << url;
   }
