@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -377,38 +378,75 @@ TEST_F(WaterStainNodeTest, DefaultsAreTheCompiledInSettingsAndTheShippedParamete
   EXPECT_EQ(in_file, expected_in_file);
 }
 
-TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
+namespace
 {
-  TemporaryDirectory run_dir;
-  const std::string binary = std::string(VELMORA_BINARY_DIR) + "/water_stain_node";
-  const std::string log_path = run_dir / "stderr.log";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (chdir(run_dir.path().c_str()) != 0 || !freopen(log_path.c_str(), "w", stderr)) {
-      _exit(120);
-    }
-    execl(binary.c_str(), binary.c_str(), static_cast<char *>(nullptr));
-    _exit(121);
-  }
-  const bool started = test_support::waitFor(
-    [&run_dir]() {return std::filesystem::exists(run_dir / "images/internvl_fish");},
-    milliseconds(10000));
-  kill(child, SIGINT);
-  int status = 0;
-  const bool exited = test_support::waitFor(
-    [&]() {return waitpid(child, &status, WNOHANG) == child;}, milliseconds(5000));
-  if (!exited) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  EXPECT_TRUE(started);
-  ASSERT_TRUE(exited);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 
-  std::ifstream stderr_log(log_path);
-  const std::string output((std::istreambuf_iterator<char>(stderr_log)), {});
+// The node's own executable, run in a directory of its own with its standard error in a file.
+class NodeProcess : public ::testing::Test
+{
+protected:
+  void start(const std::vector<std::string> & arguments = {})
+  {
+    const std::string binary = std::string(VELMORA_BINARY_DIR) + "/water_stain_node";
+    const std::string log_path = logPath();
+    // Built before fork: the child only calls what is safe after it.
+    std::vector<char *> argv{const_cast<char *>(binary.c_str())};
+    for (const std::string & argument : arguments) {
+      argv.push_back(const_cast<char *>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    child_ = fork();
+    ASSERT_GE(child_, 0);
+    if (child_ == 0) {
+      if (chdir(run_dir_.path().c_str()) != 0 || !freopen(log_path.c_str(), "w", stderr)) {
+        _exit(120);
+      }
+      execv(binary.c_str(), argv.data());
+      _exit(121);
+    }
+  }
+
+  // The wait status once the process has ended within `limit`; nothing (and the process killed)
+  // otherwise.
+  std::optional<int> waitForExit(milliseconds limit)
+  {
+    int status = 0;
+    if (test_support::waitFor([&]() {return waitpid(child_, &status, WNOHANG) == child_;}, limit)) {
+      return status;
+    }
+    kill(child_, SIGKILL);
+    waitpid(child_, &status, 0);
+    return std::nullopt;
+  }
+
+  std::string standardError() const
+  {
+    std::ifstream log(logPath());
+    return {std::istreambuf_iterator<char>(log), {}};
+  }
+
+  std::string logPath() const {return run_dir_ / "stderr.log";}
+
+  TemporaryDirectory run_dir_;
+  pid_t child_{-1};
+};
+
+}  // namespace
+
+TEST_F(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
+{
+  start();
+  const bool started = test_support::waitFor(
+    [this]() {return std::filesystem::exists(run_dir_ / "images/internvl_fish");},
+    milliseconds(10000));
+  kill(child_, SIGINT);
+  const std::optional<int> status = waitForExit(milliseconds(5000));
+  EXPECT_TRUE(started);
+  ASSERT_TRUE(status.has_value());
+  ASSERT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+
+  const std::string output = standardError();
   EXPECT_NE(output.find("[ERROR] ["), std::string::npos);
   EXPECT_NE(
     output.find("[WaterStainNode]: Failed to load engine file: "
@@ -417,34 +455,14 @@ TEST(NodeProcess, RunsWithoutEngineAndExitsZeroOnSigint)
   EXPECT_EQ(output.find("TensorRT error"), std::string::npos);
 }
 
-TEST(NodeProcess, InvalidStartValueExitsNonZeroBeforeCreatingTheArchive)
+TEST_F(NodeProcess, InvalidStartValueExitsNonZeroBeforeCreatingTheArchive)
 {
-  TemporaryDirectory run_dir;
-  const std::string binary = std::string(VELMORA_BINARY_DIR) + "/water_stain_node";
-  const std::string log_path = run_dir / "stderr.log";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (chdir(run_dir.path().c_str()) != 0 || !freopen(log_path.c_str(), "w", stderr)) {
-      _exit(120);
-    }
-    execl(
-      binary.c_str(), binary.c_str(), "--ros-args", "-p", "score_threshold:=2.0",
-      static_cast<char *>(nullptr));
-    _exit(121);
-  }
-  int status = 0;
-  const bool exited = test_support::waitFor(
-    [&]() {return waitpid(child, &status, WNOHANG) == child;}, milliseconds(10000));
-  if (!exited) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  ASSERT_TRUE(exited);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0);
-  EXPECT_EQ(test_support::listDirectory(run_dir.path()), std::vector<std::string>{"stderr.log"});
-  std::ifstream stderr_log(log_path);
-  const std::string output((std::istreambuf_iterator<char>(stderr_log)), {});
+  start({"--ros-args", "-p", "score_threshold:=2.0"});
+  const std::optional<int> status = waitForExit(milliseconds(10000));
+  ASSERT_TRUE(status.has_value());
+  ASSERT_TRUE(WIFEXITED(*status));
+  EXPECT_NE(WEXITSTATUS(*status), 0);
+  EXPECT_EQ(test_support::listDirectory(run_dir_.path()), std::vector<std::string>{"stderr.log"});
+  const std::string output = standardError();
   EXPECT_NE(output.find("Invalid parameter score_threshold = "), std::string::npos) << output;
 }
