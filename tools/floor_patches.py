@@ -12,8 +12,9 @@ Stain looks (documented in models/MODEL_CARD.md so that simulated stains can mat
 Stains range from drops to spills and may lie partly outside the patch; a stained patch always
 shows at least 1.2 % of stain (below 1 % a frame counts as clean), and some clean patches show a
 sliver or drop of under 0.3 %. Clean floors include patterned rugs, terrazzo, mosaic, glossy tiles
-and clutter at the patch edge (skirting boards, furniture legs, radiators), which must not read
-as stains.
+and clutter at the patch edge (skirting boards, furniture legs, radiators), two floors meeting
+along a line, and the black the node leaves where a patch reaches beyond the camera's picture,
+which must not read as stains.
 """
 
 import multiprocessing
@@ -47,9 +48,9 @@ def make_patch(label, seed, material=None):
     if label not in (CLEAN, DIRTY, STUBBORN):
         raise ValueError(f'unknown floor class {label}')
     rng = np.random.default_rng(seed)
-    material = material or MATERIALS[rng.choice(len(MATERIALS),
-                                                p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
-    patch = _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
+    patch = _floor(rng, material)
+    if rng.random() < 0.2:
+        _add_floor_edge(rng, patch)
     if rng.random() < 0.15:
         _add_clutter(rng, patch)
     if label == CLEAN:
@@ -60,7 +61,16 @@ def make_patch(label, seed, material=None):
         patch = _with_stain_share(rng, patch, _add_dirt, _MIN_STAIN_SHARE, 1.0)
     else:
         patch = _with_stain_share(rng, patch, _add_stubborn_stain, _MIN_STAIN_SHARE, 1.0)
-    return _photograph(rng, patch)
+    image = _photograph(rng, patch)
+    if rng.random() < 0.2:
+        _black_out_beyond_the_picture(rng, image)
+    return image
+
+
+def _floor(rng, material=None):
+    material = material or MATERIALS[rng.choice(len(MATERIALS),
+                                                p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
+    return _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
 
 
 def _with_stain_share(rng, patch, add_stain, low, high):
@@ -676,6 +686,37 @@ def _add_clutter(rng, patch):
     patch *= np.rot90(1.0 - shadow, turns)[:, :, None]
     _blend(patch, np.ascontiguousarray(np.rot90(alpha, turns)),
            np.ascontiguousarray(np.rot90(overlay, turns)), 1.0)
+
+
+def _add_floor_edge(rng, patch):
+    """Where two floors meet (a doorway, the edge of a rug): another floor beyond a straight line."""
+    other = _floor(rng)
+    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32) - PATCH_SIZE / 2
+    angle = rng.uniform(0, 2 * np.pi)
+    beyond = x * np.cos(angle) + y * np.sin(angle) - rng.uniform(-0.35, 0.35) * PATCH_SIZE
+    alpha = np.clip(beyond + 0.5, 0, 1)[:, :, None]
+    patch *= 1.0 - alpha
+    patch += other * alpha
+
+
+def _black_out_beyond_the_picture(rng, image):
+    """Black where the floor patch reaches beyond the camera's picture, as the node fills it.
+
+    The fisheye camera's patch ends in an arc at the edge of its undistorted view; a patch near
+    the border of an ordinary camera's frame ends in a straight line.
+    """
+    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
+    last = PATCH_SIZE - 1
+    depth = rng.uniform(0.03, 0.2) * PATCH_SIZE
+    if rng.random() < 0.7:
+        radius = rng.uniform(1.0, 4.0) * PATCH_SIZE
+        centre_x = rng.uniform(0.2, 0.8) * PATCH_SIZE
+        outside = radius - np.hypot(x - centre_x, y - (last - depth + radius))
+    else:
+        outside = y - (last - depth) + rng.uniform(-0.1, 0.1) * (x - PATCH_SIZE / 2)
+    keep = 1.0 - np.clip(outside + 0.5, 0, 1)
+    keep = np.ascontiguousarray(np.rot90(keep, int(rng.integers(4))))
+    image[:] = (image * keep[:, :, None] + 0.5).astype(np.uint8)
 
 
 def _add_lighting(rng, patch):

@@ -1,0 +1,42 @@
+#!/usr/bin/python3
+"""Checks of tools/floor_patches.py that training and the shipped samples rely on.
+
+Run by ctest when VELMORA_TRAINING_TESTS is on.
+"""
+
+import os
+import sys
+import unittest
+
+import numpy as np
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
+sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools'))
+import floor_patches  # noqa: E402
+
+
+class FloorPatchesTest(unittest.TestCase):
+    def test_a_patch_depends_on_its_label_and_seed_alone(self):
+        serial, labels = floor_patches.make_dataset(6, seed=3, stream=1, workers=1)
+        parallel, _ = floor_patches.make_dataset(6, seed=3, stream=1, workers=2)
+        np.testing.assert_array_equal(serial, parallel)
+        np.testing.assert_array_equal(labels, [0, 1, 2, 0, 1, 2])
+        np.testing.assert_array_equal(serial[4], floor_patches.make_patch(1, [3, 1, 4]))
+        self.assertFalse(np.array_equal(serial[0], floor_patches.make_patch(0, [3, 2, 0])))
+
+    def test_black_beyond_the_picture_lies_along_one_edge(self):
+        size = floor_patches.PATCH_SIZE
+        for seed in range(40):
+            image = np.full((size, size, 3), 200, np.uint8)
+            floor_patches._black_out_beyond_the_picture(np.random.default_rng(seed), image)
+            black = image[:, :, 0] < 100
+            self.assertTrue(np.array_equal(image[:, :, 0], image[:, :, 2]))
+            edges = [black[:, :2].mean(), black[:, -2:].mean(), black[:2, :].mean(),
+                     black[-2:, :].mean()]
+            self.assertGreater(max(edges), 0.0, f'seed {seed}: no edge reached')
+            self.assertLessEqual(black.mean(), 0.21, f'seed {seed}: too much blacked out')
+            self.assertEqual(int(image[size // 2, size // 2, 0]), 200, f'seed {seed}: centre hit')
+
+
+if __name__ == '__main__':
+    unittest.main()
