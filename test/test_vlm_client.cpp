@@ -325,7 +325,7 @@ TEST(VlmClient, OtherSchemesFailWithoutARequest)
   std::ofstream(reply_file) << "{\"output\": \"yes\"}";
   SilentSocket ftp_server(true);
 
-  for (const std::string url :
+  for (const std::string & url :
     {"file://" + reply_file, "ftp://127.0.0.1:" + std::to_string(ftp_server.port()) + "/"})
   {
     const auto started = std::chrono::steady_clock::now();
