@@ -236,6 +236,10 @@ def _paint_concrete(rng, size, dark=False):
     base = _jitter_colour(rng, np.full(3, grey, np.float32), 0.04)
     variation = rng.uniform(0.03, 0.09) * _fractal_noise(rng, size, rng.uniform(30, 90))
     variation += rng.uniform(0.02, 0.05) * rng.standard_normal((size, size)).astype(np.float32)
+    # Cloudy troweled concrete: soft darker and lighter clouds 10-60 % of the patch across, as
+    # deep as a water stain's darkening but without its edge or rim.
+    if rng.random() < 0.6:
+        variation += rng.uniform(0.06, 0.15) * _smooth_noise(rng, size, rng.uniform(25, 90))
     # Aggregate flecks: one pixel, lighter and darker, far fainter than dirt.
     flecks = rng.random((size, size)) < rng.uniform(0.005, 0.02)
     variation[flecks] += rng.choice([-1.0, 1.0], int(flecks.sum())) * rng.uniform(0.06, 0.15)
