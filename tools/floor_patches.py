@@ -13,8 +13,8 @@ Stains range from drops to spills and may lie partly outside the patch; a staine
 shows at least 1.2 % of stain (below 1 % a frame counts as clean), and some clean patches show a
 sliver or drop of under 0.3 %. Clean floors include patterned rugs, terrazzo, mosaic, glossy tiles
 and clutter at the patch edge (skirting boards, furniture legs, radiators), two floors meeting
-along a line, and the black the node leaves where a patch reaches beyond the camera's picture,
-which must not read as stains.
+along a line, a wall filling the far side of the patch where the robot nears it, and the black
+the node leaves where a patch reaches beyond the camera's picture, which must not read as stains.
 """
 
 import multiprocessing
@@ -36,6 +36,7 @@ _MATERIAL_WEIGHTS = np.array([1.0, 1.0, 1.0, 0.6, 0.6, 1.2, 1.2, 1.2, 1.0, 0.5, 
 _MIN_STAIN_SHARE = 0.012
 _MAX_CLEAN_STAIN_SHARE = 0.003
 _STAIN_TRIES = 12
+_WALL_CHANCE = 0.15
 
 # The floor is drawn larger than the patch so that a tilted, scaled quadrilateral of it can be
 # warped into the patch, as the node does with a camera's view of the floor.
@@ -53,14 +54,19 @@ def make_patch(label, seed, material=None):
         _add_floor_edge(rng, patch)
     if rng.random() < 0.15:
         _add_clutter(rng, patch)
+    wall = _wall(rng) if rng.random() < _WALL_CHANCE else None
+    hidden = wall[0] if wall else np.zeros(patch.shape[:2], np.float32)
     if label == CLEAN:
         _add_stray_specks(rng, patch)
         if rng.random() < 0.12:
-            patch = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE)
+            patch = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE,
+                                      hidden)
     elif label == DIRTY:
-        patch = _with_stain_share(rng, patch, _add_dirt, _MIN_STAIN_SHARE, 1.0)
+        patch = _with_stain_share(rng, patch, _add_dirt, _MIN_STAIN_SHARE, 1.0, hidden)
     else:
-        patch = _with_stain_share(rng, patch, _add_stubborn_stain, _MIN_STAIN_SHARE, 1.0)
+        patch = _with_stain_share(rng, patch, _add_stubborn_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+    if wall:
+        _blend(patch, *wall, 1.0)
     image = _photograph(rng, patch)
     if rng.random() < 0.2:
         _black_out_beyond_the_picture(rng, image)
@@ -73,14 +79,17 @@ def _floor(rng, material=None):
     return _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
 
 
-def _with_stain_share(rng, patch, add_stain, low, high):
-    """Draw stains until the share of the patch they cover lies in [low, high].
+def _with_stain_share(rng, patch, add_stain, low, high, hidden):
+    """Draw stains until the share of the patch they visibly cover lies in [low, high].
 
     The share is what the label means: a frame whose stain covers under 1 % counts as clean.
+    Stain under `hidden` (a wall drawn over the floor later) does not count.
     """
+    visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
         stained = patch.copy()
-        share = float(np.mean(add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5))
+        covered = add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5
+        share = float(np.mean(covered & visible))
         if low <= share <= high:
             return stained
     return stained if high >= _MIN_STAIN_SHARE else patch
@@ -701,6 +710,37 @@ def _add_floor_edge(rng, patch):
     alpha = np.clip(beyond + 0.5, 0, 1)[:, :, None]
     patch *= 1.0 - alpha
     patch += other * alpha
+
+
+_WALL_COLOURS = [_rgb(130, 124, 118), _rgb(235, 232, 225), _rgb(215, 205, 185),
+                 _rgb(180, 180, 178), _rgb(100, 100, 105), _rgb(190, 200, 205),
+                 _rgb(160, 140, 120)]
+_SKIRTING_COLOURS = [_rgb(245, 245, 240), _rgb(60, 45, 35), _rgb(110, 110, 112),
+                     _rgb(150, 110, 70)]
+
+
+def _wall(rng):
+    """A wall filling the far side of the patch, as a camera sees it when the robot nears it.
+
+    Returns its coverage (H x W) and its picture (H x W x 3): a plain, evenly shaded surface
+    beyond a straight, slightly slanted line, often with a skirting strip along its foot.
+    """
+    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
+    depth = rng.uniform(0.08, 0.6) * PATCH_SIZE
+    beyond = depth + rng.uniform(-0.3, 0.3) * (x - PATCH_SIZE / 2) - y
+    alpha = np.clip(beyond + 0.5, 0, 1)
+    colour = _jitter_colour(rng, _WALL_COLOURS[rng.integers(len(_WALL_COLOURS))], 0.05)
+    gradient = rng.uniform(-0.15, 0.15) * np.clip(beyond / PATCH_SIZE, 0, 1)
+    texture = rng.uniform(0.0, 0.03) * _smooth_noise(rng, PATCH_SIZE, rng.uniform(20, 80))
+    overlay = _shade(colour, gradient + texture)
+    if rng.random() < 0.5:
+        strip = np.clip(rng.uniform(2, 14) - beyond + 0.5, 0, 1) * alpha
+        skirting = _jitter_colour(rng, _SKIRTING_COLOURS[rng.integers(len(_SKIRTING_COLOURS))],
+                                  0.05)
+        overlay = overlay * (1.0 - strip[:, :, None]) + skirting * strip[:, :, None]
+    turns = int(rng.integers(4))
+    return (np.ascontiguousarray(np.rot90(alpha, turns)),
+            np.ascontiguousarray(np.rot90(overlay, turns)))
 
 
 def _black_out_beyond_the_picture(rng, image):

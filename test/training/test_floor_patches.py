@@ -37,6 +37,26 @@ class FloorPatchesTest(unittest.TestCase):
             self.assertLessEqual(black.mean(), 0.21, f'seed {seed}: too much blacked out')
             self.assertEqual(int(image[size // 2, size // 2, 0]), 200, f'seed {seed}: centre hit')
 
+    def test_stain_under_a_wall_does_not_count_towards_the_label(self):
+        size = floor_patches.PATCH_SIZE
+        wall = np.zeros((size, size), np.float32)
+        wall[:size // 2] = 1.0
+
+        def sliver_in_row(row):
+            def add_stain(rng, patch, tiny):
+                patch[row, :100] = 0.0
+                mask = np.zeros((size, size), np.float32)
+                mask[row, :100] = 1.0
+                return mask
+            return add_stain
+
+        floor = np.ones((size, size, 3), np.float32)
+        for row, visible in ((10, False), (size - 10, True)):
+            stained = floor_patches._with_stain_share(
+                np.random.default_rng(0), floor, sliver_in_row(row), 1e-4,
+                floor_patches._MAX_CLEAN_STAIN_SHARE, wall)
+            self.assertEqual(bool((stained == 0).any()), visible, f'sliver in row {row}')
+
 
 if __name__ == '__main__':
     unittest.main()
