@@ -795,9 +795,11 @@ def _add_glare(rng, patch):
     """Window glare on a polished floor: a long, bright streak that washes the floor out."""
     mask = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
     centre = tuple(int(v) for v in rng.uniform(0, PATCH_SIZE, 2))
-    axes = (int(rng.uniform(40, 110)), int(rng.uniform(8, 24)))
+    # From a crisp stripe to the broad, soft band a window throws across a whole patch: on dark
+    # wood the band turns a warm brown as wide as a coffee stain, and must still read as floor.
+    axes = (int(rng.uniform(40, 160)), int(rng.uniform(8, 40)))
     cv2.ellipse(mask, centre, axes, rng.uniform(0, 180), 0, 360, 1.0, -1, cv2.LINE_AA)
-    mask = cv2.GaussianBlur(mask, (0, 0), rng.uniform(2, 9))
+    mask = cv2.GaussianBlur(mask, (0, 0), rng.uniform(2, 16))
     patch *= (1.0 + rng.uniform(0.4, 1.0) * mask)[:, :, None]
 
 
