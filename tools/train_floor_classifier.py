@@ -57,6 +57,10 @@ def parse_arguments():
                         help='without --data: start from this exported model\'s weights (same '
                              'width, either resolution) and keep its BatchNorm statistics, '
                              'instead of from scratch')
+    parser.add_argument('--clean-prior', type=float, default=0.0,
+                        help='without --data: add this to the clean logit before export, the log '
+                             'of how much more often the field shows clean floor than the '
+                             'balanced training set does')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -181,6 +185,13 @@ def train(model, patches, labels, args, frozen_statistics=False):
     model.eval()
 
 
+def raise_clean_prior(model, log_ratio):
+    """Bayes' prior correction: the softmax output times the ratio of field to training priors."""
+    classifier = [module for module in model.modules() if isinstance(module, torch.nn.Linear)][-1]
+    with torch.no_grad():
+        classifier.bias[0] += log_ratio
+
+
 def inline_identity_initializers(model):
     """Replace Identity nodes over initializers by copies of the initializer.
 
@@ -292,6 +303,7 @@ def train_from_scratch(args):
     train(model, patches, labels, args, frozen_statistics=args.start_from is not None)
     print(f'trained in {time.time() - training_started:.0f} s')
     model = model.to(memory_format=torch.contiguous_format)
+    raise_clean_prior(model, args.clean_prior)
     export_onnx(model, args.out)
     print(f'wrote {args.out} ({os.path.getsize(args.out) / 1e6:.1f} MB)')
     net = cv2.dnn.readNetFromONNX(args.out)
@@ -504,6 +516,7 @@ def fine_tune(args):
     train(model, mixed, mixed_labels, args, frozen_statistics=True)
     print(f'fine-tuned in {time.time() - training_started:.0f} s')
     model = model.to(memory_format=torch.contiguous_format)
+    raise_clean_prior(model, args.clean_prior)
     export_onnx(model, args.out)
     print(f'wrote {args.out} ({os.path.getsize(args.out) / 1e6:.1f} MB)')
     with torch.no_grad():

@@ -53,6 +53,18 @@ class FineTuneTest(unittest.TestCase):
         opencv = training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs)
         self.assertLess(np.abs(reference - opencv).max(), 1e-4)
 
+    def test_clean_prior_moves_only_the_exported_clean_logit(self):
+        model = training.load_onnx_weights(
+            training.build_model(training.architecture_of(SHIPPED)), SHIPPED)
+        training.raise_clean_prior(model, 0.7)
+        raised = os.path.join(self.scratch, 'raised.onnx')
+        training.export_onnx(model, raised)
+        patches, _ = floor_patches.make_dataset(3, 11, 1)
+        blobs = training.preprocess(patches)
+        difference = (training.opencv_logits(cv2.dnn.readNetFromONNX(raised), blobs) -
+                      training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs))
+        np.testing.assert_allclose(difference, np.tile([0.7, 0.0, 0.0], (3, 1)), atol=1e-4)
+
     def test_reads_class_folders_and_holds_out_the_latest_patches(self):
         write_reviewed_folders(self.scratch)
         data, counts = training.read_class_folders(self.scratch, 0.5)
