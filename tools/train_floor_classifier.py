@@ -58,9 +58,8 @@ def parse_arguments():
                              'width, either resolution) and keep its BatchNorm statistics, '
                              'instead of from scratch')
     parser.add_argument('--clean-prior', type=float, default=0.0,
-                        help='without --data: add this to the clean logit before export, the log '
-                             'of how much more often the field shows clean floor than the '
-                             'balanced training set does')
+                        help='add this to the clean logit before export: the log of how much more '
+                             'often the field shows clean floor than the training patches do')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -186,7 +185,7 @@ def train(model, patches, labels, args, frozen_statistics=False):
 
 
 def raise_clean_prior(model, log_ratio):
-    """Bayes' prior correction: the softmax output times the ratio of field to training priors."""
+    """Bayes' prior correction: the odds of clean against each stain class times e^log_ratio."""
     classifier = [module for module in model.modules() if isinstance(module, torch.nn.Linear)][-1]
     with torch.no_grad():
         classifier.bias[0] += log_ratio
