@@ -51,7 +51,7 @@ def make_patch(label, seed, material=None):
     rng = np.random.default_rng(seed)
     patch = _floor(rng, material)
     if rng.random() < 0.2:
-        _add_floor_edge(rng, patch)
+        _add_floor_edges(rng, patch)
     if rng.random() < 0.15:
         _add_clutter(rng, patch)
     wall = _wall(rng) if rng.random() < _WALL_CHANCE else None
@@ -61,10 +61,14 @@ def make_patch(label, seed, material=None):
         if rng.random() < 0.12:
             patch = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE,
                                       hidden)
-    elif label == DIRTY:
-        patch = _with_stain_share(rng, patch, _add_dirt, _MIN_STAIN_SHARE, 1.0, hidden)
     else:
-        patch = _with_stain_share(rng, patch, _add_stubborn_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+        add_stain = _add_dirt if label == DIRTY else _add_stubborn_stain
+        stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+        while stained is None:
+            # The wall hid too much of the stain on every try; the label needs it in view.
+            wall, hidden = None, np.zeros_like(hidden)
+            stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+        patch = stained
     if wall:
         _blend(patch, *wall, 1.0)
     image = _photograph(rng, patch)
@@ -83,7 +87,9 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden):
     """Draw stains until the share of the patch they visibly cover lies in [low, high].
 
     The share is what the label means: a frame whose stain covers under 1 % counts as clean.
-    Stain under `hidden` (a wall drawn over the floor later) does not count.
+    Stain under `hidden` (a wall drawn over the floor later) does not count. When no try lands in
+    the range, a clean patch (`high` under the stain share) stays unstained and a stained one is
+    None.
     """
     visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
@@ -92,7 +98,7 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden):
         share = float(np.mean(covered & visible))
         if low <= share <= high:
             return stained
-    return stained if high >= _MIN_STAIN_SHARE else patch
+    return None if high >= _MIN_STAIN_SHARE else patch
 
 
 def make_dataset(count, seed, stream=0, workers=1):
@@ -701,15 +707,24 @@ def _add_clutter(rng, patch):
            np.ascontiguousarray(np.rot90(overlay, turns)), 1.0)
 
 
-def _add_floor_edge(rng, patch):
-    """Where two floors meet (a doorway, the edge of a rug): another floor beyond a straight line."""
+def _add_floor_edges(rng, patch):
+    """Where floors meet (a doorway, the edge of a rug): another floor beyond a straight line, and
+    in a third of the cases a third floor beyond a line across one of the two (a junction)."""
+    beyond_first = _add_floor_edge(rng, patch, np.ones(patch.shape[:2], np.float32))
+    if rng.random() < 0.3:
+        _add_floor_edge(rng, patch, beyond_first if rng.random() < 0.5 else 1.0 - beyond_first)
+
+
+def _add_floor_edge(rng, patch, region):
+    """Another floor beyond a straight line, within `region`; returns the part it covers."""
     other = _floor(rng)
     y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32) - PATCH_SIZE / 2
     angle = rng.uniform(0, 2 * np.pi)
     beyond = x * np.cos(angle) + y * np.sin(angle) - rng.uniform(-0.35, 0.35) * PATCH_SIZE
-    alpha = np.clip(beyond + 0.5, 0, 1)[:, :, None]
-    patch *= 1.0 - alpha
-    patch += other * alpha
+    alpha = np.clip(beyond + 0.5, 0, 1) * region
+    patch *= 1.0 - alpha[:, :, None]
+    patch += other * alpha[:, :, None]
+    return alpha
 
 
 _WALL_COLOURS = [_rgb(130, 124, 118), _rgb(235, 232, 225), _rgb(215, 205, 185),
@@ -723,24 +738,37 @@ def _wall(rng):
     """A wall filling the far side of the patch, as a camera sees it when the robot nears it.
 
     Returns its coverage (H x W) and its picture (H x W x 3): a plain, evenly shaded surface
-    beyond a straight, slightly slanted line, often with a skirting strip along its foot.
+    beyond a straight line, often with a skirting strip along its foot. The line is slanted up to
+    45 degrees when the robot turns near the wall; in a corner a second face meets the first.
     """
-    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
-    depth = rng.uniform(0.08, 0.6) * PATCH_SIZE
-    beyond = depth + rng.uniform(-0.3, 0.3) * (x - PATCH_SIZE / 2) - y
-    alpha = np.clip(beyond + 0.5, 0, 1)
     colour = _jitter_colour(rng, _WALL_COLOURS[rng.integers(len(_WALL_COLOURS))], 0.05)
-    gradient = rng.uniform(-0.15, 0.15) * np.clip(beyond / PATCH_SIZE, 0, 1)
-    texture = rng.uniform(0.0, 0.03) * _smooth_noise(rng, PATCH_SIZE, rng.uniform(20, 80))
-    overlay = _shade(colour, gradient + texture)
-    if rng.random() < 0.5:
-        strip = np.clip(rng.uniform(2, 14) - beyond + 0.5, 0, 1) * alpha
-        skirting = _jitter_colour(rng, _SKIRTING_COLOURS[rng.integers(len(_SKIRTING_COLOURS))],
-                                  0.05)
-        overlay = overlay * (1.0 - strip[:, :, None]) + skirting * strip[:, :, None]
+    skirting = (_jitter_colour(rng, _SKIRTING_COLOURS[rng.integers(len(_SKIRTING_COLOURS))], 0.05)
+                if rng.random() < 0.5 else None)
+    alpha, overlay = _wall_face(rng, colour, skirting)
+    if rng.random() < 0.25:
+        side_colour = np.clip(colour * rng.uniform(0.8, 1.2), 0.02, 1.0)
+        side_alpha, side_overlay = _wall_face(rng, side_colour, skirting)
+        side_alpha, side_overlay = np.rot90(side_alpha), np.rot90(side_overlay)
+        overlay = np.where((side_alpha > alpha)[:, :, None], side_overlay, overlay)
+        alpha = np.maximum(alpha, side_alpha)
     turns = int(rng.integers(4))
     return (np.ascontiguousarray(np.rot90(alpha, turns)),
             np.ascontiguousarray(np.rot90(overlay, turns)))
+
+
+def _wall_face(rng, colour, skirting):
+    y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
+    depth = rng.uniform(0.08, 0.85) * PATCH_SIZE
+    slant = rng.uniform(-1.0, 1.0) if rng.random() < 0.4 else rng.uniform(-0.3, 0.3)
+    beyond = depth + slant * (x - PATCH_SIZE / 2) - y
+    alpha = np.clip(beyond + 0.5, 0, 1)
+    gradient = rng.uniform(-0.15, 0.15) * np.clip(beyond / PATCH_SIZE, 0, 1)
+    texture = rng.uniform(0.0, 0.03) * _smooth_noise(rng, PATCH_SIZE, rng.uniform(20, 80))
+    overlay = _shade(colour, gradient + texture)
+    if skirting is not None:
+        strip = np.clip(rng.uniform(2, 14) - beyond + 0.5, 0, 1) * alpha
+        overlay = overlay * (1.0 - strip[:, :, None]) + skirting * strip[:, :, None]
+    return alpha, overlay
 
 
 def _black_out_beyond_the_picture(rng, image):

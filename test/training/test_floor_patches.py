@@ -57,6 +57,23 @@ class FloorPatchesTest(unittest.TestCase):
                 floor_patches._MAX_CLEAN_STAIN_SHARE, wall)
             self.assertEqual(bool((stained == 0).any()), visible, f'sliver in row {row}')
 
+    def test_a_stained_patch_whose_stain_stays_hidden_is_refused(self):
+        size = floor_patches.PATCH_SIZE
+        wall = np.ones((size, size), np.float32)
+        wall[-2:] = 0.0
+
+        def blob(rng, patch, tiny):
+            mask = np.zeros((size, size), np.float32)
+            mask[100:140, 100:140] = 1.0
+            return mask
+
+        floor = np.ones((size, size, 3), np.float32)
+        self.assertIsNone(floor_patches._with_stain_share(
+            np.random.default_rng(0), floor, blob, floor_patches._MIN_STAIN_SHARE, 1.0, wall))
+        self.assertIsNotNone(floor_patches._with_stain_share(
+            np.random.default_rng(0), floor, blob, floor_patches._MIN_STAIN_SHARE, 1.0,
+            np.zeros_like(wall)))
+
 
 if __name__ == '__main__':
     unittest.main()
