@@ -88,8 +88,8 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden):
 
     The share is what the label means: a frame whose stain covers under 1 % counts as clean.
     Stain under `hidden` (a wall drawn over the floor later) does not count. When no try lands in
-    the range, a clean patch (`high` under the stain share) stays unstained and a stained one is
-    None.
+    the range it returns the patch unstained if `high` is under the stain share (a clean label),
+    else None.
     """
     visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
