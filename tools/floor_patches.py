@@ -6,7 +6,7 @@ training, tests and other tools can regenerate exactly the same pictures.
 Stain looks (documented in models/MODEL_CARD.md so that simulated stains can match them):
 - dirt: many small dark specks, 2-7 px across, strewn over the patch or heaped on part of it,
   a few light crumbs among them, sometimes a faint grey dust film;
-- water: 1-3 translucent soft-edged blobs or a few drops darkening the floor by 8-28 %, often
+- water: 1-3 translucent soft-edged blobs or a few drops darkening the floor by 12-28 %, often
   with a darker tide rim and a faint sheen;
 - stubborn: opaque brown/black blobs (coffee, oil, dark vomit) with satellite drops.
 Stains range from drops to spills and may lie partly outside the patch; a stained patch always
@@ -619,7 +619,7 @@ def _add_water_stains(rng, patch, tiny=False):
         radius = np.sqrt(area / np.pi)
         mask = _blob_mask(rng, _stain_centre(rng, radius), radius,
                           rng.uniform(1.0, max(1.5, 0.12 * radius)))
-        darkening = mask * rng.uniform(0.08, 0.28)
+        darkening = mask * rng.uniform(0.12, 0.28)
         if rng.random() < 0.6:
             darkening += _rim(mask, int(rng.integers(2, 5))) * rng.uniform(0.05, 0.12)
         patch *= (1.0 - darkening)[:, :, None]

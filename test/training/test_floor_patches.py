@@ -74,6 +74,15 @@ class FloorPatchesTest(unittest.TestCase):
             np.random.default_rng(0), floor, blob, floor_patches._MIN_STAIN_SHARE, 1.0,
             np.zeros_like(wall)))
 
+    def test_water_darkens_the_floor_under_it_visibly(self):
+        # Fainter water hides in the texture of busy and dark floors, yet would be labelled dirty.
+        size = floor_patches.PATCH_SIZE
+        for seed in range(40):
+            patch = np.full((size, size, 3), 0.5, np.float32)
+            mask = floor_patches._add_water_stains(np.random.default_rng(seed), patch)
+            darkening = 1.0 - patch[:, :, 1] / 0.5
+            self.assertGreaterEqual(float(np.median(darkening[mask > 0.99])), 0.12, f'seed {seed}')
+
 
 if __name__ == '__main__':
     unittest.main()
