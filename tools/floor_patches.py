@@ -15,6 +15,8 @@ sliver or drop of under 0.3 %. Clean floors include patterned rugs, terrazzo, mo
 and clutter at the patch edge (skirting boards, furniture legs, radiators), two floors meeting
 along a line, a wall filling the far side of the patch where the robot nears it, and the black
 the node leaves where a patch reaches beyond the camera's picture, which must not read as stains.
+Given photographs of floors (use_photographed_floors, tools/photo_floors.py), a share of the
+floors are cut from them instead of painted.
 """
 
 import multiprocessing
@@ -37,6 +39,9 @@ _MIN_STAIN_SHARE = 0.012
 _MAX_CLEAN_STAIN_SHARE = 0.003
 _STAIN_TRIES = 12
 _WALL_CHANCE = 0.15
+# Photographed floors, once given (use_photographed_floors), replace this share of painted ones.
+_PHOTOGRAPHED_SHARE = 0.3
+_photographed_floors = []
 
 # The floor is drawn larger than the patch so that a tilted, scaled quadrilateral of it can be
 # warped into the patch, as the node does with a camera's view of the floor.
@@ -77,10 +82,41 @@ def make_patch(label, seed, material=None):
     return image
 
 
+def use_photographed_floors(pictures):
+    """Draw a share of the floors from these float32 BGR pictures in [0, 1] from now on.
+
+    Patches stay a pure function of label and seed for a given list of pictures. Worker processes
+    of make_dataset inherit the list.
+    """
+    _photographed_floors[:] = pictures
+
+
+def photographed_clean_floor(rng, picture):
+    """A clean patch of floor tiled from a picture, viewed and photographed as make_patch does."""
+    return _photograph(rng, _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE)))
+
+
 def _floor(rng, material=None):
+    if material is None and _photographed_floors and rng.random() < _PHOTOGRAPHED_SHARE:
+        picture = _photographed_floors[rng.integers(len(_photographed_floors))]
+        return _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE))
     material = material or MATERIALS[rng.choice(len(MATERIALS),
                                                 p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
     return _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
+
+
+def _tiled_picture(rng, picture, size):
+    """A size x size floor tiled from the picture at a random scale and offset.
+
+    A floor texture spans roughly 1-2 m and the canvas about 1.5 m, so the picture is scaled to
+    half to 1.2 times the canvas and repeated where it falls short.
+    """
+    width = int(size * rng.uniform(0.5, 1.2))
+    height = max(1, round(width * picture.shape[0] / picture.shape[1]))
+    scaled = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
+    tiled = np.tile(scaled, (size // height + 2, size // width + 2, 1))
+    top, left = rng.integers(0, height), rng.integers(0, width)
+    return np.ascontiguousarray(tiled[top:top + size, left:left + size])
 
 
 def _with_stain_share(rng, patch, add_stain, low, high, hidden):

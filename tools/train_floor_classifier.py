@@ -30,6 +30,7 @@ import torchvision
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import floor_patches  # noqa: E402
+import photo_floors  # noqa: E402
 
 MEAN_RGB = np.array([0.485, 0.456, 0.406], np.float32)
 STD_RGB = np.array([0.229, 0.224, 0.225], np.float32)
@@ -60,6 +61,11 @@ def parse_arguments():
     parser.add_argument('--clean-prior', type=float, default=0.0,
                         help='add this to the clean logit before export: the log of how much more '
                              'often the field shows clean floor than the training patches do')
+    parser.add_argument('--photo-floors', nargs='?', const=photo_floors.TEXTURE_PACKAGE,
+                        default=None, metavar='PACKAGE',
+                        help='draw a share of the floors from the training half of the '
+                             'photographed floor textures (tools/photo_floors.py) in this file; '
+                             f'default {photo_floors.TEXTURE_PACKAGE}')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -550,6 +556,10 @@ def main():
     args = parse_arguments()
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
+    if args.photo_floors:
+        pictures = photo_floors.load_textures(photo_floors.TRAIN, args.photo_floors)
+        floor_patches.use_photographed_floors([picture for _, picture in pictures])
+        print(f'{len(pictures)} photographed floors from {args.photo_floors}')
     if args.data is None:
         train_from_scratch(args)
     else:

@@ -6,13 +6,18 @@ Run by ctest when VELMORA_TRAINING_TESTS is on.
 
 import os
 import sys
+import tempfile
 import unittest
+import zipfile
+
+import cv2
 
 import numpy as np
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
 sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools'))
 import floor_patches  # noqa: E402
+import photo_floors  # noqa: E402
 
 
 class FloorPatchesTest(unittest.TestCase):
@@ -82,6 +87,54 @@ class FloorPatchesTest(unittest.TestCase):
             mask = floor_patches._add_water_stains(np.random.default_rng(seed), patch)
             darkening = 1.0 - patch[:, :, 1] / 0.5
             self.assertGreaterEqual(float(np.median(darkening[mask > 0.99])), 0.12, f'seed {seed}')
+
+
+class PhotographedFloorsTest(unittest.TestCase):
+    def tearDown(self):
+        floor_patches.use_photographed_floors([])
+
+    def test_photographed_floors_replace_a_share_of_the_painted_ones(self):
+        seeds = [[5, 0, index] for index in range(30)]
+        painted = [floor_patches.make_patch(index % 2, seed) for index, seed in enumerate(seeds)]
+        magenta = np.zeros((64, 48, 3), np.float32)
+        magenta[:, :, 0] = magenta[:, :, 2] = 0.8
+        floor_patches.use_photographed_floors([magenta])
+        mixed = [floor_patches.make_patch(index % 2, seed) for index, seed in enumerate(seeds)]
+        on_magenta = [np.median(patch[:, :, 1]) < 0.5 * np.median(patch[:, :, 0])
+                      for patch in mixed]
+        self.assertTrue(3 <= sum(on_magenta) <= 16, f'{sum(on_magenta)} of 30 on the picture')
+        self.assertTrue(any(on_magenta[1::2]), 'no stained patch on the picture')
+        floor_patches.use_photographed_floors([])
+        for index, seed in enumerate(seeds):
+            np.testing.assert_array_equal(painted[index],
+                                          floor_patches.make_patch(index % 2, seed))
+
+    def test_textures_load_from_the_package_in_two_disjoint_halves(self):
+        train = photo_floors.texture_names(photo_floors.TRAIN)
+        held_out = photo_floors.texture_names(photo_floors.HELD_OUT)
+        names = [name for _, name in train + held_out]
+        self.assertEqual(len(names), len(set(names)))
+        self.assertEqual(len(names), sum(len(group) for group in photo_floors.FAMILIES.values()))
+        self.assertEqual({family for family, _ in held_out}, set(photo_floors.FAMILIES))
+        with tempfile.TemporaryDirectory() as directory:
+            package = os.path.join(directory, 'textures.pk3')
+            grey = cv2.imencode('.png', np.full((8, 12, 3), 128, np.uint8))[1].tobytes()
+            with zipfile.ZipFile(package, 'w') as archive:
+                for name in names:
+                    archive.writestr(name, grey)
+            pictures = photo_floors.load_textures(photo_floors.HELD_OUT, package)
+            self.assertEqual([family for family, _ in pictures], [f for f, _ in held_out])
+            self.assertAlmostEqual(float(pictures[0][1].max()), 128 / 255, places=6)
+            patches, families = photo_floors.held_out_patches(1, package)
+            self.assertEqual(patches.shape, (len(held_out), 224, 224, 3))
+            self.assertEqual(list(families), [family for family, _ in held_out])
+            broken = os.path.join(directory, 'broken.pk3')
+            with zipfile.ZipFile(package) as source, zipfile.ZipFile(broken, 'w') as target:
+                for name in source.namelist():
+                    data = b'not a picture' if name == held_out[0][1] else source.read(name)
+                    target.writestr(name, data)
+            with self.assertRaisesRegex(ValueError, held_out[0][1]):
+                photo_floors.load_textures(photo_floors.HELD_OUT, broken)
 
 
 if __name__ == '__main__':
