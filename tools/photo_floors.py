@@ -14,6 +14,7 @@ alarms and of confidently cleared patches (top probability at least 0.8), by fam
 """
 
 import argparse
+import os
 import sys
 import zipfile
 
@@ -200,6 +201,8 @@ def texture_names(split):
 
 def load_textures(split, package=TEXTURE_PACKAGE):
     """(family, float32 BGR picture in [0, 1]) of every texture of the split."""
+    if not os.path.exists(package):
+        raise FileNotFoundError(f'{package} not found: apt-get install ufoai-textures')
     loaded = []
     with zipfile.ZipFile(package) as archive:
         for family, name in texture_names(split):

@@ -135,6 +135,8 @@ class PhotographedFloorsTest(unittest.TestCase):
                     target.writestr(name, data)
             with self.assertRaisesRegex(ValueError, held_out[0][1]):
                 photo_floors.load_textures(photo_floors.HELD_OUT, broken)
+            with self.assertRaisesRegex(FileNotFoundError, 'apt-get install ufoai-textures'):
+                photo_floors.load_textures(photo_floors.TRAIN, os.path.join(directory, 'none'))
 
 
 if __name__ == '__main__':
