@@ -4,8 +4,9 @@
 The pictures are floor textures of Debian's game package ufoai-textures (`apt-get install
 ufoai-textures`; GPL-2+, CC-BY-3.0 and CC-BY-SA-3.0, see /usr/share/doc/ufoai-textures/copyright),
 most of them photographs of real rugs, carpet, concrete, tiles, wood and terrazzo. The ones below
-were picked by eye as clean indoor floor: no grime, graffiti, gratings, walls or outdoor paving.
-Every second texture of each family is held out: the generator draws the others, and
+were picked by eye as clean indoor floor: no grime, graffiti, gratings, walls or outdoor paving,
+and grouped by how they look, whatever their file names say. Every second texture of each family
+is held out: the generator draws the others, and
 
     tools/photo_floors.py MODEL.onnx [MODEL.onnx ...]
 
