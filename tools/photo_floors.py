@@ -235,13 +235,10 @@ def main():
     # Imported here: the training tool imports this module for its --photo-floors.
     import train_floor_classifier
     patches, families = held_out_patches(args.per_texture, args.package)
-    blobs = train_floor_classifier.preprocess(patches)
     print(f'{len(patches)} clean patches of {len(texture_names(HELD_OUT))} held-out textures; '
           'confident false alarms / confidently cleared, %:')
     for model in args.models:
-        net = cv2.dnn.readNetFromONNX(model)
-        probabilities = train_floor_classifier.softmax(
-            train_floor_classifier.opencv_logits(net, blobs))
+        probabilities = train_floor_classifier.scores_of(model, patches)
         confident = probabilities.max(axis=1) >= CONFIDENT
         stain = confident & (probabilities.argmax(axis=1) > 0)
         cleared = confident & (probabilities.argmax(axis=1) == 0)
