@@ -12,6 +12,11 @@ is held out: the generator draws the others, and
 
 scores models on patches cut from the held-out ones, all clean: the share of confident false
 alarms and of confidently cleared patches (top probability at least 0.8), by family.
+
+    tools/photo_floors.py --clean-patches DIR MODEL.onnx [MODEL.onnx ...]
+
+scores them instead on your own patches of clean floor, every picture under DIR, grouped by the
+folder directly under DIR that holds it (DIR/carpet/..., DIR/tiles/...).
 """
 
 import argparse
@@ -27,6 +32,9 @@ import floor_patches
 TEXTURE_PACKAGE = '/usr/share/games/ufoai/base/0textures.pk3'
 TRAIN, HELD_OUT = 'train', 'held_out'
 CONFIDENT = 0.8
+VERY_CONFIDENT = 0.99
+PICTURE_EXTENSIONS = ('.jpg', '.jpeg', '.png', '.bmp', '.webp')
+UNGROUPED = 'other'
 HELD_OUT_SEED = 77
 
 FAMILIES = {
@@ -226,28 +234,69 @@ def held_out_patches(per_texture, package=TEXTURE_PACKAGE):
     return np.stack(patches), np.array(families)
 
 
+def folder_patches(directory):
+    """Every picture under DIR, resized as the node does, grouped by its folder under DIR."""
+    size = (floor_patches.PATCH_SIZE, floor_patches.PATCH_SIZE)
+    patches, groups = [], []
+    for root, folders, files in os.walk(directory):
+        folders.sort()
+        relative = os.path.relpath(root, directory)
+        group = UNGROUPED if relative == os.curdir else relative.split(os.sep)[0]
+        for name in sorted(files):
+            if name.startswith('.') or not name.lower().endswith(PICTURE_EXTENSIONS):
+                continue
+            picture = cv2.imread(os.path.join(root, name), cv2.IMREAD_COLOR)
+            if picture is None:
+                print(f'skipped {os.path.join(root, name)}: not a readable picture')
+                continue
+            patches.append(cv2.resize(picture, size, interpolation=cv2.INTER_LINEAR))
+            groups.append(group)
+    if not patches:
+        raise ValueError(f'{directory}: no pictures found')
+    return np.stack(patches), np.array(groups)
+
+
+def clean_floor_scores(probabilities, groups, group_order):
+    """Per group, 'all' first: patches, % confident false alarms, % confidently cleared and %
+    false alarms at 0.99 or more."""
+    top = probabilities.max(axis=1)
+    stain = (top >= CONFIDENT) & (probabilities.argmax(axis=1) > 0)
+    cleared = (top >= CONFIDENT) & (probabilities.argmax(axis=1) == 0)
+    very_sure_stain = stain & (top >= VERY_CONFIDENT)
+    scores = {}
+    for group in ['all'] + [group for group in group_order if np.any(groups == group)]:
+        chosen = np.ones(len(groups), bool) if group == 'all' else groups == group
+        scores[group] = (int(chosen.sum()),) + tuple(
+            100 * float(share[chosen].mean()) for share in (stain, cleared, very_sure_stain))
+    return scores
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('models', nargs='+')
     parser.add_argument('--per-texture', type=int, default=12)
     parser.add_argument('--package', default=TEXTURE_PACKAGE)
+    parser.add_argument('--clean-patches', metavar='DIR',
+                        help='score pictures of clean floor under DIR instead of the textures')
     args = parser.parse_args()
     # Imported here: the training tool imports this module for its --photo-floors.
     import train_floor_classifier
-    patches, families = held_out_patches(args.per_texture, args.package)
-    print(f'{len(patches)} clean patches of {len(texture_names(HELD_OUT))} held-out textures; '
-          'confident false alarms / confidently cleared, %:')
+    if args.clean_patches:
+        patches, groups = folder_patches(args.clean_patches)
+        group_order = sorted(set(groups))
+        source = f'clean pictures under {args.clean_patches}'
+    else:
+        patches, groups = held_out_patches(args.per_texture, args.package)
+        group_order = list(FAMILIES)
+        source = f'clean patches of {len(texture_names(HELD_OUT))} held-out textures'
+    print(f'{len(patches)} {source}; confident false alarms / confidently cleared / '
+          f'false alarms at {VERY_CONFIDENT} or more, %:')
     for model in args.models:
-        probabilities = train_floor_classifier.scores_of(model, patches)
-        confident = probabilities.max(axis=1) >= CONFIDENT
-        stain = confident & (probabilities.argmax(axis=1) > 0)
-        cleared = confident & (probabilities.argmax(axis=1) == 0)
-        line = f'{model}: all {100 * stain.mean():.1f} / {100 * cleared.mean():.1f}'
-        for family in FAMILIES:
-            chosen = families == family
-            line += (f'; {family} {100 * stain[chosen].mean():.1f} / '
-                     f'{100 * cleared[chosen].mean():.1f}')
-        print(line)
+        scores = clean_floor_scores(train_floor_classifier.scores_of(model, patches), groups,
+                                    group_order)
+        print(f'{model}: ' + '; '.join(
+            f'{group} ({count}) {stain:.1f} / {cleared:.1f} / {very_sure:.1f}'
+            for group, (count, stain, cleared, very_sure) in scores.items()))
 
 
 if __name__ == '__main__':

@@ -5,6 +5,7 @@ Run by ctest when VELMORA_TRAINING_TESTS is on.
 """
 
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -137,6 +138,56 @@ class PhotographedFloorsTest(unittest.TestCase):
                 photo_floors.load_textures(photo_floors.HELD_OUT, broken)
             with self.assertRaisesRegex(FileNotFoundError, 'apt-get install ufoai-textures'):
                 photo_floors.load_textures(photo_floors.TRAIN, os.path.join(directory, 'none'))
+
+
+
+class CleanFloorPicturesTest(unittest.TestCase):
+    def write_pictures(self, directory):
+        grey = np.full((30, 40, 3), 128, np.uint8)
+        files = {'carpet/a.png': None, 'carpet/phone/b.jpg': None, 'tiles/c.png': None,
+                 'loose.png': None, 'tiles/.hidden.png': None, 'tiles/notes.txt': 'text',
+                 'tiles/broken.jpg': 'not a picture'}
+        for relative, text in files.items():
+            path = os.path.join(directory, relative)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if text is None:
+                cv2.imwrite(path, grey)
+            else:
+                with open(path, 'w') as file:
+                    file.write(text)
+
+    def test_pictures_are_grouped_by_their_top_folder_and_odd_files_skipped(self):
+        with tempfile.TemporaryDirectory() as directory:
+            self.write_pictures(directory)
+            patches, groups = photo_floors.folder_patches(directory)
+            self.assertEqual(patches.shape, (4, 224, 224, 3))
+            self.assertEqual(list(groups), ['other', 'carpet', 'carpet', 'tiles'])
+            empty = os.path.join(directory, 'empty')
+            os.mkdir(empty)
+            with self.assertRaisesRegex(ValueError, 'no pictures'):
+                photo_floors.folder_patches(empty)
+
+    def test_scores_count_confident_verdicts_from_0_8_and_sure_alarms_from_0_99(self):
+        probabilities = np.array([[0.80, 0.10, 0.10], [0.79, 0.21, 0.00], [0.00, 0.20, 0.80],
+                                  [0.00, 0.00, 0.99], [0.10, 0.90, 0.00]])
+        groups = np.array(['wood', 'wood', 'rug', 'rug', 'rug'])
+        scores = photo_floors.clean_floor_scores(probabilities, groups, ['rug', 'wood', 'tiles'])
+        self.assertEqual(list(scores), ['all', 'rug', 'wood'])
+        np.testing.assert_allclose(scores['all'], (5, 60.0, 20.0, 20.0))
+        np.testing.assert_allclose(scores['rug'], (3, 100.0, 0.0, 100 / 3))
+        np.testing.assert_allclose(scores['wood'], (2, 0.0, 50.0, 0.0))
+
+    def test_the_tool_scores_a_model_on_a_folder(self):
+        with tempfile.TemporaryDirectory() as directory:
+            self.write_pictures(directory)
+            output = subprocess.run(
+                [sys.executable, os.path.join(SOURCE_DIR, 'tools', 'photo_floors.py'),
+                 '--clean-patches', directory,
+                 os.path.join(SOURCE_DIR, 'models', 'floor_mobilenet.onnx')],
+                check=True, capture_output=True, text=True).stdout
+            self.assertIn('skipped', output)
+            self.assertRegex(output, r'floor_mobilenet.onnx: all \(4\) [\d.]+ / [\d.]+ / [\d.]+; '
+                             r'carpet \(2\) .*; other \(1\) .*; tiles \(1\) ')
 
 
 if __name__ == '__main__':
