@@ -138,6 +138,9 @@ TEST_P(RawRecording, ReplayJudgesAndScoresEveryFrameAsTheRunDid)
   }
   EXPECT_EQ(
     replayed.report.false_alarms.at("all").alarms, run.report.false_alarms.at("all").alarms);
+  EXPECT_EQ(
+    replayed.report.false_alarms.at("all").judged_by_vlm,
+    run.report.false_alarms.at("all").judged_by_vlm);
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, RawRecording, ::testing::Values("run.mcap", "run_bag"));

@@ -33,9 +33,9 @@ StainInView plain(int id)
 
 ScoredFrame frame(
   const std::string & camera, double t, bool flagged, std::vector<StainInView> stains,
-  bool judged = true)
+  bool judged = true, bool vlm_judged = false)
 {
-  return {camera, t, judged, flagged, std::move(stains)};
+  return {camera, t, judged, flagged, std::move(stains), vlm_judged};
 }
 
 const std::vector<velmora_sim::StainLabel> kStains{
@@ -113,8 +113,8 @@ TEST(StainScoring, FalseAlarmsAreFlagsOnJudgedStainFreeFrames)
 {
   const std::vector<ScoredFrame> frames{
     frame("rear", 0.0, true, {}),
-    frame("rear", 0.1, false, {}),
-    frame("front", 0.2, false, {}),
+    frame("rear", 0.1, false, {}, true, true),
+    frame("front", 0.2, true, {}, true, true),
     frame("front", 0.3, false, {}),
     // A flag on a stain's corner is not a false alarm, nor is an unjudged frame counted.
     frame("front", 0.4, true, {{1, 1e-5, 1e-5}}),
@@ -122,10 +122,13 @@ TEST(StainScoring, FalseAlarmsAreFlagsOnJudgedStainFreeFrames)
   };
   const auto all = velmora_sim::countFalseAlarms(frames);
   EXPECT_EQ(all.stain_free_judged, 4u);
-  EXPECT_EQ(all.alarms, 1u);
-  EXPECT_DOUBLE_EQ(*all.rate, 0.25);
+  EXPECT_EQ(all.alarms, 2u);
+  EXPECT_DOUBLE_EQ(*all.rate, 0.5);
+  // Only a flag the VLM gave counts as its alarm, not a clean answer it gave.
+  EXPECT_EQ(all.judged_by_vlm, 1u);
   EXPECT_DOUBLE_EQ(*velmora_sim::countFalseAlarms(frames, {"rear"}).rate, 0.5);
-  EXPECT_DOUBLE_EQ(*velmora_sim::countFalseAlarms(frames, {"front"}).rate, 0.0);
+  EXPECT_EQ(velmora_sim::countFalseAlarms(frames, {"rear"}).judged_by_vlm, 0u);
+  EXPECT_DOUBLE_EQ(*velmora_sim::countFalseAlarms(frames, {"front"}).rate, 0.5);
   EXPECT_FALSE(velmora_sim::countFalseAlarms(frames, {"fisheye"}).rate.has_value());
 }
 

@@ -129,6 +129,7 @@ Json::Value falseAlarmsJson(const FalseAlarms & alarms)
   json["stain_free_judged"] = static_cast<Json::UInt64>(alarms.stain_free_judged);
   json["alarms"] = static_cast<Json::UInt64>(alarms.alarms);
   json["rate"] = optionalNumber(alarms.rate);
+  json["judged_by_vlm"] = static_cast<Json::UInt64>(alarms.judged_by_vlm);
   return json;
 }
 
@@ -424,7 +425,9 @@ std::string stainTable(const SimReport & report)
   for (const std::string & camera : report.info.cameras) {
     out << ' ' << camera << ' ' << alarmRate(report.false_alarms.at(camera)) << ',';
   }
-  out << " all " << alarmRate(report.false_alarms.at("all")) << '\n';
+  const FalseAlarms & all = report.false_alarms.at("all");
+  out << " all " << alarmRate(all) << ";\n " << all.judged_by_vlm <<
+    " of them on frames the VLM judged (the classifier unsure)\n";
   return out.str();
 }
 
@@ -558,7 +561,8 @@ std::vector<ScoredFrame> scoredFrames(const std::vector<FrameRecord> & frames)
   for (const FrameRecord & frame : frames) {
     scored.push_back(
       {cameraDesign(frame.camera).name, frame.sim_time, frame.judged(),
-        frame.verdict.value_or(FloorClass::clean) != FloorClass::clean, frame.truth.stains});
+        frame.verdict.value_or(FloorClass::clean) != FloorClass::clean, frame.truth.stains,
+        frame.log.vlm_answer.has_value()});
   }
   return scored;
 }

@@ -134,6 +134,7 @@ FalseAlarms countFalseAlarms(
     if (frame.judged && frame.stains.empty() && wanted(cameras, frame.camera)) {
       ++alarms.stain_free_judged;
       alarms.alarms += frame.flagged ? 1 : 0;
+      alarms.judged_by_vlm += frame.flagged && frame.vlm_judged ? 1 : 0;
     }
   }
   if (alarms.stain_free_judged > 0) {

@@ -28,6 +28,7 @@ struct ScoredFrame
   bool judged{false};
   bool flagged{false};  // judged dirty or stubborn
   std::vector<StainInView> stains;  // every stain with any part in the region
+  bool vlm_judged{false};  // its own judgement was the VLM's answer, the classifier being unsure
 };
 
 struct StainLabel
@@ -93,6 +94,8 @@ struct FalseAlarms
   std::size_t stain_free_judged{0};
   std::size_t alarms{0};
   std::optional<double> rate;
+  // Of the alarms, those on frames the VLM judged: tells the classifier's share from the VLM's.
+  std::size_t judged_by_vlm{0};
 };
 
 FalseAlarms countFalseAlarms(
