@@ -257,18 +257,17 @@ def folder_patches(directory):
 
 
 def clean_floor_scores(probabilities, groups, group_order):
-    """Per group, 'all' first: patches, % confident false alarms, % confidently cleared and %
-    false alarms at 0.99 or more."""
+    """Rows (name, patches, % confident false alarms, % confidently cleared, % false alarms at
+    0.99 or more): all patches first, then each group that has any."""
     top = probabilities.max(axis=1)
     stain = (top >= CONFIDENT) & (probabilities.argmax(axis=1) > 0)
     cleared = (top >= CONFIDENT) & (probabilities.argmax(axis=1) == 0)
     very_sure_stain = stain & (top >= VERY_CONFIDENT)
-    scores = {}
-    for group in ['all'] + [group for group in group_order if np.any(groups == group)]:
-        chosen = np.ones(len(groups), bool) if group == 'all' else groups == group
-        scores[group] = (int(chosen.sum()),) + tuple(
-            100 * float(share[chosen].mean()) for share in (stain, cleared, very_sure_stain))
-    return scores
+    selections = [('all', np.ones(len(groups), bool))] + [
+        (group, groups == group) for group in group_order if np.any(groups == group)]
+    return [(name, int(chosen.sum())) + tuple(
+        100 * float(share[chosen].mean()) for share in (stain, cleared, very_sure_stain))
+        for name, chosen in selections]
 
 
 def main():
@@ -292,11 +291,11 @@ def main():
     print(f'{len(patches)} {source}; confident false alarms / confidently cleared / '
           f'false alarms at {VERY_CONFIDENT} or more, %:')
     for model in args.models:
-        scores = clean_floor_scores(train_floor_classifier.scores_of(model, patches), groups,
-                                    group_order)
+        rows = clean_floor_scores(train_floor_classifier.scores_of(model, patches), groups,
+                                  group_order)
         print(f'{model}: ' + '; '.join(
-            f'{group} ({count}) {stain:.1f} / {cleared:.1f} / {very_sure:.1f}'
-            for group, (count, stain, cleared, very_sure) in scores.items()))
+            f'{name} ({count}) {stain:.1f} / {cleared:.1f} / {very_sure:.1f}'
+            for name, count, stain, cleared, very_sure in rows))
 
 
 if __name__ == '__main__':

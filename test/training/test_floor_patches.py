@@ -171,11 +171,11 @@ class CleanFloorPicturesTest(unittest.TestCase):
         probabilities = np.array([[0.80, 0.10, 0.10], [0.79, 0.21, 0.00], [0.00, 0.20, 0.80],
                                   [0.00, 0.00, 0.99], [0.10, 0.90, 0.00]])
         groups = np.array(['wood', 'wood', 'rug', 'rug', 'rug'])
-        scores = photo_floors.clean_floor_scores(probabilities, groups, ['rug', 'wood', 'tiles'])
-        self.assertEqual(list(scores), ['all', 'rug', 'wood'])
-        np.testing.assert_allclose(scores['all'], (5, 60.0, 20.0, 20.0))
-        np.testing.assert_allclose(scores['rug'], (3, 100.0, 0.0, 100 / 3))
-        np.testing.assert_allclose(scores['wood'], (2, 0.0, 50.0, 0.0))
+        rows = photo_floors.clean_floor_scores(probabilities, groups, ['rug', 'wood', 'tiles'])
+        self.assertEqual([row[0] for row in rows], ['all', 'rug', 'wood'])
+        np.testing.assert_allclose(rows[0][1:], (5, 60.0, 20.0, 20.0))
+        np.testing.assert_allclose(rows[1][1:], (3, 100.0, 0.0, 100 / 3))
+        np.testing.assert_allclose(rows[2][1:], (2, 0.0, 50.0, 0.0))
 
     def test_the_tool_scores_a_model_on_a_folder(self):
         with tempfile.TemporaryDirectory() as directory:
