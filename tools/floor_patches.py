@@ -16,9 +16,11 @@ and clutter at the patch edge (skirting boards, furniture legs, radiators), two 
 along a line, a wall filling the far side of the patch where the robot nears it, and the black
 the node leaves where a patch reaches beyond the camera's picture, which must not read as stains.
 Given photographs of floors (use_photographed_floors, tools/photo_floors.py), a share of the
-floors are cut from them instead of painted.
+floors are cut from them instead of painted. A recipe (use_recipe, RECIPES) draws some of these
+more often for a fine-tune.
 """
 
+import dataclasses
 import multiprocessing
 
 import cv2
@@ -38,10 +40,41 @@ _MATERIAL_WEIGHTS = np.array([1.0, 1.0, 1.0, 0.6, 0.6, 1.2, 1.2, 1.2, 1.0, 0.5, 
 _MIN_STAIN_SHARE = 0.012
 _MAX_CLEAN_STAIN_SHARE = 0.003
 _STAIN_TRIES = 12
-_WALL_CHANCE = 0.15
-# Photographed floors, once given (use_photographed_floors), replace this share of painted ones.
-_PHOTOGRAPHED_SHARE = 0.3
+_PLAIN_MATERIALS = ('tiles', 'wood', 'concrete', 'dark_tiles', 'dark_wood', 'dark_concrete')
+
+
+@dataclasses.dataclass(frozen=True)
+class Recipe:
+    """How often make_patch draws what a fine-tune may need more of.
+
+    photographed_share: share of the floors cut from photographs, once given
+    (use_photographed_floors). rugs_weighted: rugs drawn about as often as all other photographs
+    together, and never under dirt, whose specks and translucent water vanish in a rug's pattern
+    (such patches would teach that a clean rug may be dirty). edge_chance: floors meeting along a
+    line; plain_beyond_edge: share of them with a plain light or dark floor beyond it.
+    wall_chance: a wall across the far side. extra_glare: window glare besides the usual.
+    """
+
+    photographed_share: float = 0.3
+    rugs_weighted: bool = False
+    edge_chance: float = 0.2
+    plain_beyond_edge: float = 0.0
+    wall_chance: float = 0.15
+    extra_glare: float = 0.0
+
+
+# 'standard' is the generator as described above; the others stress what the real floors (rugs)
+# and the front camera's stain-free views (floors meeting near doorways, walls, glare) show.
+RECIPES = {
+    'standard': Recipe(),
+    'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
+    'junctions': Recipe(edge_chance=0.45, plain_beyond_edge=0.6, wall_chance=0.3,
+                        extra_glare=0.18),
+}
+_recipe = RECIPES['standard']
 _photographed_floors = []
+_photographed_rugs = []
+_photographed_others = []
 
 # The floor is drawn larger than the patch so that a tilted, scaled quadrilateral of it can be
 # warped into the patch, as the node does with a camera's view of the floor.
@@ -54,12 +87,13 @@ def make_patch(label, seed, material=None):
     if label not in (CLEAN, DIRTY, STUBBORN):
         raise ValueError(f'unknown floor class {label}')
     rng = np.random.default_rng(seed)
-    patch = _floor(rng, material)
-    if rng.random() < 0.2:
-        _add_floor_edges(rng, patch)
+    pictures = _pictures_for(label)
+    patch = _floor(rng, pictures, material)
+    if rng.random() < _recipe.edge_chance:
+        _add_floor_edges(rng, patch, pictures)
     if rng.random() < 0.15:
         _add_clutter(rng, patch)
-    wall = _wall(rng) if rng.random() < _WALL_CHANCE else None
+    wall = _wall(rng) if rng.random() < _recipe.wall_chance else None
     hidden = wall[0] if wall else np.zeros(patch.shape[:2], np.float32)
     if label == CLEAN:
         _add_stray_specks(rng, patch)
@@ -82,13 +116,33 @@ def make_patch(label, seed, material=None):
     return image
 
 
-def use_photographed_floors(pictures):
-    """Draw a share of the floors from these float32 BGR pictures in [0, 1] from now on.
+def use_photographed_floors(textures):
+    """Draw a share of the floors from these (family, picture) pairs from now on.
 
-    Patches stay a pure function of label and seed for a given list of pictures. Worker processes
-    of make_dataset inherit the list.
+    Pictures are float32 BGR in [0, 1]; the family 'rug' matters to the 'rugs' recipe. Patches
+    stay a pure function of label and seed for a given list and recipe. Worker processes of
+    make_dataset inherit both.
     """
-    _photographed_floors[:] = pictures
+    _photographed_floors[:] = [picture for _, picture in textures]
+    _photographed_rugs[:] = [picture for family, picture in textures if family == 'rug']
+    _photographed_others[:] = [picture for family, picture in textures if family != 'rug']
+
+
+def use_recipe(name):
+    """Draw patches by the named recipe (a key of RECIPES) from now on."""
+    global _recipe
+    if name not in RECIPES:
+        raise ValueError(f'unknown recipe {name!r}; known: {", ".join(RECIPES)}')
+    _recipe = RECIPES[name]
+
+
+def _pictures_for(label):
+    if not _recipe.rugs_weighted or not _photographed_rugs:
+        return _photographed_floors
+    if label == DIRTY:
+        return _photographed_others
+    copies = max(1, len(_photographed_others) // len(_photographed_rugs))
+    return _photographed_others + _photographed_rugs * copies
 
 
 def photographed_clean_floor(rng, picture):
@@ -96,9 +150,9 @@ def photographed_clean_floor(rng, picture):
     return _photograph(rng, _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE)))
 
 
-def _floor(rng, material=None):
-    if material is None and _photographed_floors and rng.random() < _PHOTOGRAPHED_SHARE:
-        picture = _photographed_floors[rng.integers(len(_photographed_floors))]
+def _floor(rng, pictures, material=None):
+    if material is None and pictures and rng.random() < _recipe.photographed_share:
+        picture = pictures[rng.integers(len(pictures))]
         return _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE))
     material = material or MATERIALS[rng.choice(len(MATERIALS),
                                                 p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
@@ -743,17 +797,21 @@ def _add_clutter(rng, patch):
            np.ascontiguousarray(np.rot90(overlay, turns)), 1.0)
 
 
-def _add_floor_edges(rng, patch):
+def _add_floor_edges(rng, patch, pictures):
     """Where floors meet (a doorway, the edge of a rug): another floor beyond a straight line, and
     in a third of the cases a third floor beyond a line across one of the two (a junction)."""
-    beyond_first = _add_floor_edge(rng, patch, np.ones(patch.shape[:2], np.float32))
+    beyond_first = _add_floor_edge(rng, patch, np.ones(patch.shape[:2], np.float32), pictures)
     if rng.random() < 0.3:
-        _add_floor_edge(rng, patch, beyond_first if rng.random() < 0.5 else 1.0 - beyond_first)
+        _add_floor_edge(rng, patch, beyond_first if rng.random() < 0.5 else 1.0 - beyond_first,
+                        pictures)
 
 
-def _add_floor_edge(rng, patch, region):
+def _add_floor_edge(rng, patch, region, pictures):
     """Another floor beyond a straight line, within `region`; returns the part it covers."""
-    other = _floor(rng)
+    material = None
+    if _recipe.plain_beyond_edge and rng.random() < _recipe.plain_beyond_edge:
+        material = _PLAIN_MATERIALS[rng.integers(len(_PLAIN_MATERIALS))]
+    other = _floor(rng, pictures, material)
     y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32) - PATCH_SIZE / 2
     angle = rng.uniform(0, 2 * np.pi)
     beyond = x * np.cos(angle) + y * np.sin(angle) - rng.uniform(-0.35, 0.35) * PATCH_SIZE
@@ -881,6 +939,8 @@ def _camera_resampling(rng, patch):
 
 def _photograph(rng, patch):
     """Light, shadow, highlight, glare, colour cast, blur, resampling, noise and JPEG artefacts."""
+    if _recipe.extra_glare and rng.random() < _recipe.extra_glare:
+        _add_glare(rng, patch)
     _add_lighting(rng, patch)
     if rng.random() < 0.35:
         _add_shadow(rng, patch)

@@ -66,6 +66,11 @@ def parse_arguments():
                         help='draw a share of the floors from the training half of the '
                              'photographed floor textures (tools/photo_floors.py) in this file; '
                              f'default {photo_floors.TEXTURE_PACKAGE}')
+    parser.add_argument('--part', nargs=2, action='append', metavar=('SEED', 'RECIPE'),
+                        help='without --data: draw --train-size training patches of this seed by '
+                             'this recipe (floor_patches.RECIPES); repeat to mix parts. Default: '
+                             'one part, --seed by the standard recipe. --seed still seeds the '
+                             'training order and the held-out patches')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -82,12 +87,44 @@ def parse_arguments():
                         help='with --data: model card to write the section into (default: '
                              'MODEL_CARD.md beside --out)')
     args = parser.parse_args()
+    args.parts = training_parts(parser, args)
     fine_tuning = args.data is not None
     if args.epochs is None:
         args.epochs = 6 if fine_tuning else 15
     if args.learning_rate is None:
         args.learning_rate = 5e-4 if fine_tuning else 3e-3
     return args
+
+
+def training_parts(parser, args):
+    """The (seed, recipe) parts of the procedural training set."""
+    if not args.part:
+        return [(args.seed, 'standard')]
+    if args.data is not None:
+        parser.error('--part draws procedural training sets; it does not go with --data')
+    parts = []
+    for seed, recipe in args.part:
+        if not re.fullmatch(r'-?\d+', seed):
+            parser.error(f'--part: the seed must be an integer, not {seed!r}')
+        if recipe not in floor_patches.RECIPES:
+            parser.error(f'--part: unknown recipe {recipe!r}; known: '
+                         f'{", ".join(floor_patches.RECIPES)}')
+        parts.append((int(seed), recipe))
+    return parts
+
+
+def training_patches(args):
+    """--train-size patches of each part, in the order given, each drawn by its recipe."""
+    drawn = []
+    for seed, recipe in args.parts:
+        floor_patches.use_recipe(recipe)
+        drawn.append(floor_patches.make_dataset(args.train_size, seed, TRAIN_STREAM,
+                                                args.workers))
+    floor_patches.use_recipe('standard')
+    if len(drawn) == 1:
+        return drawn[0]
+    return (np.concatenate([patches for patches, _ in drawn]),
+            np.concatenate([labels for _, labels in drawn]))
 
 
 def preprocess(patches_bgr):
@@ -294,8 +331,7 @@ def write_samples(net, directory, seed, per_class=2, margin=0.9, candidates=200)
 
 def train_from_scratch(args):
     started = time.time()
-    patches, labels = floor_patches.make_dataset(args.train_size, args.seed, TRAIN_STREAM,
-                                                 args.workers)
+    patches, labels = training_patches(args)
     held_out, held_out_labels = floor_patches.make_dataset(args.held_out_size, args.seed,
                                                            HELD_OUT_STREAM, args.workers)
     print(f'generated {len(patches)} + {len(held_out)} patches in {time.time() - started:.0f} s')
@@ -558,7 +594,7 @@ def main():
     torch.manual_seed(args.seed)
     if args.photo_floors:
         pictures = photo_floors.load_textures(photo_floors.TRAIN, args.photo_floors)
-        floor_patches.use_photographed_floors([picture for _, picture in pictures])
+        floor_patches.use_photographed_floors(pictures)
         print(f'{len(pictures)} photographed floors from {args.photo_floors}')
     if args.data is None:
         train_from_scratch(args)

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import cv2
 import numpy as np
@@ -64,6 +65,27 @@ class FineTuneTest(unittest.TestCase):
         difference = (training.opencv_logits(cv2.dnn.readNetFromONNX(raised), blobs) -
                       training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs))
         np.testing.assert_allclose(difference, np.tile([0.7, 0.0, 0.0], (3, 1)), atol=1e-4)
+
+    def test_parts_join_training_sets_drawn_by_their_recipes(self):
+        def arguments(*extra):
+            with unittest.mock.patch('sys.argv', ['train_floor_classifier.py', *extra]):
+                return training.parse_arguments()
+
+        self.assertEqual(arguments('--seed', '21').parts, [(21, 'standard')])
+        args = arguments('--train-size', '3', '--workers', '1', '--part', '26', 'standard',
+                         '--part', '27', 'junctions')
+        patches, labels = training.training_patches(args)
+        self.assertEqual(list(labels), [0, 1, 2, 0, 1, 2])
+        np.testing.assert_array_equal(patches[:3], floor_patches.make_dataset(3, 26)[0])
+        floor_patches.use_recipe('junctions')
+        try:
+            np.testing.assert_array_equal(patches[3:], floor_patches.make_dataset(3, 27)[0])
+        finally:
+            floor_patches.use_recipe('standard')
+        for bad in (['--part', '26', 'carpets'], ['--part', 'x', 'rugs'],
+                    ['--part', '26', 'rugs', '--data', self.scratch]):
+            with self.assertRaises(SystemExit), unittest.mock.patch('sys.stderr'):
+                arguments(*bad)
 
     def test_reads_class_folders_and_holds_out_the_latest_patches(self):
         write_reviewed_folders(self.scratch)

@@ -99,7 +99,7 @@ class PhotographedFloorsTest(unittest.TestCase):
         painted = [floor_patches.make_patch(index % 2, seed) for index, seed in enumerate(seeds)]
         magenta = np.zeros((64, 48, 3), np.float32)
         magenta[:, :, 0] = magenta[:, :, 2] = 0.8
-        floor_patches.use_photographed_floors([magenta])
+        floor_patches.use_photographed_floors([('wood', magenta)])
         mixed = [floor_patches.make_patch(index % 2, seed) for index, seed in enumerate(seeds)]
         on_magenta = [np.median(patch[:, :, 1]) < 0.5 * np.median(patch[:, :, 0])
                       for patch in mixed]
@@ -109,6 +109,38 @@ class PhotographedFloorsTest(unittest.TestCase):
         for index, seed in enumerate(seeds):
             np.testing.assert_array_equal(painted[index],
                                           floor_patches.make_patch(index % 2, seed))
+
+    def test_the_rugs_recipe_draws_rugs_often_and_never_under_dirt(self):
+        rug, other = np.zeros((64, 48, 3), np.float32), np.zeros((64, 48, 3), np.float32)
+        rug[:, :, 0] = rug[:, :, 2] = 0.8
+        other[:, :, 1] = 0.8
+        floor_patches.use_photographed_floors([('rug', rug), ('wood', other), ('tiles', other)])
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        floor_patches.use_recipe('rugs')
+
+        def on_rug(patch):
+            return np.median(patch[:, :, 1]) < 0.5 * np.median(patch[:, :, 0])
+
+        seeds = [[6, 0, index] for index in range(40)]
+        dirty = [on_rug(floor_patches.make_patch(floor_patches.DIRTY, seed)) for seed in seeds]
+        clean = [on_rug(floor_patches.make_patch(floor_patches.CLEAN, seed)) for seed in seeds]
+        self.assertFalse(any(dirty), 'a dirty patch on a rug')
+        # 60 % photographed, of them half rugs: about 12 of 40.
+        self.assertTrue(6 <= sum(clean) <= 20, f'{sum(clean)} of 40 clean patches on a rug')
+
+    def test_a_recipe_changes_the_patches_until_the_standard_one_is_back(self):
+        seeds = [[7, 0, index] for index in range(12)]
+        standard = [floor_patches.make_patch(index % 3, seed) for index, seed in enumerate(seeds)]
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        floor_patches.use_recipe('junctions')
+        junctions = [floor_patches.make_patch(index % 3, seed) for index, seed in enumerate(seeds)]
+        self.assertFalse(all(np.array_equal(a, b) for a, b in zip(standard, junctions)))
+        floor_patches.use_recipe('standard')
+        for index, seed in enumerate(seeds):
+            np.testing.assert_array_equal(standard[index],
+                                          floor_patches.make_patch(index % 3, seed))
+        with self.assertRaises(ValueError):
+            floor_patches.use_recipe('carpets')
 
     def test_textures_load_from_the_package_in_two_disjoint_halves(self):
         train = photo_floors.texture_names(photo_floors.TRAIN)
