@@ -902,10 +902,15 @@ def _add_shadow(rng, patch):
         (y - rng.uniform(0, PATCH_SIZE)) * np.sin(angle)
     softness = rng.uniform(3, 25)
     if rng.random() < 0.5:
-        shade = 1.0 / (1.0 + np.exp(-distance / softness))
+        shade = _sigmoid(distance / softness)
     else:
-        shade = 1.0 / (1.0 + np.exp((np.abs(distance) - rng.uniform(8, 40)) / softness))
+        shade = _sigmoid((rng.uniform(8, 40) - np.abs(distance)) / softness)
     patch *= (1.0 - rng.uniform(0.15, 0.45) * shade)[:, :, None]
+
+
+def _sigmoid(values):
+    # Clipped so that float32 exp cannot overflow; beyond +-80 the result rounds to 0 or 1 anyway.
+    return 1.0 / (1.0 + np.exp(-np.clip(values, -80.0, 80.0)))
 
 
 def _add_highlight(rng, patch):
