@@ -39,6 +39,8 @@ _MATERIAL_WEIGHTS = np.array([1.0, 1.0, 1.0, 0.6, 0.6, 1.2, 1.2, 1.2, 1.0, 0.5, 
 # A stained patch shows at least this share of stain; a clean one at most the smaller share.
 _MIN_STAIN_SHARE = 0.012
 _MAX_CLEAN_STAIN_SHARE = 0.003
+# The 'faint' recipe's stains: a drop or the edge of a spill just entering the patch.
+_FAINT_STAIN_SHARE = 0.04
 _STAIN_TRIES = 12
 _PLAIN_MATERIALS = ('tiles', 'wood', 'concrete', 'dark_tiles', 'dark_wood', 'dark_concrete')
 
@@ -53,6 +55,9 @@ class Recipe:
     (such patches would teach that a clean rug may be dirty). edge_chance: floors meeting along a
     line; plain_beyond_edge: share of them with a plain light or dark floor beyond it.
     wall_chance: a wall across the far side. extra_glare: window glare besides the usual.
+    faint_chance: share of stained patches whose stain covers at most 4 % of the patch, as where
+    the robot first sees a stain. speck_share: share of dirt drawn as specks alone; of the rest,
+    0.15 of all dirt is specks with water and the remainder water alone.
     """
 
     photographed_share: float = 0.3
@@ -61,15 +66,19 @@ class Recipe:
     plain_beyond_edge: float = 0.0
     wall_chance: float = 0.15
     extra_glare: float = 0.0
+    faint_chance: float = 0.0
+    speck_share: float = 0.45
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
-# and the front camera's stain-free views (floors meeting near doorways, walls, glare) show.
+# and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
+# the small or barely entered stains, mostly water, that the cameras see first ('faint').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
     'junctions': Recipe(edge_chance=0.45, plain_beyond_edge=0.6, wall_chance=0.3,
                         extra_glare=0.18),
+    'faint': Recipe(faint_chance=0.5, speck_share=0.3),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
@@ -102,7 +111,12 @@ def make_patch(label, seed, material=None):
                                       hidden)
     else:
         add_stain = _add_dirt if label == DIRTY else _add_stubborn_stain
-        stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+        stained = None
+        if _recipe.faint_chance and rng.random() < _recipe.faint_chance:
+            stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE,
+                                        _FAINT_STAIN_SHARE, hidden)
+        if stained is None:
+            stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
         while stained is None:
             # The wall hid too much of the stain on every try; the label needs it in view.
             wall, hidden = None, np.zeros_like(hidden)
@@ -722,7 +736,7 @@ def _add_water_stains(rng, patch, tiny=False):
 
 def _add_dirt(rng, patch, tiny=False):
     kind = rng.random()
-    if kind < 0.45:
+    if kind < _recipe.speck_share:
         return _add_specks(rng, patch, tiny)
     if kind < 0.85:
         return _add_water_stains(rng, patch, tiny)

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 import zipfile
 
 import cv2
@@ -127,6 +128,34 @@ class PhotographedFloorsTest(unittest.TestCase):
         self.assertFalse(any(dirty), 'a dirty patch on a rug')
         # 60 % photographed, of them half rugs: about 12 of 40.
         self.assertTrue(6 <= sum(clean) <= 20, f'{sum(clean)} of 40 clean patches on a rug')
+
+    def test_the_faint_recipe_draws_small_stains_that_still_count_as_stains(self):
+        def final_stain_shares(recipe):
+            shares = []
+
+            def recorded(add_stain):
+                def add_and_record(rng, patch, tiny=False):
+                    mask = add_stain(rng, patch, tiny)
+                    shares.append(float(np.mean(mask > 0.5)))
+                    return mask
+                return add_and_record
+
+            floor_patches.use_recipe(recipe)
+            finals = []
+            with mock.patch.object(floor_patches, '_add_dirt',
+                                   recorded(floor_patches._add_dirt)), \
+                    mock.patch.object(floor_patches, '_add_stubborn_stain',
+                                      recorded(floor_patches._add_stubborn_stain)):
+                for index in range(60):
+                    floor_patches.make_patch(1 + index % 2, [8, 0, index])
+                    finals.append(shares[-1])
+            return np.array(finals)
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        standard, faint = final_stain_shares('standard'), final_stain_shares('faint')
+        self.assertGreaterEqual(faint.min(), 0.012)
+        # Half the faint recipe's stains are drawn small, on top of the standard ones that are.
+        self.assertGreater(np.mean(faint <= 0.04), np.mean(standard <= 0.04) + 0.2)
 
     def test_a_recipe_changes_the_patches_until_the_standard_one_is_back(self):
         seeds = [[7, 0, index] for index in range(12)]
