@@ -1,0 +1,80 @@
+#!/usr/bin/python3
+"""scripts/sim_seeds sums finished runs: two small reports in, the README's figures out."""
+
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
+CLASSES = ('clean', 'dirty', 'stubborn')
+
+
+def tally(stains, seen, found):
+    return {'stains': stains, 'seen': seen, 'found': found}
+
+
+def frame(truth_visible, verdict, share, **judgement):
+    return dict(truth=truth_visible, truth_visible=truth_visible, verdict=verdict,
+                stain_cover=[{'id': 1, 'area_m2': 0.01, 'patch_share': share}], **judgement)
+
+
+def report(seed, frames, alarms, stain_free):
+    level = {'overall': tally(2, 2, 1), 'by_kind': {'water': tally(2, 2, 1)},
+             'by_camera': {'front': tally(2, 2, 1)},
+             'stains': [{'found': True, 'frames_to_detection': 3}]}
+    confusion = {f'truth_{truth}': {verdict: 0 for verdict in CLASSES} for truth in CLASSES}
+    for judged in frames:
+        if judged['verdict']:
+            confusion['truth_' + judged['truth_visible']][judged['verdict']] += 1
+    return {'run': {'seed': seed, 'truth_min_stain_area_m2': 0.0004},
+            'stain_level': {'area': level, 'visible': level},
+            'false_alarms': {'all': {'alarms': alarms, 'stain_free_judged': stain_free,
+                                     'judged_by_vlm': alarms, 'rate': alarms / stain_free}},
+            'overall': {'confusion': confusion, 'confusion_visible': confusion},
+            'frames': frames}
+
+
+class SimSeedsTest(unittest.TestCase):
+    def summary(self, reports):
+        with tempfile.TemporaryDirectory() as runs:
+            for seed, content in reports.items():
+                os.makedirs(os.path.join(runs, f'realistic_{seed}'))
+                with open(os.path.join(runs, f'realistic_{seed}', 'report.json'), 'w') as file:
+                    json.dump(content, file)
+            first, last = min(reports), max(reports)
+            return subprocess.run(
+                [os.path.join(SOURCE_DIR, 'scripts', 'sim_seeds'), 'realistic', str(first),
+                 str(last), runs], check=True, capture_output=True, text=True).stdout
+
+    def test_runs_are_summed_and_misses_sorted_by_cause(self):
+        output = self.summary({
+            4: report(4, [frame('dirty', 'clean', 0.015, vlm_answer=0),
+                          frame('dirty', 'clean', 0.03, scores=[0.9, 0.05, 0.05]),
+                          frame('stubborn', 'stubborn', 0.2, scores=[0.0, 0.1, 0.9])],
+                      alarms=1, stain_free=50),
+            5: report(5, [frame('dirty', 'clean', 0.3, vlm_answer=1),
+                          frame('stubborn', 'clean', 0.3, scores=[0.05, 0.05, 0.9]),
+                          frame('dirty', 'clean', 0.01),
+                          frame('clean', 'clean', 0.0)],
+                      alarms=3, stain_free=50)})
+        lines = output.splitlines()
+        self.assertEqual(lines[0], '2 runs, seeds 4, 5')
+        self.assertRegex(output, r'overall +4 +4 +2 +50\.0%')
+        self.assertIn('false alarms: 4 of 100 judged stain-free frames (  4.0%)', output)
+        self.assertIn('per frame, visible truth: precision 100.0%, recall  16.7%', output)
+
+        # Columns: under 2 %, 2-5 %, 5 % and more of the region, all.
+        table = next(i for i, line in enumerate(lines) if line.startswith('visible-truth misses'))
+        misses = {line[:45].strip(): line[45:].split() for line in lines[table + 2:]}
+        self.assertEqual(misses, {
+            'VLM said no': ['1', '0', '0', '1'],
+            'classifier sure of clean': ['0', '1', '0', '1'],
+            'VLM said yes, history overruled': ['0', '0', '1', '1'],
+            'classifier sure of a stain, history overruled': ['0', '0', '1', '1'],
+            'classifier sure (scores not logged)': ['1', '0', '0', '1']})
+
+
+if __name__ == '__main__':
+    unittest.main()
