@@ -57,7 +57,9 @@ class Recipe:
     wall_chance: a wall across the far side. extra_glare: window glare besides the usual.
     faint_chance: share of stained patches whose stain covers at most 4 % of the patch, as where
     the robot first sees a stain. speck_share: share of dirt drawn as specks alone; of the rest,
-    0.15 of all dirt is specks with water and the remainder water alone.
+    0.15 of all dirt is specks with water and the remainder water alone. stains_on_edge: share
+    of stains centred on an edge of the patch, half in view, as a camera sees a stain entering or
+    leaving its patch (otherwise a third lie across the edge only by chance).
     """
 
     photographed_share: float = 0.3
@@ -68,17 +70,20 @@ class Recipe:
     extra_glare: float = 0.0
     faint_chance: float = 0.0
     speck_share: float = 0.45
+    stains_on_edge: float = 0.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
 # and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
-# the small or barely entered stains, mostly water, that the cameras see first ('faint').
+# the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
+# stains cut by the patch's edge, which look like the clean patches' edge shadows ('edges').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
     'junctions': Recipe(edge_chance=0.45, plain_beyond_edge=0.6, wall_chance=0.3,
                         extra_glare=0.18),
     'faint': Recipe(faint_chance=0.5, speck_share=0.3),
+    'edges': Recipe(stains_on_edge=0.6, speck_share=0.3),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
@@ -638,9 +643,19 @@ def _random_centre(rng):
 
 def _stain_centre(rng, radius):
     """Mostly well inside the patch; a third of stains lie across its edge."""
+    if _recipe.stains_on_edge and rng.random() < _recipe.stains_on_edge:
+        return _centre_on_an_edge(rng, radius)
     if rng.random() < 0.35:
         return rng.uniform(-0.6 * radius, PATCH_SIZE + 0.6 * radius, 2)
     return _random_centre(rng)
+
+
+def _centre_on_an_edge(rng, radius):
+    along = rng.uniform(0.1, 0.9) * PATCH_SIZE
+    inside = rng.uniform(-0.5, 0.5) * radius
+    side = int(rng.integers(4))
+    across = inside if side < 2 else PATCH_SIZE - inside
+    return np.array([along, across] if side % 2 == 0 else [across, along])
 
 
 def _log_uniform(rng, low, high):

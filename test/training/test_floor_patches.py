@@ -157,6 +157,37 @@ class PhotographedFloorsTest(unittest.TestCase):
         # Half the faint recipe's stains are drawn small, on top of the standard ones that are.
         self.assertGreater(np.mean(faint <= 0.04), np.mean(standard <= 0.04) + 0.2)
 
+    def test_the_edges_recipe_cuts_most_stains_by_the_patch_edge(self):
+        def final_masks(recipe):
+            masks = []
+
+            def recorded(add_stain):
+                def add_and_record(rng, patch, tiny=False):
+                    masks.append(add_stain(rng, patch, tiny) > 0.5)
+                    return masks[-1]
+                return add_and_record
+
+            floor_patches.use_recipe(recipe)
+            finals = []
+            with mock.patch.object(floor_patches, '_add_dirt',
+                                   recorded(floor_patches._add_dirt)), \
+                    mock.patch.object(floor_patches, '_add_stubborn_stain',
+                                      recorded(floor_patches._add_stubborn_stain)):
+                for index in range(60):
+                    floor_patches.make_patch(1 + index % 2, [9, 0, index])
+                    finals.append(masks[-1])
+            return finals
+
+        def cut_by_the_edge(mask):
+            return mask[0].any() or mask[-1].any() or mask[:, 0].any() or mask[:, -1].any()
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        standard, edges = final_masks('standard'), final_masks('edges')
+        self.assertGreaterEqual(min(float(np.mean(mask)) for mask in edges), 0.012)
+        cut_standard = np.mean([cut_by_the_edge(mask) for mask in standard])
+        cut_edges = np.mean([cut_by_the_edge(mask) for mask in edges])
+        self.assertGreater(cut_edges, cut_standard + 0.2, f'{cut_edges} against {cut_standard}')
+
     def test_a_recipe_changes_the_patches_until_the_standard_one_is_back(self):
         seeds = [[7, 0, index] for index in range(12)]
         standard = [floor_patches.make_patch(index % 3, seed) for index, seed in enumerate(seeds)]
