@@ -59,7 +59,8 @@ class Recipe:
     the robot first sees a stain. speck_share: share of dirt drawn as specks alone; of the rest,
     0.15 of all dirt is specks with water and the remainder water alone. stains_on_edge: share
     of stains centred on an edge of the patch, half in view, as a camera sees a stain entering or
-    leaving its patch (otherwise a third lie across the edge only by chance).
+    leaving its patch (otherwise a third are centred anywhere in the patch or up to 0.6 radii
+    beyond its edge, and few of those lie across it).
     """
 
     photographed_share: float = 0.3
@@ -76,7 +77,7 @@ class Recipe:
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
 # and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
 # the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
-# stains cut by the patch's edge, which look like the clean patches' edge shadows ('edges').
+# stains cut by the patch's edge, which models trained on the others often call clean ('edges').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
