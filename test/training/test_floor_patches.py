@@ -22,6 +22,28 @@ import floor_patches  # noqa: E402
 import photo_floors  # noqa: E402
 
 
+def final_stain_masks(recipe, seed, count=60):
+    """The stain that each of `count` dirty and stubborn patches of the recipe kept, as a mask."""
+    masks = []
+
+    def recorded(add_stain):
+        def add_and_record(rng, patch, tiny=False):
+            mask = add_stain(rng, patch, tiny)
+            masks.append(mask > 0.5)
+            return mask
+        return add_and_record
+
+    floor_patches.use_recipe(recipe)
+    finals = []
+    with mock.patch.object(floor_patches, '_add_dirt', recorded(floor_patches._add_dirt)), \
+            mock.patch.object(floor_patches, '_add_stubborn_stain',
+                              recorded(floor_patches._add_stubborn_stain)):
+        for index in range(count):
+            floor_patches.make_patch(1 + index % 2, [seed, 0, index])
+            finals.append(masks[-1])
+    return finals
+
+
 class FloorPatchesTest(unittest.TestCase):
     def test_a_patch_depends_on_its_label_and_seed_alone(self):
         serial, labels = floor_patches.make_dataset(6, seed=3, stream=1, workers=1)
@@ -130,59 +152,19 @@ class PhotographedFloorsTest(unittest.TestCase):
         self.assertTrue(6 <= sum(clean) <= 20, f'{sum(clean)} of 40 clean patches on a rug')
 
     def test_the_faint_recipe_draws_small_stains_that_still_count_as_stains(self):
-        def final_stain_shares(recipe):
-            shares = []
-
-            def recorded(add_stain):
-                def add_and_record(rng, patch, tiny=False):
-                    mask = add_stain(rng, patch, tiny)
-                    shares.append(float(np.mean(mask > 0.5)))
-                    return mask
-                return add_and_record
-
-            floor_patches.use_recipe(recipe)
-            finals = []
-            with mock.patch.object(floor_patches, '_add_dirt',
-                                   recorded(floor_patches._add_dirt)), \
-                    mock.patch.object(floor_patches, '_add_stubborn_stain',
-                                      recorded(floor_patches._add_stubborn_stain)):
-                for index in range(60):
-                    floor_patches.make_patch(1 + index % 2, [8, 0, index])
-                    finals.append(shares[-1])
-            return np.array(finals)
-
         self.addCleanup(floor_patches.use_recipe, 'standard')
-        standard, faint = final_stain_shares('standard'), final_stain_shares('faint')
+        standard, faint = (np.array([np.mean(mask) for mask in final_stain_masks(recipe, 8)])
+                           for recipe in ('standard', 'faint'))
         self.assertGreaterEqual(faint.min(), 0.012)
         # Half the faint recipe's stains are drawn small, on top of the standard ones that are.
         self.assertGreater(np.mean(faint <= 0.04), np.mean(standard <= 0.04) + 0.2)
 
     def test_the_edges_recipe_cuts_most_stains_by_the_patch_edge(self):
-        def final_masks(recipe):
-            masks = []
-
-            def recorded(add_stain):
-                def add_and_record(rng, patch, tiny=False):
-                    masks.append(add_stain(rng, patch, tiny) > 0.5)
-                    return masks[-1]
-                return add_and_record
-
-            floor_patches.use_recipe(recipe)
-            finals = []
-            with mock.patch.object(floor_patches, '_add_dirt',
-                                   recorded(floor_patches._add_dirt)), \
-                    mock.patch.object(floor_patches, '_add_stubborn_stain',
-                                      recorded(floor_patches._add_stubborn_stain)):
-                for index in range(60):
-                    floor_patches.make_patch(1 + index % 2, [9, 0, index])
-                    finals.append(masks[-1])
-            return finals
-
         def cut_by_the_edge(mask):
             return mask[0].any() or mask[-1].any() or mask[:, 0].any() or mask[:, -1].any()
 
         self.addCleanup(floor_patches.use_recipe, 'standard')
-        standard, edges = final_masks('standard'), final_masks('edges')
+        standard, edges = final_stain_masks('standard', 9), final_stain_masks('edges', 9)
         self.assertGreaterEqual(min(float(np.mean(mask)) for mask in edges), 0.012)
         cut_standard = np.mean([cut_by_the_edge(mask) for mask in standard])
         cut_edges = np.mean([cut_by_the_edge(mask) for mask in edges])
