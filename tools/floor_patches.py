@@ -643,7 +643,8 @@ def _random_centre(rng):
 
 
 def _stain_centre(rng, radius):
-    """Mostly well inside the patch; a third of stains lie across its edge."""
+    """Mostly well inside the patch, a third anywhere up to 0.6 radii beyond its edge; by the
+    'edges' recipe, most on an edge."""
     if _recipe.stains_on_edge and rng.random() < _recipe.stains_on_edge:
         return _centre_on_an_edge(rng, radius)
     if rng.random() < 0.35:
