@@ -60,7 +60,10 @@ class Recipe:
     0.15 of all dirt is specks with water and the remainder water alone. stains_on_edge: share
     of stains centred on an edge of the patch, half in view, as a camera sees a stain entering or
     leaving its patch (otherwise a third are centred anywhere in the patch or up to 0.6 radii
-    beyond its edge, and few of those lie across it).
+    beyond its edge, and few of those lie across it). soft_water: share of water puddles drawn
+    as a camera close to them sees them, 3-30 % of the patch with their edge spread over up to a
+    quarter of their radius (otherwise 1-20 % and an eighth): the rear fisheye's undistortion
+    enlarges and softens the floor next to the robot.
     """
 
     photographed_share: float = 0.3
@@ -72,12 +75,14 @@ class Recipe:
     faint_chance: float = 0.0
     speck_share: float = 0.45
     stains_on_edge: float = 0.0
+    soft_water: float = 0.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
 # and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
 # the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
-# stains cut by the patch's edge, which models trained on the others often call clean ('edges').
+# stains cut by the patch's edge, which models trained on the others often call clean ('edges'),
+# and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
@@ -85,6 +90,7 @@ RECIPES = {
                         extra_glare=0.18),
     'faint': Recipe(faint_chance=0.5, speck_share=0.3),
     'edges': Recipe(stains_on_edge=0.6, speck_share=0.3),
+    'soft_water': Recipe(soft_water=0.6, speck_share=0.3),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
@@ -731,15 +737,18 @@ def _add_water_stains(rng, patch, tiny=False):
     total = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
     drops = rng.random() < 0.25 and not tiny
     for _ in range(rng.integers(3, 9) if drops else rng.integers(1, 4)):
+        edge_spread = 0.12
         if tiny:
             area = rng.uniform(0.0005, 0.003) * _AREA
         elif drops:
             area = rng.uniform(0.002, 0.008) * _AREA
+        elif _recipe.soft_water and rng.random() < _recipe.soft_water:
+            area, edge_spread = _log_uniform(rng, 0.03, 0.3) * _AREA, 0.25
         else:
             area = _log_uniform(rng, 0.01, 0.2) * _AREA
         radius = np.sqrt(area / np.pi)
         mask = _blob_mask(rng, _stain_centre(rng, radius), radius,
-                          rng.uniform(1.0, max(1.5, 0.12 * radius)))
+                          rng.uniform(1.0, max(1.5, edge_spread * radius)))
         darkening = mask * rng.uniform(0.12, 0.28)
         if rng.random() < 0.6:
             darkening += _rim(mask, int(rng.integers(2, 5))) * rng.uniform(0.05, 0.12)

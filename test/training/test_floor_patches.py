@@ -170,6 +170,27 @@ class PhotographedFloorsTest(unittest.TestCase):
         cut_edges = np.mean([cut_by_the_edge(mask) for mask in edges])
         self.assertGreater(cut_edges, cut_standard + 0.2, f'{cut_edges} against {cut_standard}')
 
+    def test_the_soft_water_recipe_draws_larger_puddles_with_softer_edges(self):
+        def puddles(recipe):
+            floor_patches.use_recipe(recipe)
+            size = floor_patches.PATCH_SIZE
+            return [floor_patches._add_water_stains(np.random.default_rng(seed),
+                                                    np.full((size, size, 3), 0.5, np.float32))
+                    for seed in range(80)]
+
+        def soft_band_per_area(mask):
+            return np.sum((mask > 0.05) & (mask < 0.95)) / max(1, np.sum(mask > 0.5))
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        standard, soft = puddles('standard'), puddles('soft_water')
+        share = [np.median([np.mean(mask > 0.5) for mask in masks]) for masks in (standard, soft)]
+        self.assertGreater(share[1], 1.3 * share[0])
+        # The edge spreads in proportion to the radius, so its band per area does not depend on
+        # the size: wider here means softer.
+        band = [np.median([soft_band_per_area(mask) for mask in masks])
+                for masks in (standard, soft)]
+        self.assertGreater(band[1], band[0] + 0.15, band)
+
     def test_a_recipe_changes_the_patches_until_the_standard_one_is_back(self):
         seeds = [[7, 0, index] for index in range(12)]
         standard = [floor_patches.make_patch(index % 3, seed) for index, seed in enumerate(seeds)]
