@@ -82,7 +82,8 @@ class Recipe:
 # and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
 # the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
 # stains cut by the patch's edge, which models trained on the others often call clean ('edges'),
-# and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water').
+# and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water'), and
+# such puddles only partly in view, as a camera sees one enter or leave its patch ('edge_water').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
@@ -91,6 +92,7 @@ RECIPES = {
     'faint': Recipe(faint_chance=0.5, speck_share=0.3),
     'edges': Recipe(stains_on_edge=0.6, speck_share=0.3),
     'soft_water': Recipe(soft_water=0.6, speck_share=0.3),
+    'edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
