@@ -63,7 +63,10 @@ class Recipe:
     beyond its edge, and few of those lie across it). soft_water: share of water puddles drawn
     as a camera close to them sees them, 3-30 % of the patch with their edge spread over up to a
     quarter of their radius (otherwise 1-20 % and an eighth): the rear fisheye's undistortion
-    enlarges and softens the floor next to the robot.
+    enlarges and softens the floor next to the robot. stain_contrast: a stained patch keeps only
+    a stain that changes the floor under it by at least this many times the floor's own variation
+    there; a puddle lost in a carpet's pattern or a blotchy concrete would teach that a stain may
+    look clean.
     """
 
     photographed_share: float = 0.3
@@ -76,6 +79,7 @@ class Recipe:
     speck_share: float = 0.45
     stains_on_edge: float = 0.0
     soft_water: float = 0.0
+    stain_contrast: float = 0.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
@@ -83,7 +87,8 @@ class Recipe:
 # the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
 # stains cut by the patch's edge, which models trained on the others often call clean ('edges'),
 # and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water'), and
-# such puddles only partly in view, as a camera sees one enter or leave its patch ('edge_water').
+# such puddles only partly in view, as a camera sees one enter or leave its patch ('edge_water'),
+# kept only where they stand out from the floor under them ('clear_edge_water').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
@@ -93,6 +98,8 @@ RECIPES = {
     'edges': Recipe(stains_on_edge=0.6, speck_share=0.3),
     'soft_water': Recipe(soft_water=0.6, speck_share=0.3),
     'edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1),
+    'clear_edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1,
+                               stain_contrast=1.5),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
@@ -128,11 +135,13 @@ def make_patch(label, seed, material=None):
         stained = None
         if _recipe.faint_chance and rng.random() < _recipe.faint_chance:
             stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE,
-                                        _FAINT_STAIN_SHARE, hidden)
+                                        _FAINT_STAIN_SHARE, hidden, _recipe.stain_contrast)
         if stained is None:
-            stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
+            stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden,
+                                        _recipe.stain_contrast)
         while stained is None:
-            # The wall hid too much of the stain on every try; the label needs it in view.
+            # The wall hid too much of the stain, or it never stood out, on every try; the label
+            # needs it in view, and a floor it cannot stand out from must still take a stain.
             wall, hidden = None, np.zeros_like(hidden)
             stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
         patch = stained
@@ -201,22 +210,32 @@ def _tiled_picture(rng, picture, size):
     return np.ascontiguousarray(tiled[top:top + size, left:left + size])
 
 
-def _with_stain_share(rng, patch, add_stain, low, high, hidden):
+def _with_stain_share(rng, patch, add_stain, low, high, hidden, contrast=0.0):
     """Draw stains until the share of the patch they visibly cover lies in [low, high].
 
     The share is what the label means: a frame whose stain covers under 1 % counts as clean.
-    Stain under `hidden` (a wall drawn over the floor later) does not count. When no try lands in
-    the range it returns the patch unstained if `high` is under the stain share (a clean label),
-    else None.
+    Stain under `hidden` (a wall drawn over the floor later) does not count, nor, given a
+    `contrast`, stain that does not stand out that much from the floor (_stands_out). When no try
+    lands in the range it returns the patch unstained if `high` is under the stain share (a clean
+    label), else None.
     """
     visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
         stained = patch.copy()
         covered = add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5
         share = float(np.mean(covered & visible))
-        if low <= share <= high:
+        if low <= share <= high and _stands_out(patch, stained, covered & visible, contrast):
             return stained
     return None if high >= _MIN_STAIN_SHARE else patch
+
+
+def _stands_out(floor, stained, covered, contrast):
+    """Whether the stain changes the floor's brightness under it by at least `contrast` times
+    the floor's own spread of brightness there."""
+    if not contrast:
+        return True
+    before, after = floor[covered].mean(axis=1), stained[covered].mean(axis=1)
+    return float(np.mean(np.abs(after - before))) >= contrast * float(np.std(before))
 
 
 def make_dataset(count, seed, stream=0, workers=1):

@@ -103,6 +103,33 @@ class FloorPatchesTest(unittest.TestCase):
             np.random.default_rng(0), floor, blob, floor_patches._MIN_STAIN_SHARE, 1.0,
             np.zeros_like(wall)))
 
+    def test_a_stain_must_stand_out_from_the_floor_when_a_contrast_is_asked(self):
+        size = floor_patches.PATCH_SIZE
+
+        def darkening_by(amount):
+            def puddle(rng, patch, tiny):
+                mask = np.zeros((size, size), np.float32)
+                mask[100:140, 100:140] = 1.0
+                patch *= 1.0 - amount * mask[:, :, None]
+                return mask
+            return puddle
+
+        rng = np.random.default_rng(0)
+        busy = np.clip(0.5 + rng.normal(0, 0.1, (size, size, 1)), 0, 1).repeat(3, axis=2)
+        plain = np.full((size, size, 3), 0.5, np.float32) + rng.normal(0, 0.01, (size, size, 1))
+        hidden = np.zeros((size, size), np.float32)
+        low = floor_patches._MIN_STAIN_SHARE
+
+        def kept(floor, amount, contrast):
+            return floor_patches._with_stain_share(
+                np.random.default_rng(0), floor.astype(np.float32), darkening_by(amount), low,
+                1.0, hidden, contrast) is not None
+
+        self.assertTrue(kept(busy, 0.12, 0.0))
+        self.assertFalse(kept(busy, 0.12, 1.5), 'a puddle lost in a busy floor')
+        self.assertTrue(kept(busy, 0.5, 1.5))
+        self.assertTrue(kept(plain, 0.12, 1.5))
+
     def test_water_darkens_the_floor_under_it_visibly(self):
         # Fainter water hides in the texture of busy and dark floors, yet would be labelled dirty.
         size = floor_patches.PATCH_SIZE
