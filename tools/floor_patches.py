@@ -222,9 +222,9 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden, contrast=0.0):
     visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
         stained = patch.copy()
-        covered = add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5
-        share = float(np.mean(covered & visible))
-        if low <= share <= high and _stands_out(patch, stained, covered & visible, contrast):
+        in_view = (add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5) & visible
+        share = float(np.mean(in_view))
+        if low <= share <= high and _stands_out(patch, stained, in_view, contrast):
             return stained
     return None if high >= _MIN_STAIN_SHARE else patch
 
