@@ -43,6 +43,10 @@ _MAX_CLEAN_STAIN_SHARE = 0.003
 _FAINT_STAIN_SHARE = 0.04
 _STAIN_TRIES = 12
 _PLAIN_MATERIALS = ('tiles', 'wood', 'concrete', 'dark_tiles', 'dark_wood', 'dark_concrete')
+# Floors whose pattern swallows specks and translucent water (painted, and photographed families).
+_PATTERNED_MATERIALS = ('rug', 'terrazzo', 'mosaic')
+_PATTERNED_FAMILIES = ('rug', 'terrazzo')
+_UNPATTERNED_WEIGHTS = np.where(np.isin(MATERIALS, _PATTERNED_MATERIALS), 0.0, _MATERIAL_WEIGHTS)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -66,7 +70,8 @@ class Recipe:
     enlarges and softens the floor next to the robot. stain_contrast: a stained patch keeps only
     a stain that changes the floor under it by at least this many times the floor's own variation
     there; a puddle lost in a carpet's pattern or a blotchy concrete would teach that a stain may
-    look clean.
+    look clean. dirt_off_patterns: dirt never drawn on rugs, terrazzo or mosaic, painted or
+    photographed, for the reason rugs_weighted keeps it off photographed rugs.
     """
 
     photographed_share: float = 0.3
@@ -80,6 +85,7 @@ class Recipe:
     stains_on_edge: float = 0.0
     soft_water: float = 0.0
     stain_contrast: float = 0.0
+    dirt_off_patterns: bool = False
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
@@ -105,6 +111,7 @@ _recipe = RECIPES['standard']
 _photographed_floors = []
 _photographed_rugs = []
 _photographed_others = []
+_photographed_unpatterned = []
 
 # The floor is drawn larger than the patch so that a tilted, scaled quadrilateral of it can be
 # warped into the patch, as the node does with a camera's view of the floor.
@@ -117,10 +124,10 @@ def make_patch(label, seed, material=None):
     if label not in (CLEAN, DIRTY, STUBBORN):
         raise ValueError(f'unknown floor class {label}')
     rng = np.random.default_rng(seed)
-    pictures = _pictures_for(label)
-    patch = _floor(rng, pictures, material)
+    floors = _floors_for(label)
+    patch = _floor(rng, floors, material)
     if rng.random() < _recipe.edge_chance:
-        _add_floor_edges(rng, patch, pictures)
+        _add_floor_edges(rng, patch, floors)
     if rng.random() < 0.15:
         _add_clutter(rng, patch)
     wall = _wall(rng) if rng.random() < _recipe.wall_chance else None
@@ -163,14 +170,31 @@ def use_photographed_floors(textures):
     _photographed_floors[:] = [picture for _, picture in textures]
     _photographed_rugs[:] = [picture for family, picture in textures if family == 'rug']
     _photographed_others[:] = [picture for family, picture in textures if family != 'rug']
+    _photographed_unpatterned[:] = [picture for family, picture in textures
+                                    if family not in _PATTERNED_FAMILIES]
 
 
-def use_recipe(name):
-    """Draw patches by the named recipe (a key of RECIPES) from now on."""
+def use_recipe(name, **changes):
+    """Draw patches by the named recipe (a key of RECIPES), with `changes` to its fields, from
+    now on."""
     global _recipe
     if name not in RECIPES:
         raise ValueError(f'unknown recipe {name!r}; known: {", ".join(RECIPES)}')
-    _recipe = RECIPES[name]
+    _recipe = dataclasses.replace(RECIPES[name], **changes)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Floors:
+    """What a patch's floors are drawn from: photographs, and weights of the painted materials."""
+
+    pictures: list
+    material_weights: np.ndarray
+
+
+def _floors_for(label):
+    if label == DIRTY and _recipe.dirt_off_patterns:
+        return _Floors(_photographed_unpatterned, _UNPATTERNED_WEIGHTS)
+    return _Floors(_pictures_for(label), _MATERIAL_WEIGHTS)
 
 
 def _pictures_for(label):
@@ -187,12 +211,12 @@ def photographed_clean_floor(rng, picture):
     return _photograph(rng, _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE)))
 
 
-def _floor(rng, pictures, material=None):
+def _floor(rng, floors, material=None):
+    pictures, weights = floors.pictures, floors.material_weights
     if material is None and pictures and rng.random() < _recipe.photographed_share:
         picture = pictures[rng.integers(len(pictures))]
         return _view_of_floor(rng, _tiled_picture(rng, picture, _CANVAS_SIZE))
-    material = material or MATERIALS[rng.choice(len(MATERIALS),
-                                                p=_MATERIAL_WEIGHTS / _MATERIAL_WEIGHTS.sum())]
+    material = material or MATERIALS[rng.choice(len(MATERIALS), p=weights / weights.sum())]
     return _view_of_floor(rng, _FLOOR_PAINTERS[material](rng, _CANVAS_SIZE))
 
 
@@ -858,21 +882,21 @@ def _add_clutter(rng, patch):
            np.ascontiguousarray(np.rot90(overlay, turns)), 1.0)
 
 
-def _add_floor_edges(rng, patch, pictures):
+def _add_floor_edges(rng, patch, floors):
     """Where floors meet (a doorway, the edge of a rug): another floor beyond a straight line, and
     in a third of the cases a third floor beyond a line across one of the two (a junction)."""
-    beyond_first = _add_floor_edge(rng, patch, np.ones(patch.shape[:2], np.float32), pictures)
+    beyond_first = _add_floor_edge(rng, patch, np.ones(patch.shape[:2], np.float32), floors)
     if rng.random() < 0.3:
         _add_floor_edge(rng, patch, beyond_first if rng.random() < 0.5 else 1.0 - beyond_first,
-                        pictures)
+                        floors)
 
 
-def _add_floor_edge(rng, patch, region, pictures):
+def _add_floor_edge(rng, patch, region, floors):
     """Another floor beyond a straight line, within `region`; returns the part it covers."""
     material = None
     if _recipe.plain_beyond_edge and rng.random() < _recipe.plain_beyond_edge:
         material = _PLAIN_MATERIALS[rng.integers(len(_PLAIN_MATERIALS))]
-    other = _floor(rng, pictures, material)
+    other = _floor(rng, floors, material)
     y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32) - PATCH_SIZE / 2
     angle = rng.uniform(0, 2 * np.pi)
     beyond = x * np.cos(angle) + y * np.sin(angle) - rng.uniform(-0.35, 0.35) * PATCH_SIZE

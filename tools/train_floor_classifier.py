@@ -71,6 +71,9 @@ def parse_arguments():
                              'this recipe (floor_patches.RECIPES); repeat to mix parts. Default: '
                              'one part, --seed by the standard recipe. --seed still seeds the '
                              'training order and the held-out patches')
+    parser.add_argument('--dirt-off-patterns', action='store_true',
+                        help='keep the training patches\' dirt off rugs, terrazzo and mosaic in '
+                             'every part (floor_patches.Recipe); the held-out patches keep it')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -89,6 +92,9 @@ def parse_arguments():
     args = parser.parse_args()
     args.parts = training_parts(parser, args)
     fine_tuning = args.data is not None
+    if fine_tuning and args.dirt_off_patterns:
+        parser.error('--dirt-off-patterns draws procedural training sets; it does not go with '
+                     '--data')
     if args.epochs is None:
         args.epochs = 6 if fine_tuning else 15
     if args.learning_rate is None:
@@ -117,7 +123,7 @@ def training_patches(args):
     """--train-size patches of each part, in the order given, each drawn by its recipe."""
     drawn = []
     for seed, recipe in args.parts:
-        floor_patches.use_recipe(recipe)
+        floor_patches.use_recipe(recipe, dirt_off_patterns=args.dirt_off_patterns)
         drawn.append(floor_patches.make_dataset(args.train_size, seed, TRAIN_STREAM,
                                                 args.workers))
     floor_patches.use_recipe('standard')

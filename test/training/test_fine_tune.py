@@ -82,8 +82,18 @@ class FineTuneTest(unittest.TestCase):
             np.testing.assert_array_equal(patches[3:], floor_patches.make_dataset(3, 27)[0])
         finally:
             floor_patches.use_recipe('standard')
+        dirt_off_patterns = arguments('--train-size', '3', '--workers', '1', '--part', '20',
+                                      'standard', '--dirt-off-patterns')
+        patches = training.training_patches(dirt_off_patterns)[0]
+        self.assertFalse(np.array_equal(patches, floor_patches.make_dataset(3, 20)[0]))
+        floor_patches.use_recipe('standard', dirt_off_patterns=True)
+        try:
+            np.testing.assert_array_equal(patches, floor_patches.make_dataset(3, 20)[0])
+        finally:
+            floor_patches.use_recipe('standard')
         for bad in (['--part', '26', 'carpets'], ['--part', 'x', 'rugs'],
-                    ['--part', '26', 'rugs', '--data', self.scratch]):
+                    ['--part', '26', 'rugs', '--data', self.scratch],
+                    ['--dirt-off-patterns', '--data', self.scratch]):
             with self.assertRaises(SystemExit), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
 

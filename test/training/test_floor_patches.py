@@ -178,6 +178,33 @@ class PhotographedFloorsTest(unittest.TestCase):
         # 60 % photographed, of them half rugs: about 12 of 40.
         self.assertTrue(6 <= sum(clean) <= 20, f'{sum(clean)} of 40 clean patches on a rug')
 
+    def test_dirt_kept_off_patterns_lands_on_plain_floors_only(self):
+        patterned, plain = np.zeros((64, 48, 3), np.float32), np.zeros((64, 48, 3), np.float32)
+        patterned[:, :, 0] = patterned[:, :, 2] = 0.8
+        plain[:, :, 1] = 0.8
+        floor_patches.use_photographed_floors(
+            [('rug', patterned), ('terrazzo', patterned), ('wood', plain)])
+        self.addCleanup(floor_patches.use_photographed_floors, [])
+        painted = []
+        painters = {name: lambda rng, size, name=name, paint=paint: (painted.append(name),
+                                                                     paint(rng, size))[1]
+                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
+
+        def floors_under(label):
+            painted.clear()
+            on_pictures = [floor_patches.make_patch(label, [10, 0, index]) for index in range(60)]
+            on_pattern = [np.median(patch[:, :, 1]) < 0.5 * np.median(patch[:, :, 0])
+                          for patch in on_pictures]
+            return sum(on_pattern), set(painted) & {'rug', 'terrazzo', 'mosaic'}
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        floor_patches.use_recipe('standard', dirt_off_patterns=True)
+        with mock.patch.dict(floor_patches._FLOOR_PAINTERS, painters):
+            self.assertEqual(floors_under(floor_patches.DIRTY), (0, set()))
+            photographed, painted_patterns = floors_under(floor_patches.STUBBORN)
+        self.assertGreater(photographed, 0)
+        self.assertTrue(painted_patterns, 'no stubborn stain on a painted pattern')
+
     def test_the_faint_recipe_draws_small_stains_that_still_count_as_stains(self):
         self.addCleanup(floor_patches.use_recipe, 'standard')
         standard, faint = (np.array([np.mean(mask) for mask in final_stain_masks(recipe, 8)])
