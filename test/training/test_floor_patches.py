@@ -186,16 +186,22 @@ class PhotographedFloorsTest(unittest.TestCase):
             [('rug', patterned), ('terrazzo', patterned), ('wood', plain)])
         self.addCleanup(floor_patches.use_photographed_floors, [])
         painted = []
-        painters = {name: lambda rng, size, name=name, paint=paint: (painted.append(name),
-                                                                     paint(rng, size))[1]
-                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
+
+        def recorded(name, paint):
+            def paint_and_record(rng, size):
+                painted.append(name)
+                return paint(rng, size)
+            return paint_and_record
 
         def floors_under(label):
             painted.clear()
-            on_pictures = [floor_patches.make_patch(label, [10, 0, index]) for index in range(60)]
+            patches = [floor_patches.make_patch(label, [10, 0, index]) for index in range(60)]
             on_pattern = [np.median(patch[:, :, 1]) < 0.5 * np.median(patch[:, :, 0])
-                          for patch in on_pictures]
+                          for patch in patches]
             return sum(on_pattern), set(painted) & {'rug', 'terrazzo', 'mosaic'}
+
+        painters = {name: recorded(name, paint)
+                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
 
         self.addCleanup(floor_patches.use_recipe, 'standard')
         floor_patches.use_recipe('standard', dirt_off_patterns=True)
