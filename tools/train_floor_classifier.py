@@ -16,6 +16,7 @@ Needs Debian's python3-torch, python3-torchvision, python3-onnx and python3-open
 """
 
 import argparse
+import math
 import os
 import re
 import sys
@@ -74,6 +75,11 @@ def parse_arguments():
     parser.add_argument('--dirt-off-patterns', action='store_true',
                         help='keep the training patches\' dirt off rugs, terrazzo and mosaic in '
                              'every part (floor_patches.Recipe); the held-out patches keep it')
+    parser.add_argument('--stain-contrast', type=float, default=0.0, metavar='RATIO',
+                        help='keep only training stains that change the floor under them by at '
+                             'least RATIO times the floor\'s own variation there, in every part '
+                             '(a recipe asking more keeps its own); the held-out patches keep '
+                             'them all')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -92,9 +98,11 @@ def parse_arguments():
     args = parser.parse_args()
     args.parts = training_parts(parser, args)
     fine_tuning = args.data is not None
-    if fine_tuning and args.dirt_off_patterns:
-        parser.error('--dirt-off-patterns draws procedural training sets; it does not go with '
-                     '--data')
+    if fine_tuning and (args.dirt_off_patterns or args.stain_contrast):
+        parser.error('--dirt-off-patterns and --stain-contrast draw procedural training sets; '
+                     'they do not go with --data')
+    if not 0 <= args.stain_contrast < math.inf:
+        parser.error('--stain-contrast must be a finite ratio of at least 0')
     if args.epochs is None:
         args.epochs = 6 if fine_tuning else 15
     if args.learning_rate is None:
@@ -119,11 +127,18 @@ def training_parts(parser, args):
     return parts
 
 
+def recipe_changes(recipe, args):
+    """The options that tighten every part's recipe; a recipe asking more keeps its own."""
+    own = floor_patches.RECIPES[recipe]
+    return {'dirt_off_patterns': own.dirt_off_patterns or args.dirt_off_patterns,
+            'stain_contrast': max(own.stain_contrast, args.stain_contrast)}
+
+
 def training_patches(args):
     """--train-size patches of each part, in the order given, each drawn by its recipe."""
     drawn = []
     for seed, recipe in args.parts:
-        floor_patches.use_recipe(recipe, dirt_off_patterns=args.dirt_off_patterns)
+        floor_patches.use_recipe(recipe, **recipe_changes(recipe, args))
         drawn.append(floor_patches.make_dataset(args.train_size, seed, TRAIN_STREAM,
                                                 args.workers))
     floor_patches.use_recipe('standard')

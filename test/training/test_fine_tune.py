@@ -91,9 +91,23 @@ class FineTuneTest(unittest.TestCase):
             np.testing.assert_array_equal(patches, floor_patches.make_dataset(3, 20)[0])
         finally:
             floor_patches.use_recipe('standard')
+        standing_out = arguments('--train-size', '3', '--workers', '1', '--part', '33',
+                                 'standard', '--part', '33', 'clear_edge_water',
+                                 '--stain-contrast', '1.0')
+        patches = training.training_patches(standing_out)[0]
+        self.assertFalse(np.array_equal(patches[:3], floor_patches.make_dataset(3, 33)[0]))
+        try:
+            floor_patches.use_recipe('standard', stain_contrast=1.0)
+            np.testing.assert_array_equal(patches[:3], floor_patches.make_dataset(3, 33)[0])
+            floor_patches.use_recipe('clear_edge_water')
+            np.testing.assert_array_equal(patches[3:], floor_patches.make_dataset(3, 33)[0])
+        finally:
+            floor_patches.use_recipe('standard')
         for bad in (['--part', '26', 'carpets'], ['--part', 'x', 'rugs'],
                     ['--part', '26', 'rugs', '--data', self.scratch],
-                    ['--dirt-off-patterns', '--data', self.scratch]):
+                    ['--dirt-off-patterns', '--data', self.scratch],
+                    ['--stain-contrast', '1.0', '--data', self.scratch],
+                    ['--stain-contrast', '-1'], ['--stain-contrast', 'nan']):
             with self.assertRaises(SystemExit), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
 
