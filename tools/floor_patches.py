@@ -72,6 +72,8 @@ class Recipe:
     there; a puddle lost in a carpet's pattern or a blotchy concrete would teach that a stain may
     look clean. dirt_off_patterns: dirt never drawn on rugs, terrazzo or mosaic, painted or
     photographed, for the reason rugs_weighted keeps it off photographed rugs.
+    contrasting_planks: share of painted wood floors whose boards differ in tone as much as mixed
+    or reclaimed boards do (otherwise they differ a little).
     """
 
     photographed_share: float = 0.3
@@ -86,10 +88,12 @@ class Recipe:
     soft_water: float = 0.0
     stain_contrast: float = 0.0
     dirt_off_patterns: bool = False
+    contrasting_planks: float = 0.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
-# and the front camera's stain-free views (floors meeting near doorways, walls, glare) show, and
+# and the front camera's stain-free views (floors meeting near doorways, walls, glare) show
+# ('junctions'; 'walls' with twice the walls, as the front camera sees the room's edges), and
 # the small or barely entered stains, mostly water, that the cameras see first ('faint'), and the
 # stains cut by the patch's edge, which models trained on the others often call clean ('edges'),
 # and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water'), and
@@ -100,6 +104,7 @@ RECIPES = {
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
     'junctions': Recipe(edge_chance=0.45, plain_beyond_edge=0.6, wall_chance=0.3,
                         extra_glare=0.18),
+    'walls': Recipe(edge_chance=0.45, plain_beyond_edge=0.6, wall_chance=0.6, extra_glare=0.18),
     'faint': Recipe(faint_chance=0.5, speck_share=0.3),
     'edges': Recipe(stains_on_edge=0.6, speck_share=0.3),
     'soft_water': Recipe(soft_water=0.6, speck_share=0.3),
@@ -382,7 +387,9 @@ def _paint_wood(rng, size, palette=None, knots=True, grain_strength=(0.04, 0.1))
     row = np.floor(y / plank_w).astype(int)
     shifted_x = x + rng.uniform(0, plank_len, 64).astype(np.float32)[row % 64]
     segment = np.floor(shifted_x / plank_len).astype(int)
-    tone = rng.normal(0.0, 0.07, (64, 64)).astype(np.float32)[row % 64, segment % 64]
+    spread = (rng.uniform(0.1, 0.2) if _recipe.contrasting_planks
+              and rng.random() < _recipe.contrasting_planks else 0.07)
+    tone = rng.normal(0.0, spread, (64, 64)).astype(np.float32)[row % 64, segment % 64]
     grain = _streak_noise(rng, size, rng.uniform(1.5, 4.0), rng.uniform(30, 90))
     period = rng.uniform(6, 16)
     rings = np.sin(2 * np.pi * (y + 6.0 * _smooth_noise(rng, size, 50)) / period)

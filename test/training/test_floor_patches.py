@@ -251,6 +251,22 @@ class PhotographedFloorsTest(unittest.TestCase):
                 for masks in (standard, soft)]
         self.assertGreater(band[1], band[0] + 0.15, band)
 
+    def test_contrasting_planks_spread_the_tones_of_the_boards(self):
+        def board_spread(contrasting_planks):
+            floor_patches.use_recipe('standard', contrasting_planks=contrasting_planks)
+            spreads = []
+            for seed in range(30):
+                wood = floor_patches._paint_wood(np.random.default_rng(seed), 192,
+                                                 floor_patches._DARK_WOODS)
+                # Blurred along the boards, the grain fades and the boards' tones remain.
+                boards = cv2.blur(wood.mean(axis=2), (61, 1))
+                spreads.append(np.std(boards) / np.mean(boards))
+            return np.median(spreads)
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        usual, contrasting = board_spread(0.0), board_spread(1.0)
+        self.assertGreater(contrasting, 1.25 * usual, f'{contrasting} against {usual}')
+
     def test_a_recipe_changes_the_patches_until_the_standard_one_is_back(self):
         seeds = [[7, 0, index] for index in range(12)]
         standard = [floor_patches.make_patch(index % 3, seed) for index, seed in enumerate(seeds)]
