@@ -80,6 +80,11 @@ def parse_arguments():
                              'least RATIO times the floor\'s own variation there, in every part '
                              '(a recipe asking more keeps its own); the held-out patches keep '
                              'them all')
+    parser.add_argument('--contrasting-planks', type=float, default=0.0, metavar='SHARE',
+                        help='draw this share of the training patches\' painted wood floors with '
+                             'boards as unlike in tone as mixed or reclaimed boards, in every '
+                             'part (a recipe asking more keeps its own); the held-out patches '
+                             'keep the usual boards')
     parser.add_argument('--out', default='models/floor_mobilenet.onnx')
     parser.add_argument('--samples-dir', default=None,
                         help='write 2 confidently recognised sample JPEGs per class here')
@@ -98,11 +103,13 @@ def parse_arguments():
     args = parser.parse_args()
     args.parts = training_parts(parser, args)
     fine_tuning = args.data is not None
-    if fine_tuning and (args.dirt_off_patterns or args.stain_contrast):
-        parser.error('--dirt-off-patterns and --stain-contrast draw procedural training sets; '
-                     'they do not go with --data')
+    if fine_tuning and (args.dirt_off_patterns or args.stain_contrast or args.contrasting_planks):
+        parser.error('--dirt-off-patterns, --stain-contrast and --contrasting-planks draw '
+                     'procedural training sets; they do not go with --data')
     if not 0 <= args.stain_contrast < math.inf:
         parser.error('--stain-contrast must be a finite ratio of at least 0')
+    if not 0 <= args.contrasting_planks <= 1:
+        parser.error('--contrasting-planks must be a share from 0 to 1')
     if args.epochs is None:
         args.epochs = 6 if fine_tuning else 15
     if args.learning_rate is None:
@@ -131,7 +138,8 @@ def recipe_changes(recipe, args):
     """The options that tighten every part's recipe; a recipe asking more keeps its own."""
     own = floor_patches.RECIPES[recipe]
     return {'dirt_off_patterns': own.dirt_off_patterns or args.dirt_off_patterns,
-            'stain_contrast': max(own.stain_contrast, args.stain_contrast)}
+            'stain_contrast': max(own.stain_contrast, args.stain_contrast),
+            'contrasting_planks': max(own.contrasting_planks, args.contrasting_planks)}
 
 
 def training_patches(args):

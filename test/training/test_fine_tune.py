@@ -93,13 +93,15 @@ class FineTuneTest(unittest.TestCase):
             floor_patches.use_recipe('standard')
         standing_out = arguments('--train-size', '3', '--workers', '1', '--part', '33',
                                  'standard', '--part', '33', 'clear_edge_water',
-                                 '--stain-contrast', '1.0')
+                                 '--stain-contrast', '1.0', '--contrasting-planks', '0.5')
+        self.assertEqual(training.recipe_changes('standard', standing_out)['contrasting_planks'],
+                         0.5)
         patches = training.training_patches(standing_out)[0]
         self.assertFalse(np.array_equal(patches[:3], floor_patches.make_dataset(3, 33)[0]))
         try:
-            floor_patches.use_recipe('standard', stain_contrast=1.0)
+            floor_patches.use_recipe('standard', stain_contrast=1.0, contrasting_planks=0.5)
             np.testing.assert_array_equal(patches[:3], floor_patches.make_dataset(3, 33)[0])
-            floor_patches.use_recipe('clear_edge_water')
+            floor_patches.use_recipe('clear_edge_water', contrasting_planks=0.5)
             np.testing.assert_array_equal(patches[3:], floor_patches.make_dataset(3, 33)[0])
         finally:
             floor_patches.use_recipe('standard')
@@ -107,7 +109,9 @@ class FineTuneTest(unittest.TestCase):
                     ['--part', '26', 'rugs', '--data', self.scratch],
                     ['--dirt-off-patterns', '--data', self.scratch],
                     ['--stain-contrast', '1.0', '--data', self.scratch],
-                    ['--stain-contrast', '-1'], ['--stain-contrast', 'nan']):
+                    ['--stain-contrast', '-1'], ['--stain-contrast', 'nan'],
+                    ['--contrasting-planks', '1.5'],
+                    ['--contrasting-planks', '0.5', '--data', self.scratch]):
             with self.assertRaises(SystemExit), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
 
