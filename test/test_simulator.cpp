@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -450,6 +451,10 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
   EXPECT_DOUBLE_EQ(
     parseCommandLine({"--scenario=realistic", "--frames", "30"}, "").options.duration_s, 1.0);
   EXPECT_DOUBLE_EQ(parseCommandLine({}, "").options.duration_s, velmora_sim::kDefaultDurationS);
+  EXPECT_EQ(parseCommandLine({}, "").options.vlm_answers, velmora_sim::VlmAnswers::rule);
+  EXPECT_EQ(
+    parseCommandLine({"--vlm-answers", "truth"}, "").options.vlm_answers,
+    velmora_sim::VlmAnswers::truth);
 
   for (const std::vector<std::string> & wrong : std::vector<std::vector<std::string>>{
       {"--vlm-url", "http://vlm.example.invalid:32771"},
@@ -460,6 +465,8 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
       {"--frames", "30", "--duration", "2"},
       {"--seed"},
       {"--scenario", "easy"},
+      {"--vlm-answers", "maybe"},
+      {"--vlm-answers", "no", "--vlm-url", "http://127.0.0.1:8080"},
       {"--colour"}})
   {
     EXPECT_THROW(parseCommandLine(wrong, "model.onnx"), std::invalid_argument) << wrong[0];
@@ -523,6 +530,34 @@ TEST(SimulatedRun, NodeJudgesEveryCameraAndTheReportAgreesWithTheArchive)
   EXPECT_TRUE(report["false_alarms"].isMember("all"));
   const cv::Mat map = cv::imread(outcome.map_path);
   EXPECT_FALSE(map.empty());
+}
+
+TEST(SimulatedRun, TheStandInCanAnswerByTheTruthOfTheFrameBeingJudgedOrAlwaysNo)
+{
+  using velmora_sim::VlmAnswers;
+  for (VlmAnswers answers : {VlmAnswers::truth, VlmAnswers::no}) {
+    SCOPED_TRACE(velmora_sim::vlmAnswersName(answers));
+    test_support::TemporaryDirectory out;
+    velmora_sim::SimOptions options;
+    options.duration_s = 1.0;
+    options.out_dir = out.path();
+    options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
+    options.vlm_answers = answers;
+    const velmora_sim::SimOutcome outcome = velmora_sim::runSimulation(options);
+
+    std::array<std::size_t, 2> asked{};  // by visible truth: clean, stained
+    for (const velmora_sim::FrameRecord & frame : outcome.frames) {
+      if (!frame.log.vlm_answer) {
+        continue;
+      }
+      const bool stained = frame.truth.visible_class != FloorClass::clean;
+      ++asked[stained ? 1 : 0];
+      EXPECT_EQ(*frame.log.vlm_answer, answers == VlmAnswers::truth && stained ? 1 : 0);
+    }
+    EXPECT_GT(asked[0], 0u);
+    EXPECT_GT(asked[1], 0u);
+    EXPECT_EQ(outcome.report.info.vlm_answers, velmora_sim::vlmAnswersName(answers));
+  }
 }
 
 }  // namespace

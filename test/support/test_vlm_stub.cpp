@@ -131,6 +131,24 @@ TEST(VlmStubServer, FixedAnswerOverridesTheRule)
   EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(cleanFloor(), server.url(), kPrompt)), 1);
 }
 
+TEST(VlmStubServer, ACallerThatKnowsTheImageOverridesTheRuleUntilItDoesNot)
+{
+  std::optional<bool> known;
+  vlm_stub::VlmStubOptions options;
+  options.knows_stained = [&known]() {return known;};
+  vlm_stub::VlmStubServer server(options);
+  ASSERT_TRUE(server.start());
+  const cv::Mat clean = cleanFloor();
+  const cv::Mat stained = withPatchOf(clean, 0.2, cv::Scalar(40, 40, 45));
+
+  known = true;
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(clean, server.url(), kPrompt)), 1);
+  known = false;
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(stained, server.url(), kPrompt)), 0);
+  known.reset();
+  EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(stained, server.url(), kPrompt)), 1);
+}
+
 TEST(VlmStubServer, MalformedRequestsGetAJsonError)
 {
   vlm_stub::VlmStubServer server;

@@ -155,7 +155,10 @@ void VlmStubServer::handle(const httplib::Request & request, httplib::Response &
     answerJson(response, 400, "error", problem);
     return;
   }
-  const StainJudgement judgement = judgeFloorPatch(parsed.image);
+  StainJudgement judgement = judgeFloorPatch(parsed.image);
+  if (options_.knows_stained) {
+    judgement.stained = options_.knows_stained().value_or(judgement.stained);
+  }
   const std::string answer = options_.fixed_answer.value_or(stubAnswer(judgement));
   holdAnswer();
   answerJson(response, 200, "output", answer);

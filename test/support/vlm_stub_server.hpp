@@ -40,6 +40,9 @@ struct VlmStubOptions
   std::chrono::milliseconds delay{0};
   // Answer this text instead of applying the stain rule.
   std::optional<std::string> fixed_answer;
+  // Asked first, from the server's worker threads, by callers that know what the image shows;
+  // nullopt leaves the answer to the stain rule.
+  std::function<std::optional<bool>()> knows_stained;
   // Called once per answered request, from the server's worker threads.
   std::function<void(const VlmStubExchange &)> on_exchange;
 };

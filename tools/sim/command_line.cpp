@@ -160,6 +160,14 @@ CommandLine parseCommandLine(
                 "--vlm-url must point at this machine (localhost, 127.x.x.x or [::1]), not '" +
                 options.vlm_url + "'");
       }
+    } else if (option == "--vlm-answers") {
+      const std::string name = next();
+      const auto answers = vlmAnswersFromName(name);
+      if (!answers) {
+        throw std::invalid_argument(
+                "--vlm-answers: unknown way '" + name + "' (rule, truth, no)");
+      }
+      options.vlm_answers = *answers;
     } else if (option == "--engine") {
       options.engine_path = next();
     } else if (option == "--camera-rate") {
@@ -180,6 +188,9 @@ CommandLine parseCommandLine(
     } else {
       throw std::invalid_argument("unknown option '" + option + "'");
     }
+  }
+  if (options.vlm_answers != VlmAnswers::rule && !options.vlm_url.empty()) {
+    throw std::invalid_argument("--vlm-answers sets the in-process stand-in; not with --vlm-url");
   }
   if (options.record_compressed && options.record_path.empty()) {
     throw std::invalid_argument("--record-compressed needs --record PATH");
@@ -227,6 +238,10 @@ std::string usage()
     "                       (default: as fast as the node judges, nothing lost)\n"
     "  --vlm-url URL        use a VLM server already running on loopback instead of the\n"
     "                       stand-in started in-process\n"
+    "  --vlm-answers HOW    how that stand-in answers: rule (default: its pixel rule), truth\n"
+    "                       (yes when a stain covers 1% of the judged frame's region: a VLM\n"
+    "                       that is always right about what is in view), no (always: only\n"
+    "                       the classifier's sure verdicts flag stains)\n"
     "  --engine PATH        classifier model (default models/floor_mobilenet.onnx)\n"
     "  --clean-interval S   keep the node's clean-archive throttle of S seconds (default 0:\n"
     "                       every clean verdict is archived)\n"

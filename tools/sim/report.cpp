@@ -612,6 +612,7 @@ void writeReportJson(
   }
   root["run"]["vlm_url"] = info.vlm_url;
   root["run"]["vlm_stub_in_process"] = info.vlm_stub;
+  root["run"]["vlm_stub_answers"] = info.vlm_answers;
   root["run"]["vlm_stub_requests"] = static_cast<Json::UInt64>(info.vlm_stub_requests);
   root["run"]["engine_path"] = info.engine_path;
   root["run"]["clean_save_interval_s"] = info.clean_interval_s;
@@ -734,7 +735,13 @@ std::string summaryTable(const SimReport & report)
     milliseconds(overall.judged_callback_cpu) << '\n';
   out << "same-floor dirty confirmations: " << overall.same_floor_dirty <<
     ", VLM answers yes/no/failed: " << overall.vlm_yes << '/' <<
-    overall.vlm_calls - overall.vlm_yes - overall.vlm_failed << '/' << overall.vlm_failed << '\n';
+    overall.vlm_calls - overall.vlm_yes - overall.vlm_failed << '/' << overall.vlm_failed;
+  if (report.info.vlm_answers == "truth") {
+    out << " (the stand-in answered by the visible truth)";
+  } else if (report.info.vlm_answers == "no") {
+    out << " (the stand-in always answered no)";
+  }
+  out << '\n';
   return out.str();
 }
 

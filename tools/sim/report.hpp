@@ -107,6 +107,7 @@ struct RunInfo
   bool realtime{false};
   std::string vlm_url;
   bool vlm_stub{true};
+  std::string vlm_answers;  // how the in-process stand-in answered (vlmAnswersName)
   std::string engine_path;
   std::string scenario;
   int clean_interval_s{0};

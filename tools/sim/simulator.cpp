@@ -36,6 +36,7 @@
 #include "tf2_ros/static_transform_broadcaster.h"
 #include "tf2_ros/transform_broadcaster.h"
 #include "velmora_protocol/msg/task_center_fsm_status.hpp"
+#include "vlm_stub_rule.hpp"
 #include "vlm_stub_server.hpp"
 
 namespace velmora_sim
@@ -222,6 +223,7 @@ public:
     info_.wall_time_s =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     info_.vlm_url = vlm_url;
+    info_.vlm_answers = info_.vlm_stub ? vlmAnswersName(options_.vlm_answers) : "";
     info_.vlm_stub_requests = vlm_ ? vlm_->requestCount() : 0;
     if (vlm_) {
       vlm_->stop();
@@ -246,7 +248,12 @@ public:
   void frameStarted(CameraId camera, const builtin_interfaces::msg::Time & stamp) override
   {
     FrameRecord * frame = findFrame(camera, stamp);
-    if (frame != nullptr && log_ != nullptr) {
+    if (frame == nullptr) {
+      return;
+    }
+    judged_frame_visibly_stained_ =
+      frame->truth.visible_class == velmora_water_stain::FloorClass::clean ? 0 : 1;
+    if (log_ != nullptr) {
       log_->beginFrame(&frame->log);
     }
   }
@@ -254,6 +261,7 @@ public:
   void frameFinished(
     CameraId camera, const builtin_interfaces::msg::Time & stamp, CallbackTime took) override
   {
+    judged_frame_visibly_stained_ = kNoFrameJudged;
     if (log_ != nullptr) {
       log_->endFrame();
     }
@@ -277,11 +285,30 @@ private:
       }
       return options_.vlm_url;
     }
-    vlm_ = std::make_unique<vlm_stub::VlmStubServer>();
+    vlm_ = std::make_unique<vlm_stub::VlmStubServer>(stubOptions());
     if (!vlm_->start(0)) {
       throw std::runtime_error("the stand-in VLM server could not bind 127.0.0.1");
     }
     return vlm_->url();
+  }
+
+  vlm_stub::VlmStubOptions stubOptions()
+  {
+    vlm_stub::VlmStubOptions stub;
+    if (options_.vlm_answers == VlmAnswers::no) {
+      stub.fixed_answer = vlm_stub::stubAnswer({false, 0.0});
+    } else if (options_.vlm_answers == VlmAnswers::truth) {
+      // The executor judges one frame at a time and waits for the answer inside the callback,
+      // so the frame being judged is the one asked about.
+      stub.knows_stained = [this]() -> std::optional<bool> {
+          const int stained = judged_frame_visibly_stained_.load();
+          if (stained == kNoFrameJudged) {
+            return std::nullopt;
+          }
+          return stained == 1;
+        };
+    }
+    return stub;
   }
 
   void startNodes(const std::string & vlm_url, const std::string & image_dir)
@@ -642,6 +669,8 @@ private:
   std::deque<FrameRecord> frames_;
   std::map<std::pair<int, int64_t>, std::size_t> frame_index_;
   std::atomic<std::size_t> frames_received_{0};
+  static constexpr int kNoFrameJudged = -1;
+  std::atomic<int> judged_frame_visibly_stained_{kNoFrameJudged};
   double simulated_s_{0.0};
   std::optional<std::chrono::nanoseconds> pose_pending_;
   int64_t ticks_{0};
@@ -664,6 +693,29 @@ SimOutcome runSimulation(
   }
   Simulation simulation(options, progress);
   return simulation.run();
+}
+
+std::string vlmAnswersName(VlmAnswers answers)
+{
+  switch (answers) {
+    case VlmAnswers::truth:
+      return "truth";
+    case VlmAnswers::no:
+      return "no";
+    case VlmAnswers::rule:
+      break;
+  }
+  return "rule";
+}
+
+std::optional<VlmAnswers> vlmAnswersFromName(const std::string & name)
+{
+  for (VlmAnswers answers : {VlmAnswers::rule, VlmAnswers::truth, VlmAnswers::no}) {
+    if (vlmAnswersName(answers) == name) {
+      return answers;
+    }
+  }
+  return std::nullopt;
 }
 
 bool isLoopbackUrl(const std::string & url)

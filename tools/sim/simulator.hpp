@@ -28,6 +28,14 @@ constexpr int kStatusRateHz = 5;
 // Stamps start here, so archive names look like those of a robot.
 constexpr int64_t kEpochNs = 1700000000LL * 1000000000LL;
 
+// How the in-process stand-in VLM answers: by its pixel rule; by what the region of the frame
+// being judged holds (yes when a stain covers at least 1 % of it, as a VLM that is always right
+// about what is in view would); or always no, so that only the classifier's sure verdicts flag.
+enum class VlmAnswers { rule, truth, no };
+
+std::string vlmAnswersName(VlmAnswers answers);  // "rule", "truth", "no"
+std::optional<VlmAnswers> vlmAnswersFromName(const std::string & name);
+
 struct SimOptions
 {
   uint64_t seed{7};
@@ -36,6 +44,7 @@ struct SimOptions
   std::vector<CameraId> cameras{kAllCameras.begin(), kAllCameras.end()};
   bool realtime{false};
   std::string vlm_url;  // empty: serve the stand-in VLM in-process
+  VlmAnswers vlm_answers{VlmAnswers::rule};  // the in-process stand-in's
   std::string engine_path;
   int clean_interval_s{0};
   ScenarioKind scenario{ScenarioKind::quick};
