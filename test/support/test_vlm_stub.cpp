@@ -2,7 +2,9 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -133,19 +135,23 @@ TEST(VlmStubServer, FixedAnswerOverridesTheRule)
 
 TEST(VlmStubServer, ACallerThatKnowsTheImageOverridesTheRuleUntilItDoesNot)
 {
-  std::optional<bool> known;
+  constexpr int kUnknown = -1;
+  std::atomic<int> known{kUnknown};  // read on the server's thread
   vlm_stub::VlmStubOptions options;
-  options.knows_stained = [&known]() {return known;};
+  options.knows_stained = [&known]() -> std::optional<bool> {
+      const int stained = known.load();
+      return stained == kUnknown ? std::nullopt : std::optional<bool>(stained == 1);
+    };
   vlm_stub::VlmStubServer server(options);
   ASSERT_TRUE(server.start());
   const cv::Mat clean = cleanFloor();
   const cv::Mat stained = withPatchOf(clean, 0.2, cv::Scalar(40, 40, 45));
 
-  known = true;
+  known = 1;
   EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(clean, server.url(), kPrompt)), 1);
-  known = false;
+  known = 0;
   EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(stained, server.url(), kPrompt)), 0);
-  known.reset();
+  known = kUnknown;
   EXPECT_EQ(historyEntry(velmora_water_stain::queryVlm(stained, server.url(), kPrompt)), 1);
 }
 
