@@ -69,29 +69,44 @@ WaterStainNode::~WaterStainNode()
 void WaterStainNode::declareParameters()
 {
   // Defaults are the compiled-in settings, so a node started without parameters behaves as built.
-  server_url_ = declare_parameter(
-    "server_url", server_url_, readOnly("vision-language model server, an http(s) URL"));
-  engine_path_ = declare_parameter(
-    "engine_path", engine_path_, readOnly("classifier engine file, not empty"));
-  image_dir_ = declare_parameter("image_dir", image_dir_, readOnly("archive root, not empty"));
-  save_images_ = declare_parameter(
-    "save_images", save_images_, readOnly("archive verdict patches"));
+  server_url_ = declareReadOnly(
+    "server_url", server_url_, "vision-language model server, an http(s) URL");
+  engine_path_ = declareReadOnly("engine_path", engine_path_, "classifier engine file, not empty");
+  image_dir_ = declareReadOnly("image_dir", image_dir_, "archive root, not empty");
+  save_images_ = declareReadOnly("save_images", save_images_, "archive verdict patches");
   score_threshold_ = static_cast<float>(
-    declare_parameter(
+    declareReadOnly(
       "score_threshold", static_cast<double>(score_threshold_),
-      readOnly("classifier top probability trusted without the VLM, 0 to 1")));
+      "classifier top probability trusted without the VLM, 0 to 1"));
   iou_threshold_ = static_cast<float>(
-    declare_parameter(
+    declareReadOnly(
       "iou_threshold", static_cast<double>(iou_threshold_),
-      readOnly("overlap at which two frames count as the same floor, 0 to 1")));
+      "overlap at which two frames count as the same floor, 0 to 1"));
   clean_save_interval_s_ = static_cast<int32_t>(
-    declare_parameter(
+    declareReadOnly(
       "clean_save_interval_s", static_cast<int64_t>(clean_save_interval_s_),
-      readOnly("minimum spacing of clean archive writes in seconds, 0 to 86400")));
-  fisheye_test_mode_ = declare_parameter(
-    "fisheye_test_mode", fisheye_test_mode_, readOnly("run the fisheye undistortion test"));
-  fisheye_sample_image_ = declare_parameter(
-    "fisheye_sample_image", fisheye_sample_image_, readOnly("sample of the fisheye test"));
+      "minimum spacing of clean archive writes in seconds, 0 to 86400"));
+  fisheye_test_mode_ = declareReadOnly(
+    "fisheye_test_mode", fisheye_test_mode_, "run the fisheye undistortion test");
+  fisheye_sample_image_ = declareReadOnly(
+    "fisheye_sample_image", fisheye_sample_image_, "sample of the fisheye test");
+}
+
+template<typename ValueT>
+ValueT WaterStainNode::declareReadOnly(
+  const std::string & name, const ValueT & default_value, const std::string & description)
+{
+  try {
+    return declare_parameter(name, default_value, readOnly(description));
+  } catch (const rclcpp::exceptions::InvalidParameterTypeException & error) {
+    // A start value of another type ("1" for 1.0) is as unusable as one out of range; left to
+    // escape, rclcpp's exception would end the process without naming the parameter.
+    const std::string text = "Invalid parameter " + name + ": accepted is a " +
+      rclcpp::to_string(rclcpp::ParameterValue(default_value).get_type()) + " (" + error.what() +
+      ")";
+    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+    throw InvalidParameter(text);
+  }
 }
 
 void WaterStainNode::validateParameters() const

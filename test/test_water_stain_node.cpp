@@ -308,6 +308,31 @@ TEST_F(WaterStainNodeTest, EachInvalidStartValueIsOneErrorBeforeAnythingIsCreate
     WaterStainNode::InvalidParameter);
 }
 
+TEST_F(WaterStainNodeTest, AStartValueOfAnotherTypeIsRefusedLikeAnInvalidOne)
+{
+  const std::vector<std::pair<rclcpp::Parameter, std::string>> wrong_types{
+    {{"score_threshold", 1}, "double"}, {{"iou_threshold", std::string("0.8")}, "double"},
+    {{"clean_save_interval_s", 3.0}, "integer"}, {{"save_images", 1}, "bool"},
+    {{"image_dir", true}, "string"}};
+  for (const auto & [parameter, accepted_type] : wrong_types) {
+    SCOPED_TRACE(parameter.get_name() + " = " + parameter.value_to_string());
+    TemporaryDirectory run_dir;
+    test_support::WorkingDirectory cwd(run_dir.path());
+    LogCapture log;
+    EXPECT_THROW(
+      std::make_shared<NodeUnderTest>(
+        rclcpp::NodeOptions().parameter_overrides({parameter})),
+      WaterStainNode::InvalidParameter);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
+    EXPECT_EQ(
+      log.lines().front().text.rfind(
+        "Invalid parameter " + parameter.get_name() + ": accepted is a " + accepted_type, 0),
+      0u) << log.lines().front().text;
+    EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
+  }
+}
+
 TEST_F(WaterStainNodeTest, RangeEndsAreAccepted)
 {
   for (const auto & overrides : std::vector<std::vector<rclcpp::Parameter>>{
@@ -465,4 +490,16 @@ TEST_F(NodeProcess, InvalidStartValueExitsNonZeroBeforeCreatingTheArchive)
   EXPECT_EQ(test_support::listDirectory(run_dir_.path()), std::vector<std::string>{"stderr.log"});
   const std::string output = standardError();
   EXPECT_NE(output.find("Invalid parameter score_threshold = "), std::string::npos) << output;
+}
+
+TEST_F(NodeProcess, StartValueOfAnotherTypeExitsNonZeroInsteadOfAborting)
+{
+  start({"--ros-args", "-p", "score_threshold:=1"});
+  const std::optional<int> status = waitForExit(milliseconds(10000));
+  ASSERT_TRUE(status.has_value());
+  ASSERT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), EXIT_FAILURE);
+  EXPECT_EQ(test_support::listDirectory(run_dir_.path()), std::vector<std::string>{"stderr.log"});
+  EXPECT_NE(standardError().find("Invalid parameter score_threshold: accepted is a double"),
+    std::string::npos) << standardError();
 }

@@ -220,6 +220,11 @@ private:
   int askVlm(const PipelineCamera & camera, const cv::Mat & patch, const std::string & file_name);
 
   void declareParameters();
+  // Declares a parameter fixed at its start value; throws InvalidParameter, after logging why,
+  // when that value is of another type than the default.
+  template<typename ValueT>
+  ValueT declareReadOnly(
+    const std::string & name, const ValueT & default_value, const std::string & description);
   // Throws InvalidParameter, after logging why, for the first start value the node cannot use.
   void validateParameters() const;
   void createSubscriptions();
