@@ -39,6 +39,11 @@ Status checkImageLayout(const ImageLayout & layout)
   if (!pixel_bytes) {
     return Failure{"image encoding [" + layout.encoding + "] cannot be converted to bgr8"};
   }
+  if (layout.width == 0 || layout.height == 0) {
+    // cv_bridge would index the first byte of data such an image need not have.
+    return Failure{"image of " + std::to_string(layout.width) + " x " +
+             std::to_string(layout.height) + " pixels has no pixels to judge"};
+  }
   constexpr uint64_t kMaxSide = std::numeric_limits<int>::max();
   if (layout.width > kMaxSide || layout.height > kMaxSide) {
     return Failure{"image of " + std::to_string(layout.width) + " x " +

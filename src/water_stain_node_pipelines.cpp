@@ -184,7 +184,7 @@ Result<cv::Mat> WaterStainNode::convertToBgr(
       checked = Failure{error.what()};
     }
   }
-  if (checked && !image.empty() && image.type() != CV_8UC3) {
+  if (checked && image.type() != CV_8UC3) {
     checked = Failure{"bgr8 conversion gave a " + cv::typeToString(image.type()) + " image"};
   }
   if (!checked) {

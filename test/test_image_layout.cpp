@@ -33,8 +33,6 @@ TEST(ImageLayout, SoundLayoutsPass)
     {"yuv422", 640, 480, 1280, 1280 * 480},
     {"yuv422_yuy2", 2, 1, 4, 4},
     {"bayer_grbg16", 4, 4, 8, 32},
-    {"bgr8", 0, 0, 0, 0},  // no pixels: nothing to read
-    {"mono8", 0, 480, 0, 0},
   };
   for (const auto & layout : sound) {
     SCOPED_TRACE(layout.encoding + " " + std::to_string(layout.width) + "x" +
@@ -61,6 +59,10 @@ TEST(ImageLayout, LayoutsThatReachPastTheDataAreRefusedWithTheReason)
     {"data one row short", {"bgr8", 640, 480, 1920, 1920 * 479}, "the data holds 919680"},
     {"odd-width yuv422", {"yuv422", 641, 480, 1282, 1282 * 480}, "needs an even width"},
     {"odd-width yuv422_yuy2", {"yuv422_yuy2", 1, 1, 2, 2}, "needs an even width"},
+    // cv_bridge takes &data[0], which an empty message does not have.
+    {"no pixels, no data", {"bgr8", 0, 0, 0, 0}, "0 x 0 pixels has no pixels to judge"},
+    {"no columns, some data", {"mono8", 0, 480, 0, 16}, "has no pixels"},
+    {"no rows", {"bgr8", 640, 0, 1920, 0}, "has no pixels"},
   };
   for (const auto & fault : faults) {
     SCOPED_TRACE(fault.name);

@@ -24,7 +24,8 @@ struct ImageLayout
 // conversion to bgr8; succeeds when every pixel lies inside the data. cv_bridge checks the sizes in 32-bit
 // arithmetic, where height * step can wrap to the data size, and leaves odd-width YUV 4:2:2 to
 // OpenCV, which then converts past every row; here everything is computed in 64 bits, and
-// encodings that cannot become bgr8 are refused by name.
+// encodings that cannot become bgr8 are refused by name. An image without pixels is refused too:
+// cv_bridge indexes its first data byte, which such a message need not have.
 Status checkImageLayout(const ImageLayout & layout);
 
 }  // namespace velmora_water_stain
