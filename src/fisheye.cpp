@@ -164,7 +164,8 @@ cv::Mat FisheyeFloorCrop::crop(const cv::Mat & frame)
   }
   // warpPerspective's own precondition, checked before any pixel is undistorted.
   CV_Assert(frame.cols > 0 && frame.rows > 0);
-  if (undistorted_.type() != frame.type()) {
+  // An unallocated matrix reports CV_8UC1, so a first grey frame needs the emptiness test.
+  if (undistorted_.empty() || undistorted_.type() != frame.type()) {
     undistorted_ = cv::Mat::zeros(undistorter_.size(), frame.type());
   }
   undistortSpans(frame);

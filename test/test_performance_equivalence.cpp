@@ -124,6 +124,13 @@ TEST(FisheyeCropEquivalence, WindowedUndistortionAndFixedWarpGiveTheWholeFrameCr
     EXPECT_TRUE(sameBits(crop.crop(frames[i]), expected)) << "frame " << i;
   }
   EXPECT_THROW(crop.crop(cv::Mat()), cv::Exception);
+  // A grey first frame: an unallocated buffer has the grey type too.
+  vws::FisheyeFloorCrop grey_first(
+    compiledInUndistorter(), vws::projectFisheyeCorners(
+      calibration.floor_corners, calibration.rvec, calibration.tvec, calibration.new_K));
+  EXPECT_TRUE(
+    sameBits(
+      grey_first.crop(frames[4]), reference_pipeline::fisheyeCrop(frames[4], calibration)));
 }
 
 TEST(FisheyeCropEquivalence, WindowCoversWhatAnyQuadrilateralReads)
