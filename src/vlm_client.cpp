@@ -85,12 +85,6 @@ std::size_t appendReply(char * data, std::size_t size, std::size_t count, void *
   return length;
 }
 
-// Once per process: curl_global_init is not thread-safe and costly, so never per request.
-void initializeCurlOnce()
-{
-  static std::once_flag once;
-  std::call_once(once, [] {curl_global_init(CURL_GLOBAL_DEFAULT);});
-}
 
 struct CurlEasyDeleter
 {
@@ -257,6 +251,13 @@ Result<bool> interpretVlmReply(const std::string & body)
   return yes;
 }
 
+void initializeVlmClient()
+{
+  // Costly, so once per process, never per request.
+  static std::once_flag once;
+  std::call_once(once, [] {curl_global_init(CURL_GLOBAL_DEFAULT);});
+}
+
 Result<bool> queryVlm(
   const cv::Mat & image, const std::string & server_url, const std::string & prompt)
 {
@@ -270,7 +271,7 @@ Result<bool> queryVlm(
   }
   const std::string body = buildVlmRequestBody(base64Encode(*jpeg), prompt);
 
-  initializeCurlOnce();
+  initializeVlmClient();
   CurlEasy handle(curl_easy_init());
   CurlHeaders headers(curl_slist_append(nullptr, "Content-Type: application/json"));
   if (!handle || !headers) {

@@ -2,10 +2,13 @@
 #include <memory>
 
 #include "rclcpp/rclcpp.hpp"
+#include "velmora_water_stain/vlm_client.hpp"
 #include "velmora_water_stain/water_stain_node.hpp"
 
 int main(int argc, char ** argv)
 {
+  // Before rclcpp starts any thread.
+  velmora_water_stain::initializeVlmClient();
   rclcpp::init(argc, argv);
   std::shared_ptr<WaterStainNode> node;
   try {

@@ -31,6 +31,11 @@ Result<bool> interpretVlmReply(const std::string & body);
 // Succeeds for an http:// or https:// URL with a host; the node talks to nothing else.
 Status checkVlmUrl(const std::string & url);
 
+// Readies the HTTP library for the process. Before libcurl 7.84 (Humble's Ubuntu has 7.81) that
+// is safe only while no other thread runs, so main calls it before starting ROS; queryVlm calls
+// it too, once, for programs that did not.
+void initializeVlmClient();
+
 // The whole exchange: yes (true) or no; on failure the error is the line the node logs. A URL
 // that checkVlmUrl refuses fails without a request; redirects are not followed.
 Result<bool> queryVlm(
