@@ -28,8 +28,9 @@ struct Reply
   std::string body;
 };
 
-// A request sent byte for byte as given, so that no client library tidies the path first.
-Reply rawRequest(int port, const std::string & request)
+// A request sent byte for byte as given, so that no client library tidies the path first. The
+// reply is read until the server closes, or for `kept_open_for_s` seconds when that is set.
+Reply rawRequest(int port, const std::string & request, time_t kept_open_for_s = 0)
 {
   const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -39,6 +40,11 @@ Reply rawRequest(int port, const std::string & request)
   if (::connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
     ::close(socket);
     return {};
+  }
+  if (kept_open_for_s > 0) {
+    // The server may keep the connection for a next request; stop reading after a while.
+    const timeval limit{kept_open_for_s, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   }
   ::send(socket, request.data(), request.size(), 0);
   std::string reply;
@@ -184,6 +190,33 @@ TEST_F(ReviewServerTest, RefusesForeignHostsAndCrossSiteWrites)
   EXPECT_EQ(server_->labels().size(), 1u);
   EXPECT_EQ(post("/api/label?id=fisheye/4.0&label=dirty", "X-Review-Request: 1\r\n").status, 404);
   EXPECT_EQ(post("/api/label?id=fisheye/3.0&label=wet", "X-Review-Request: 1\r\n").status, 400);
+}
+
+TEST_F(ReviewServerTest, ARefusedWriteCannotSmuggleAnotherInItsBody)
+{
+  writePatch("clean_fish", "3.0.jpg");
+  startServer(archive_);
+  // What a cross-site text/plain form can send: its own headers, any body.
+  const std::string smuggled = "POST /api/label?id=fisheye/3.0&label=dirty HTTP/1.1\r\nHost: " +
+    host() + "\r\nX-Review-Request: 1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const auto form_post = [](const std::string & outer_host, const std::string & body) {
+      return "POST /api/label?id=fisheye/3.0&label=stubborn HTTP/1.1\r\nHost: " + outer_host +
+             "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\n\r\n" + body;
+    };
+  for (const std::string & outer_host : {host(), std::string("evil.example")}) {
+    // httplib reads the socket 4 KiB at a time: the smuggled request shares the first read with
+    // the headers, or starts the second.
+    const std::size_t head_size = form_post(outer_host, std::string(4096, 'x')).size() - 4096;
+    for (const std::size_t padding : {std::size_t{0}, 4096 - head_size}) {
+      SCOPED_TRACE(outer_host + ", padding " + std::to_string(padding));
+      const Reply reply = rawRequest(
+        server_->port(), form_post(outer_host, std::string(padding, 'x') + smuggled), 1);
+      EXPECT_EQ(reply.status, padding > 0 ? 413 : 403);
+      EXPECT_EQ(reply.body.find("HTTP/1.1 200"), std::string::npos) << reply.body;
+      EXPECT_EQ(server_->labels().size(), 0u);
+    }
+  }
 }
 
 TEST_F(ReviewServerTest, PagesFiltersAndFindsNeighbours)

@@ -31,6 +31,7 @@ constexpr const char * kJson = "application/json";
 // A request header no cross-site form or image can send: a page of another site would need a
 // CORS preflight, which this server never grants.
 constexpr const char * kRequestHeader = "X-Review-Request";
+constexpr std::size_t kMaxRequestBodyBytes = 4096;
 
 std::vector<std::string> splitList(const std::string & text)
 {
@@ -256,23 +257,34 @@ bool ReviewServer::fromThisMachine(const httplib::Request & request) const
   return host == "127.0.0.1" + port || host == "localhost" + port;
 }
 
+bool ReviewServer::refused(const httplib::Request & request, httplib::Response & response) const
+{
+  if (!fromThisMachine(request)) {
+    response.status = 403;
+    response.set_content("Only pages served by this review server may use it.\n", "text/plain");
+    return true;
+  }
+  if (request.method != "GET" && request.method != "HEAD" &&
+    request.get_header_value(kRequestHeader) != "1")
+  {
+    fail(response, 403, std::string("changes need the ") + kRequestHeader + " header");
+    return true;
+  }
+  return false;
+}
+
 void ReviewServer::addRoutes()
 {
+  // A label is all in the query; a body is never needed, and a large one is refused unread.
+  server_->set_payload_max_length(kMaxRequestBodyBytes);
+  // httplib runs this before it reads a body and then keeps the connection, so an unread body
+  // would be parsed as the next request: a cross-site form could smuggle a label write in it.
+  // Requests that may carry a body are checked by their handlers, after the body is read.
   server_->set_pre_routing_handler(
     [this](const httplib::Request & request, httplib::Response & response) {
-      if (!fromThisMachine(request)) {
-        response.status = 403;
-        response.set_content("Only pages served by this review server may use it.\n",
-        "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      if (request.method != "GET" && request.method != "HEAD" &&
-      request.get_header_value(kRequestHeader) != "1")
-      {
-        fail(response, 403, std::string("changes need the ") + kRequestHeader + " header");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
+      const bool bodiless = request.method == "GET" || request.method == "HEAD";
+      return bodiless && refused(request, response) ?
+      httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     });
   server_->Get("/", [this](const httplib::Request &, httplib::Response & response) {
       servePage("index.html", "text/html; charset=utf-8", response);
@@ -315,7 +327,9 @@ void ReviewServer::addRoutes()
     });
   server_->Post("/api/label",
     [this](const httplib::Request & request, httplib::Response & response) {
-      recordLabel(request, response);
+      if (!refused(request, response)) {
+        recordLabel(request, response);
+      }
     });
 }
 

@@ -73,6 +73,8 @@ public:
 private:
   void addRoutes();
   bool fromThisMachine(const httplib::Request & request) const;
+  // Answers 403 for a foreign Host, or a change without the page's request header.
+  bool refused(const httplib::Request & request, httplib::Response & response) const;
   void servePage(const std::string & file, const char * type, httplib::Response & response) const;
   void serveArchiveImage(const httplib::Request & request, httplib::Response & response, bool thumb);
   void serveLabelImage(const httplib::Request & request, httplib::Response & response) const;
