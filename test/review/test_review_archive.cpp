@@ -39,6 +39,7 @@ TEST(ReviewStampFileName, AcceptsOnlyTheNodesNames)
     {"12.7.jpeg", std::nullopt}, {"12.7.JPG", std::nullopt}, {"12.jpg", std::nullopt},
     {"+1.2.jpg", std::nullopt}, {" 1.2.jpg", std::nullopt}, {"1..jpg", std::nullopt},
     {".jpg", std::nullopt}, {"1.2.3.jpg", std::nullopt}, {"../1.2.jpg", std::nullopt},
+    {"012.7.jpg", std::nullopt}, {"12.007.jpg", std::nullopt}, {"-0.5.jpg", std::nullopt},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,6 +175,13 @@ TEST_F(ReviewArchiveTest, ResumesFromTheLogAndRepairsInterruptedFiling)
   EXPECT_EQ(counts[0][0][2], 1u);  // rear: node clean, reviewer stubborn
   EXPECT_EQ(counts[1][3][2], 1u);  // front: verdict not filed, reviewer stubborn
   EXPECT_EQ(counts[2][2][0], 1u);  // fisheye: node stubborn, reviewer clean
+
+  // The next decision starts a line of its own after the cut one.
+  ASSERT_EQ(resumed.record(ArchiveIndex(archive_).snapshot()->patches[0], ReviewLabel::dirty), "");
+  LabelStore reopened(labels_, archive_);
+  ASSERT_EQ(reopened.open(), "");
+  EXPECT_EQ(reopened.malformedLogLines(), 1u);
+  EXPECT_EQ(reopened.labelOf(Camera::rear, Stamp{1, 0}), ReviewLabel::dirty);
 }
 
 TEST_F(ReviewArchiveTest, LabelsMustNotLieInsideTheArchiveOrAroundIt)

@@ -215,14 +215,18 @@ std::string LabelStore::record(const Patch & patch, ReviewLabel label)
 std::string LabelStore::appendToLog(const Patch & patch, ReviewLabel label)
 {
   const fs::path path = labels_dir_ / kDecisionLog;
-  const int log = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int log = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (log < 0) {
     return "cannot open " + path.string() + ": " + std::strerror(errno);
   }
   std::string text;
   struct stat status{};
+  char last = '\n';
   if (::fstat(log, &status) == 0 && status.st_size == 0) {
     text = kLogHeader;
+  } else if (::pread(log, &last, 1, status.st_size - 1) == 1 && last != '\n') {
+    // A line cut short by a crash, a full disk or an editor: ours must not continue it.
+    text = "\n";
   }
   text += utcNow() + "," + cameraName(patch.camera) + "," + patch.stamp.text() + "," +
     verdictName(patch.verdict) + "," + (patch.vlm ? "1" : "0") + "," + labelName(label) + "\n";
