@@ -144,7 +144,12 @@ std::optional<Stamp> parseStampText(const std::string & text)
   }
   const std::int64_t sec = negative ? -static_cast<std::int64_t>(*magnitude) :
     static_cast<std::int64_t>(*magnitude);
-  return Stamp{static_cast<std::int32_t>(sec), static_cast<std::uint32_t>(*nanosec)};
+  const Stamp stamp{static_cast<std::int32_t>(sec), static_cast<std::uint32_t>(*nanosec)};
+  // The node's own spelling only: "012.7" or "12.007" would stand for the file "12.7".
+  if (stamp.text() != text) {
+    return std::nullopt;
+  }
+  return stamp;
 }
 
 std::optional<Stamp> parseStampFileName(const std::string & file_name)
