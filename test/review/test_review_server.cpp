@@ -276,6 +276,11 @@ TEST(ReviewLabelsDir, DefaultsToAFolderBesideTheArchive)
   EXPECT_EQ(velmora_review::defaultLabelsDir("./images/"), fs::path("images_labels"));
   EXPECT_EQ(velmora_review::defaultLabelsDir("/data/run1/images/"),
     fs::path("/data/run1/images_labels"));
+  const fs::path here = fs::current_path();
+  EXPECT_EQ(
+    velmora_review::defaultLabelsDir("."),
+    here.parent_path() / (here.filename().string() + "_labels"));
+  EXPECT_EQ(velmora_review::defaultLabelsDir("./"), velmora_review::defaultLabelsDir("."));
 }
 
 TEST_F(ReviewServerTest, AMissingArchiveIsReportedAndPickedUpOnceItAppears)

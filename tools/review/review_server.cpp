@@ -166,7 +166,14 @@ fs::path defaultLabelsDir(const fs::path & archive)
   if (trimmed.filename().empty()) {
     trimmed = trimmed.parent_path();
   }
-  if (trimmed.empty() || trimmed == "." || trimmed == "/") {
+  if (trimmed.empty() || trimmed.filename() == "." || trimmed.filename() == "..") {
+    // Named after the folder "." or ".." stands for, so that the labels lie beside it.
+    trimmed = fs::absolute(trimmed).lexically_normal();
+    if (trimmed.filename().empty()) {
+      trimmed = trimmed.parent_path();
+    }
+  }
+  if (trimmed == trimmed.root_path()) {
     return fs::path("labels");
   }
   return trimmed.parent_path() / (trimmed.filename().string() + "_labels");
