@@ -182,13 +182,25 @@ async function move(step) {
     state.selected = 0;
     await loadPage({after: lastId});
   } else if (target < 0 && page.offset > 0) {
-    state.selected = PAGE_SIZE - 1;
-    await loadPage({offset: Math.max(0, page.offset - PAGE_SIZE)});
+    // After a jump along the timeline the page need not start at a multiple of its size.
+    const offset = Math.max(0, page.offset - PAGE_SIZE);
+    state.selected = page.offset - 1 - offset;
+    await loadPage({offset});
   }
   if (!$('large-view').hidden) showLarge();
 }
 
-async function label(name) {
+// Label keys take effect one after another, each on the patch selected once the one before has
+// been stored and the selection has moved on: keys pressed faster than the server answers would
+// otherwise all label the same patch, in whatever order their requests finish.
+let labelling = Promise.resolve();
+
+function label(name) {
+  labelling = labelling.then(() => labelSelected(name));
+  return labelling;
+}
+
+async function labelSelected(name) {
   const patch = state.page.patches[state.selected];
   if (!patch) return;
   try {
