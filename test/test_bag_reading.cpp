@@ -254,6 +254,20 @@ TEST(StatusDefinitions, StatusReadThroughAnyDefinitionWithStateFields)
   EXPECT_THROW(velmora_bag::decodeByDefinition(loop, {0, 1, 0, 0}), MessageError);
 }
 
+TEST(StatusDefinitions, LinesOfAnyLengthAreReadWithoutExhaustingTheStack)
+{
+  const std::string huge(200000, 'x');
+  const std::string definition =
+    "int32 state\n" + std::string(200000, ' ') + "\nint32 " + huge + "\n" +
+    std::string(200000, '=') + "\nMSG: a/" + huge + "\n";
+  const velmora_bag::MessageDefinitions definitions("a/msg/B", definition);
+  ASSERT_EQ(definitions.fields("a/msg/B").size(), 2u);
+  EXPECT_EQ(definitions.fields("a/msg/B")[1].name, huge);
+  EXPECT_TRUE(definitions.has("a/msg/" + huge));
+  EXPECT_THROW(velmora_bag::MessageDefinitions("a/msg/B", "int32 " + huge + "-\n"),
+    velmora_bag::DefinitionError);
+}
+
 class McapStorage : public ::testing::TestWithParam<std::tuple<bool, std::string, bool>>
 {
 };

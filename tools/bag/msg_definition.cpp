@@ -1,6 +1,6 @@
 #include "bag/msg_definition.hpp"
 
-#include <regex>
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -40,6 +40,55 @@ std::string trim(const std::string & text)
     return "";
   }
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Lines are checked by hand rather than with std::regex, whose matcher recurses per character
+// and overflows the stack on a line of a few hundred thousand characters.
+bool isSeparator(const std::string & line)
+{
+  const std::string text = trim(line);
+  return text.size() >= 3 && text.find_first_not_of('=') == std::string::npos;
+}
+
+// The type named by a "MSG: pkg/Type" line; empty for any other line.
+std::string sectionName(const std::string & line)
+{
+  const std::string text = trim(line);
+  if (text.rfind("MSG:", 0) != 0) {
+    return "";
+  }
+  const std::string name = trim(text.substr(4));
+  return name.find_first_of(" \t") == std::string::npos ? name : "";
+}
+
+bool isFieldName(const std::string & name)
+{
+  const auto is_letter = [](char c) {return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');};
+  const auto is_word = [&is_letter](char c) {
+      return is_letter(c) || (c >= '0' && c <= '9') || c == '_';
+    };
+  return !name.empty() && is_letter(name[0]) && std::all_of(name.begin(), name.end(), is_word);
+}
+
+// Takes the shape off "type[N]", "type[]" and "type[<=N]"; other types are left as they are.
+void takeArrayShape(std::string & raw_type, FieldDefinition & field)
+{
+  const std::size_t open = raw_type.find('[');
+  if (open == 0 || open == std::string::npos || raw_type.back() != ']') {
+    return;
+  }
+  std::string inside = raw_type.substr(open + 1, raw_type.size() - open - 2);
+  const bool bounded = inside.rfind("<=", 0) == 0;
+  if (bounded) {
+    inside.erase(0, 2);
+  }
+  if (inside.find_first_not_of("0123456789") != std::string::npos) {
+    return;
+  }
+  const bool fixed = !bounded && !inside.empty();
+  field.shape = fixed ? FieldDefinition::Shape::fixed_array : FieldDefinition::Shape::sequence;
+  field.count = fixed ? std::stoul(inside) : 0;
+  raw_type.erase(open);
 }
 
 std::string packageOf(const std::string & type)
@@ -199,8 +248,6 @@ std::string canonicalType(const std::string & type)
 MessageDefinitions::MessageDefinitions(const std::string & type, const std::string & text)
 : top_(canonicalType(type))
 {
-  static const std::regex separator(R"(^\s*={3,}\s*$)");
-  static const std::regex section_name(R"(^\s*MSG:\s*(\S+)\s*$)");
   std::istringstream lines(text);
   std::string line;
   std::string section_type = top_;
@@ -213,13 +260,12 @@ MessageDefinitions::MessageDefinitions(const std::string & type, const std::stri
       section.clear();
     };
   while (std::getline(lines, line)) {
-    std::smatch match;
-    if (std::regex_match(line, separator)) {
+    if (isSeparator(line)) {
       finish();
       section_type.clear();
       expect_name = true;
-    } else if (expect_name && std::regex_match(line, match, section_name)) {
-      section_type = canonicalType(match[1].str());
+    } else if (expect_name && !sectionName(line).empty()) {
+      section_type = canonicalType(sectionName(line));
       expect_name = false;
     } else {
       section += line + "\n";
@@ -236,8 +282,6 @@ MessageDefinitions::MessageDefinitions(const std::string & type, const std::stri
 
 void MessageDefinitions::parseSection(const std::string & type, const std::string & text)
 {
-  static const std::regex array_shape(R"(^([^\[]+)\[(<=)?(\d*)\]$)");
-  static const std::regex field_name(R"(^[A-Za-z][A-Za-z0-9_]*$)");
   std::vector<FieldDefinition> fields;
   std::istringstream lines(text);
   std::string line;
@@ -258,18 +302,12 @@ void MessageDefinitions::parseSection(const std::string & type, const std::strin
     if (trim(rest).rfind('=', 0) == 0) {
       continue;  // a constant written "TYPE NAME = VALUE"
     }
-    if (!std::regex_match(name, field_name)) {
+    if (!isFieldName(name)) {
       throw DefinitionError(type + ": cannot read the line '" + line + "'");
     }
     FieldDefinition field;
     field.name = name;
-    std::smatch match;
-    if (std::regex_match(raw_type, match, array_shape)) {
-      raw_type = match[1].str();
-      const bool fixed = !match[2].matched && match[3].length() > 0;
-      field.shape = fixed ? FieldDefinition::Shape::fixed_array : FieldDefinition::Shape::sequence;
-      field.count = fixed ? std::stoul(match[3].str()) : 0;
-    }
+    takeArrayShape(raw_type, field);
     field.type = resolveType(raw_type, packageOf(type));
     fields.push_back(field);
   }
