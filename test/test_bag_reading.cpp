@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bag/bag.hpp"
+#include "bag/cdr.hpp"
 #include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
 #include "bag/ros_messages.hpp"
@@ -252,6 +253,40 @@ TEST(StatusDefinitions, StatusReadThroughAnyDefinitionWithStateFields)
   // A type that contains itself is read to a bounded depth, not forever.
   const velmora_bag::MessageDefinitions loop("a/msg/Loop", "Loop next\n");
   EXPECT_THROW(velmora_bag::decodeByDefinition(loop, {0, 1, 0, 0}), MessageError);
+}
+
+TEST(StatusDefinitions, TypesWithoutFieldsHoldTheirOneByteAsRosWritesThem)
+{
+  const std::string definition =
+    "std_msgs/Empty heartbeat\n"
+    "int32 state\n"
+    "int32 sub_state\n"
+    "================================================================================\n"
+    "MSG: std_msgs/Empty\n";
+  const velmora_bag::StatusDecoder decoder(velmora_bag::MessageDefinitions(
+      "velmora_protocol/msg/TaskCenterFsmStatus", definition));
+  velmora_bag::CdrWriter bytes;
+  bytes.number<uint8_t>(0).number<int32_t>(2).number<int32_t>(5);
+  const auto status = decoder.decode(bytes.take());
+  EXPECT_EQ(status.state, 2);
+  EXPECT_EQ(status.sub_state, 5);
+}
+
+TEST(StatusDefinitions, HostileArraySizesAreRefusedNotLoopedOver)
+{
+  // Four billion elements of a fieldless type, twice nested, in a message of one byte.
+  const velmora_bag::MessageDefinitions nested(
+    "a/msg/B",
+    "E[4294967295] a\n"
+    "===\nMSG: a/E\nEmpty[4294967295] b\n"
+    "===\nMSG: a/Empty\n");
+  EXPECT_THROW(velmora_bag::decodeByDefinition(nested, {0, 1, 0, 0, 0}), MessageError);
+  const velmora_bag::MessageDefinitions wide("a/msg/B", "uint8[1000] x\n");
+  EXPECT_THROW(velmora_bag::decodeByDefinition(wide, {0, 1, 0, 0, 7}), MessageError);
+  for (const char * line : {"uint8[99999999999999999999] x\n", "uint8[0] x\n"}) {
+    EXPECT_THROW(velmora_bag::MessageDefinitions("a/msg/B", line), velmora_bag::DefinitionError)
+      << line;
+  }
 }
 
 TEST(StatusDefinitions, LinesOfAnyLengthAreReadWithoutExhaustingTheStack)

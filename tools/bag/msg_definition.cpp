@@ -1,6 +1,7 @@
 #include "bag/msg_definition.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -70,8 +71,26 @@ bool isFieldName(const std::string & name)
   return !name.empty() && is_letter(name[0]) && std::all_of(name.begin(), name.end(), is_word);
 }
 
+// The size of a fixed array; a size no message could hold is refused here, not met while
+// decoding.
+std::size_t arraySize(const std::string & digits, const std::string & where)
+{
+  std::size_t size = 0;
+  for (char digit : digits) {
+    const auto value = static_cast<std::size_t>(digit - '0');
+    if (size > (std::numeric_limits<std::size_t>::max() - value) / 10) {
+      throw DefinitionError(where + ": array size " + digits + " is too large");
+    }
+    size = size * 10 + value;
+  }
+  if (size == 0) {
+    throw DefinitionError(where + ": an array of size 0");
+  }
+  return size;
+}
+
 // Takes the shape off "type[N]", "type[]" and "type[<=N]"; other types are left as they are.
-void takeArrayShape(std::string & raw_type, FieldDefinition & field)
+void takeArrayShape(std::string & raw_type, FieldDefinition & field, const std::string & where)
 {
   const std::size_t open = raw_type.find('[');
   if (open == 0 || open == std::string::npos || raw_type.back() != ']') {
@@ -87,7 +106,7 @@ void takeArrayShape(std::string & raw_type, FieldDefinition & field)
   }
   const bool fixed = !bounded && !inside.empty();
   field.shape = fixed ? FieldDefinition::Shape::fixed_array : FieldDefinition::Shape::sequence;
-  field.count = fixed ? std::stoul(inside) : 0;
+  field.count = fixed ? arraySize(inside, where) : 0;
   raw_type.erase(open);
 }
 
@@ -201,7 +220,7 @@ public:
         continue;
       }
       const std::size_t count = field.shape == FieldDefinition::Shape::fixed_array ?
-        field.count : in_.sequenceLength(primitiveSize(field.type));
+        fixedArrayCount(field, path) : in_.sequenceLength(primitiveSize(field.type));
       for (std::size_t i = 0; i < count; ++i) {
         element(field.type, path, false, depth, values);
       }
@@ -209,6 +228,17 @@ public:
   }
 
 private:
+  // Every element takes at least one byte, so a larger count cannot be in the message.
+  std::size_t fixedArrayCount(const FieldDefinition & field, const std::string & path) const
+  {
+    if (field.count > in_.left()) {
+      throw MessageError(
+              "message shorter than its type (" + path + " holds " +
+              std::to_string(field.count) + " elements)");
+    }
+    return field.count;
+  }
+
   void element(
     const std::string & type, const std::string & path, bool keep, int depth,
     std::map<std::string, FieldValue> & values)
@@ -307,9 +337,14 @@ void MessageDefinitions::parseSection(const std::string & type, const std::strin
     }
     FieldDefinition field;
     field.name = name;
-    takeArrayShape(raw_type, field);
+    takeArrayShape(raw_type, field, type + " field '" + name + "'");
     field.type = resolveType(raw_type, packageOf(type));
     fields.push_back(field);
+  }
+  if (fields.empty()) {
+    // rosidl gives a type without fields this one member, and CDR carries its byte.
+    fields.push_back(
+      {"uint8", "structure_needs_at_least_one_member", FieldDefinition::Shape::single, 0});
   }
   types_[type] = fields;
 }
