@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,6 +114,71 @@ TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
   BagMessage message;
   EXPECT_FALSE(empty->next(message));
   EXPECT_EQ(empty->topics().size(), 2u);
+}
+
+std::size_t countMessages(BagReader & bag)
+{
+  std::size_t count = 0;
+  BagMessage message;
+  while (bag.next(message)) {
+    ++count;
+  }
+  return count;
+}
+
+void execute(sqlite3 * db, const std::string & sql)
+{
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+}
+
+// A WAL-mode recording that stopped without a checkpoint: the first two messages are in the
+// database file, the last two only in "<file>-wal".
+void writeCrashedWalBag(const fs::path & path)
+{
+  sqlite3 * db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  execute(db, "PRAGMA journal_mode=WAL");
+  execute(db, "PRAGMA wal_autocheckpoint=0");
+  execute(db, "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL, "
+    "serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL)");
+  execute(db, "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL, "
+    "timestamp INTEGER NOT NULL, data BLOB NOT NULL)");
+  execute(db, "INSERT INTO topics VALUES (1, '/a', 'std_msgs/msg/String', 'cdr', '')");
+  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES (1, 1, x'00'), (1, 2, x'00')");
+  execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES (1, 3, x'00'), (1, 4, x'00')");
+  sqlite3_close(db);
+}
+
+TEST(WalSqlite3Bags, MessagesOnlyInTheWriteAheadLogAreReadOrNamedMissing)
+{
+  const fs::path path = scratch("crashed.db3");
+  writeCrashedWalBag(path);
+  const fs::path wal = path.string() + "-wal";
+  const auto wal_size = fs::file_size(wal);
+  ASSERT_GT(wal_size, 0u);
+  {
+    auto bag = velmora_bag::openBag(path.string());
+    EXPECT_EQ(bag->topics().at(0).message_count, 4u);
+    EXPECT_EQ(countMessages(*bag), 4u);
+    EXPECT_TRUE(bag->problems().empty());
+  }
+  // Read, not checkpointed: the bag is left as it was.
+  EXPECT_EQ(fs::file_size(wal), wal_size);
+
+  // A log that cannot be read (here a writer holds the database locked): the messages of the
+  // database file are read and the log named.
+  sqlite3 * writer = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+  execute(writer, "PRAGMA locking_mode=EXCLUSIVE");
+  execute(writer, "BEGIN EXCLUSIVE");
+  auto bag = velmora_bag::openBag(path.string());
+  EXPECT_EQ(countMessages(*bag), 2u);
+  ASSERT_EQ(bag->problems().size(), 1u);
+  EXPECT_EQ(bag->problems()[0].location, "crashed.db3-wal");
+  EXPECT_NE(bag->problems()[0].reason.find("latest messages are missing"), std::string::npos);
+  sqlite3_close(writer);
 }
 
 TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)
@@ -375,16 +441,6 @@ std::size_t firstChunkOffset(const std::vector<uint8_t> & bytes)
     at += 9 + length;
   }
   return at;
-}
-
-std::size_t countMessages(BagReader & bag)
-{
-  std::size_t count = 0;
-  BagMessage message;
-  while (bag.next(message)) {
-    ++count;
-  }
-  return count;
 }
 
 TEST(DamagedMcap, DamageIsSkippedAndNamedNeverFatal)

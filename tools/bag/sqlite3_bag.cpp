@@ -39,9 +39,9 @@ std::string columnText(sqlite3_stmt * statement, int column)
   return text == nullptr ? std::string() : reinterpret_cast<const char *>(text);
 }
 
-// The path as an SQLite URI: read-only and immutable, so nothing is ever written beside the file
-// (no journal, no lock file) and read-only directories work.
-std::string readOnlyUri(const std::string & path)
+// The path as an SQLite URI, read-only. Immutable as well unless told otherwise, so nothing is
+// ever written beside the file (no journal, no lock file) and read-only directories work.
+std::string readOnlyUri(const std::string & path, bool immutable)
 {
   std::string uri = "file:";
   for (char c : std::filesystem::absolute(path).string()) {
@@ -54,7 +54,16 @@ std::string readOnlyUri(const std::string & path)
       uri += c;
     }
   }
-  return uri + "?mode=ro&immutable=1";
+  return uri + (immutable ? "?mode=ro&immutable=1" : "?mode=ro");
+}
+
+// rosbag2's resilient preset records in WAL mode; after a crash its latest committed messages
+// are only in this file, which an immutable open does not read.
+bool hasWriteAheadLog(const std::string & path)
+{
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path + "-wal", error);
+  return !error && size > 0;
 }
 
 // True when `db` has a table named `table`.
@@ -108,8 +117,27 @@ void Sqlite3Bag::openFile(File & file)
   if (!std::filesystem::is_regular_file(file.path)) {
     throw BagError(file.path + ": no such file");
   }
+  if (hasWriteAheadLog(file.path)) {
+    try {
+      openDatabase(file, false);
+      return;
+    } catch (const BagError & error) {
+      sqlite3_close(file.db);
+      file.db = nullptr;
+      addProblem(
+        "", file.name + "-wal",
+        std::string("write-ahead log not read, its latest messages are missing (") + error.what() +
+        ")");
+    }
+  }
+  openDatabase(file, true);
+}
+
+void Sqlite3Bag::openDatabase(File & file, bool immutable)
+{
   const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
-  if (sqlite3_open_v2(readOnlyUri(file.path).c_str(), &file.db, flags, nullptr) != SQLITE_OK) {
+  const std::string uri = readOnlyUri(file.path, immutable);
+  if (sqlite3_open_v2(uri.c_str(), &file.db, flags, nullptr) != SQLITE_OK) {
     throw BagError(file.path + ": " + sqlite3_errmsg(file.db));
   }
   if (!hasTable(file.db, "topics", file.path) || !hasTable(file.db, "messages", file.path)) {

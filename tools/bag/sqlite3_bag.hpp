@@ -18,7 +18,8 @@ namespace velmora_bag
 
 // rosbag2's sqlite3 storage: tables "topics" and "messages" (Humble, with or without "schema"),
 // and "message_definitions" of the later layout. Split bags are read file after file, each in
-// timestamp order. Every file is opened read-only and immutable, so read-only media work.
+// timestamp order. Every file is opened read-only and immutable, so read-only media work; a file
+// with a write-ahead log beside it is opened read-only only, so that the log is read too.
 class Sqlite3Bag : public BagReader
 {
 public:
@@ -40,6 +41,8 @@ private:
   };
 
   void openFile(File & file);
+  // Throws BagError when the file cannot be opened or is not a rosbag2 database.
+  void openDatabase(File & file, bool immutable);
   void readTopics(File & file, const std::map<std::string, std::string> & definitions);
   std::map<std::string, std::string> readDefinitions(File & file);
   void readTimeSpan(File & file);
