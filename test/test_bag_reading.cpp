@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -491,6 +492,49 @@ TEST(DamagedMcap, DamageIsSkippedAndNamedNeverFatal)
   bag = velmora_bag::openBag(scratch("cut.mcap").string());
   EXPECT_EQ(countMessages(*bag), 0u);
   EXPECT_FALSE(bag->problems().empty());
+}
+
+// The chunked bag's topic and 30 messages, found by scanning, and the summary named.
+void expectReadWithoutItsSummary(const fs::path & path)
+{
+  auto bag = velmora_bag::openBag(path.string());
+  EXPECT_FALSE(dynamic_cast<velmora_bag::McapBag &>(*bag).hadSummary());
+  ASSERT_EQ(bag->topics().size(), 1u);
+  EXPECT_EQ(bag->topics()[0].name, "/a");
+  EXPECT_EQ(countMessages(*bag), 30u);
+  ASSERT_EQ(bag->problems().size(), 1u);
+  EXPECT_EQ(bag->problems()[0].location, path.filename().string() + " summary");
+}
+
+TEST(DamagedMcap, SummaryThatDoesNotCheckOutIsSetAsideAndTheFileScanned)
+{
+  using Damage = std::function<void(std::vector<uint8_t> &)>;
+  const std::vector<uint8_t> bytes = fileBytes(chunkedBag("summary.mcap", ""));
+  // The footer record's fields: summary start, summary offset start, summary CRC.
+  const auto summary_start_at = static_cast<std::ptrdiff_t>(bytes.size() - 8 - 20);
+  const auto crc_at = summary_start_at + 16;
+  const Damage summary_at_the_start = [&](std::vector<uint8_t> & copy) {
+      std::fill_n(copy.begin() + summary_start_at, 8, 0);
+      copy[static_cast<std::size_t>(summary_start_at)] = 8;
+    };
+  const Damage without_crc = [&](std::vector<uint8_t> & copy) {
+      summary_at_the_start(copy);
+      std::fill_n(copy.begin() + crc_at, 4, 0);
+    };
+  const Damage summary_channel_renamed = [](std::vector<uint8_t> & copy) {
+      const std::string topic = "/a";
+      std::find_end(copy.begin(), copy.end(), topic.begin(), topic.end())[1] = 'b';
+    };
+  for (const auto & [name, damage] : std::vector<std::pair<std::string, Damage>>{
+      {"start.mcap", summary_at_the_start}, {"start_no_crc.mcap", without_crc},
+      {"renamed.mcap", summary_channel_renamed}})
+  {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> copy = bytes;
+    damage(copy);
+    writeBytes(scratch(name), copy);
+    expectReadWithoutItsSummary(scratch(name));
+  }
 }
 
 TEST(UnreadableBags, RefusedWithOneLineReason)

@@ -71,12 +71,17 @@ bool McapBag::readSummary()
   const mcap::Footer footer =
     mcap::parseFooter(end.data() + mcap::kRecordHeaderSize, mcap::kFooterContentSize);
   const uint64_t footer_at = file_size_ - tail;
+  // The data section ends before the footer; before the summary only once that is known good.
+  data_end_ = footer_at;
   if (footer.summary_start < mcap::kMagic.size() || footer.summary_start > footer_at) {
-    // No summary, but the data section still ends before the footer.
-    data_end_ = footer_at;
     return false;
   }
-  data_end_ = footer.summary_start;
+  if (!followsDataEnd(footer.summary_start)) {
+    addProblem(
+      "", name_ + " summary",
+      "the footer's summary start follows no data end record; scanning the file instead");
+    return false;
+  }
   const uint64_t size = footer_at - footer.summary_start;
   if (size > kSummaryLimit) {
     addProblem("", name_ + " summary", "summary section too large; scanning the file instead");
@@ -90,6 +95,16 @@ bool McapBag::readSummary()
     addProblem("", name_ + " summary", "summary section unreadable; scanning the file instead");
     return false;
   }
+  // The CRC runs over the summary and the footer up to the CRC itself; 0 means not written.
+  const std::size_t footer_covered = mcap::kRecordHeaderSize + 16;
+  if (footer.summary_crc != 0 &&
+    mcap::crc32Continue(mcap::crc32Of(summary.data(), summary.size()), end.data(), footer_covered) !=
+    footer.summary_crc)
+  {
+    addProblem("", name_ + " summary", "summary CRC mismatch; scanning the file instead");
+    return false;
+  }
+  data_end_ = footer.summary_start;
   try {
     std::map<uint16_t, uint64_t> counts;
     bool has_statistics = false;
@@ -133,6 +148,22 @@ bool McapBag::readSummary()
   }
   had_summary_ = true;
   return true;
+}
+
+bool McapBag::followsDataEnd(uint64_t summary_start)
+{
+  const uint64_t record_size = mcap::kRecordHeaderSize + 4;
+  if (summary_start < mcap::kMagic.size() + record_size) {
+    return false;
+  }
+  uint8_t record[mcap::kRecordHeaderSize + 4];
+  file_.seekg(static_cast<std::streamoff>(summary_start - record_size));
+  file_.read(reinterpret_cast<char *>(record), sizeof(record));
+  if (!file_) {
+    file_.clear();
+    return false;
+  }
+  return record[0] == mcap::kDataEnd && littleEndian64(record + 1) == 4;
 }
 
 void McapBag::scanForChannels()

@@ -35,6 +35,8 @@ public:
 
 private:
   bool readSummary();
+  // True when a data end record ends just before `summary_start`, as it does in every MCAP file.
+  bool followsDataEnd(uint64_t summary_start);
   void scanForChannels();
   void addSchema(const mcap::Schema & schema);
   void addChannel(const mcap::Channel & channel);
