@@ -15,6 +15,7 @@
 #include "bag/msg_definition.hpp"
 #include "replay/replay.hpp"
 #include "replay/replay_command_line.hpp"
+#include "replay/replay_report.hpp"
 #include "sim/camera_rig.hpp"
 #include "sim/simulator.hpp"
 #include "sim/world.hpp"
@@ -236,6 +237,40 @@ TEST_F(RecordedRun, RealTimePacingAccountsForEveryFrame)
   // Each frame is either handled by the node or dropped by its queue, never lost unseen.
   EXPECT_EQ(overall.received + overall.dropped, overall.published);
   EXPECT_GT(overall.judged, 0u);
+}
+
+TEST_F(RecordedRun, ReportThatCannotBeWrittenFailsTheRun)
+{
+  // report.json taken by a directory: the run fails with exit status 1 and says why.
+  const fs::path out = scratch("unwritable");
+  fs::create_directories(out / "report.json");
+  std::vector<std::string> arguments{"water_stain_replay", scratch("raw.mcap").string(), "--out",
+    out.string(), "--engine", kEngine};
+  std::vector<char *> argv;
+  for (std::string & argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(velmora_replay::runCommandLine(static_cast<int>(argv.size()), argv.data()), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().find("report:"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("report.json"), std::string::npos);
+}
+
+TEST(ReplayReport, WritesThatFailAreErrors)
+{
+  const ReplayOutcome outcome;
+  const ReplayOptions options;
+  EXPECT_THROW(velmora_replay::writeReplayJson("/dev/full", outcome, options), std::runtime_error);
+  const std::string missing_dir = scratch("missing").string() + "/";
+  EXPECT_THROW(
+    velmora_replay::writeReplayJson(missing_dir + "report.json", outcome, options),
+    std::runtime_error);
+  // Without and with a path to draw.
+  EXPECT_THROW(velmora_replay::writeReplayMap(missing_dir + "map.png", outcome, {}),
+    std::runtime_error);
+  EXPECT_THROW(velmora_replay::writeReplayMap(missing_dir + "map.png", outcome, {{0, 0}, {1, 1}}),
+    std::runtime_error);
 }
 
 TEST(ReplayRefusals, TopicsOfTheWrongTypeOrNoneAtAll)

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iomanip>
 #include <sstream>
+#include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -173,6 +174,14 @@ cv::Scalar verdictColour(const std::optional<velmora_water_stain::FloorClass> & 
   return {160, 160, 160};
 }
 
+// cv::imwrite tells of a failed write only by its result.
+void writeImage(const std::string & path, const cv::Mat & image)
+{
+  if (!cv::imwrite(path, image)) {
+    throw std::runtime_error(path + ": could not be written");
+  }
+}
+
 }  // namespace
 
 velmora_sim::SimReport buildReport(
@@ -268,6 +277,10 @@ void writeReplayJson(
   builder["indentation"] = " ";
   std::ofstream out(path);
   out << Json::writeString(builder, root) << '\n';
+  out.close();
+  if (!out) {
+    throw std::runtime_error(path + ": could not be written completely (disk full?)");
+  }
 }
 
 void writeReplayMap(
@@ -282,7 +295,7 @@ void writeReplayMap(
   if (all.empty()) {
     cv::putText(map, "no map <- base_footprint pose on tf", {40, kMapSize / 2},
       cv::FONT_HERSHEY_SIMPLEX, 0.9, {0, 0, 0}, 2);
-    cv::imwrite(path, map);
+    writeImage(path, map);
     return;
   }
   cv::Point2d low = all.front();
@@ -314,7 +327,7 @@ void writeReplayMap(
   }
   cv::putText(map, "green clean, orange dirty, red stubborn; black: robot path", {20, 20},
     cv::FONT_HERSHEY_SIMPLEX, 0.5, {0, 0, 0}, 1);
-  cv::imwrite(path, map);
+  writeImage(path, map);
 }
 
 std::string replaySummary(const ReplayOutcome & outcome)

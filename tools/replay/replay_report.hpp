@@ -18,6 +18,7 @@ velmora_sim::SimReport buildReport(
   const ReplayOutcome & outcome, const velmora_sim::RunInfo & info, const ReplayOptions & options,
   const std::string & image_dir);
 
+// The writers throw std::runtime_error when the file cannot be written completely.
 void writeReplayJson(
   const std::string & path, const ReplayOutcome & outcome, const ReplayOptions & options);
 
