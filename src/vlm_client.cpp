@@ -85,7 +85,6 @@ std::size_t appendReply(char * data, std::size_t size, std::size_t count, void *
   return length;
 }
 
-
 struct CurlEasyDeleter
 {
   void operator()(CURL * handle) const {curl_easy_cleanup(handle);}

@@ -101,7 +101,7 @@ ValueT WaterStainNode::declareReadOnly(
   } catch (const rclcpp::exceptions::InvalidParameterTypeException & error) {
     // A start value of another type ("1" for 1.0) is as unusable as one out of range; left to
     // escape, rclcpp's exception would end the process without naming the parameter.
-    const std::string text = "Invalid parameter " + name + ": accepted is a " +
+    const std::string text = "Invalid parameter " + name + ": accepted is a value of type " +
       rclcpp::to_string(rclcpp::ParameterValue(default_value).get_type()) + " (" + error.what() +
       ")";
     RCLCPP_ERROR(get_logger(), "%s", text.c_str());

@@ -327,7 +327,8 @@ TEST_F(WaterStainNodeTest, AStartValueOfAnotherTypeIsRefusedLikeAnInvalidOne)
     EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
     EXPECT_EQ(
       log.lines().front().text.rfind(
-        "Invalid parameter " + parameter.get_name() + ": accepted is a " + accepted_type, 0),
+        "Invalid parameter " + parameter.get_name() + ": accepted is a value of type " +
+        accepted_type, 0),
       0u) << log.lines().front().text;
     EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
   }
@@ -500,6 +501,7 @@ TEST_F(NodeProcess, StartValueOfAnotherTypeExitsNonZeroInsteadOfAborting)
   ASSERT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), EXIT_FAILURE);
   EXPECT_EQ(test_support::listDirectory(run_dir_.path()), std::vector<std::string>{"stderr.log"});
-  EXPECT_NE(standardError().find("Invalid parameter score_threshold: accepted is a double"),
+  EXPECT_NE(
+    standardError().find("Invalid parameter score_threshold: accepted is a value of type double"),
     std::string::npos) << standardError();
 }
