@@ -14,6 +14,7 @@
 #include "bag/cdr.hpp"
 #include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
+#include "bag/sqlite3_bag.hpp"
 #include "bag/ros_messages.hpp"
 #include "real_bags.hpp"
 
@@ -180,6 +181,32 @@ TEST(WalSqlite3Bags, MessagesOnlyInTheWriteAheadLogAreReadOrNamedMissing)
   EXPECT_EQ(bag->problems()[0].location, "crashed.db3-wal");
   EXPECT_NE(bag->problems()[0].reason.find("latest messages are missing"), std::string::npos);
   sqlite3_close(writer);
+}
+
+TEST(HumbleSqlite3Bags, SplitFilesWithoutMetadataReadInNumberOrderWhateverTheirNames)
+{
+  // More names than std::sort sorts by insertion, a number past 64 bits and a name that only
+  // looks numbered.
+  std::vector<std::string> names;
+  for (int i = 1; i <= 16; ++i) {
+    names.push_back("x_" + std::to_string(i));
+  }
+  names.push_back("x_99999999999999999999");
+  names.push_back("x_1z");
+  const fs::path directory = scratch("numbered_split");
+  fs::create_directories(directory);
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    velmora_bag::Sqlite3Writer writer((directory / (*name + ".db3")).string(), false);
+    writer.write(writer.addTopic("/a", "std_msgs/msg/String", ""), 0, {0, 1, 0, 0});
+    writer.close();
+  }
+  auto bag = velmora_bag::openBag(directory.string());
+  std::vector<std::string> order;
+  BagMessage message;
+  while (bag->next(message)) {
+    order.push_back(message.location.substr(0, message.location.find(".db3")));
+  }
+  EXPECT_EQ(order, names);
 }
 
 TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)

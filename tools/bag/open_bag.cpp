@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <tuple>
 
 #include "bag/bag.hpp"
 #include "bag/bag_metadata.hpp"
@@ -16,20 +16,18 @@ namespace
 
 namespace fs = std::filesystem;
 
-// Split files sort by their trailing number ("wbag_10.db3" after "wbag_9.db3").
+// Split files sort by their trailing number ("wbag_10.db3" after "wbag_9.db3"). The number is
+// compared as text, shorter first, so that no length of digits overflows, and every name has the
+// same key so that the order is one std::sort can rely on.
 bool splitOrder(const fs::path & a, const fs::path & b)
 {
-  static const std::regex numbered(R"((.*?)(\d+)$)");
-  std::smatch match_a;
-  std::smatch match_b;
-  const std::string stem_a = a.stem().string();
-  const std::string stem_b = b.stem().string();
-  if (std::regex_match(stem_a, match_a, numbered) && std::regex_match(stem_b, match_b, numbered) &&
-    match_a[1] == match_b[1])
-  {
-    return std::stoull(match_a[2]) < std::stoull(match_b[2]);
-  }
-  return a < b;
+  const auto key = [](const fs::path & path) {
+      const std::string stem = path.stem().string();
+      const std::size_t digits = stem.find_last_not_of("0123456789") + 1;
+      return std::make_tuple(
+        stem.substr(0, digits), stem.size() - digits, stem.substr(digits), path);
+    };
+  return key(a) < key(b);
 }
 
 std::vector<std::string> filesWithExtension(const fs::path & directory, const std::string & ext)
