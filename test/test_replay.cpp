@@ -273,6 +273,15 @@ TEST(ReplayReport, WritesThatFailAreErrors)
     std::runtime_error);
 }
 
+TEST(ReplayLabels, StampsUpToTheLastNanosecondAnInt64Holds)
+{
+  EXPECT_EQ(velmora_replay::parseStampNs("1700000000.25"), 1700000000250000000LL);
+  EXPECT_EQ(velmora_replay::parseStampNs("9223372036.854775807"), INT64_MAX);
+  for (const char * later : {"9223372036.854775808", "9999999999.5"}) {
+    EXPECT_THROW(velmora_replay::parseStampNs(later), std::invalid_argument) << later;
+  }
+}
+
 TEST(ReplayRefusals, TopicsOfTheWrongTypeOrNoneAtAll)
 {
   ReplayOptions options;

@@ -1,6 +1,7 @@
 #include "replay/labels.hpp"
 
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -53,7 +54,12 @@ int64_t parseStampNs(const std::string & text)
   }
   std::string fraction = match[2].str();
   fraction.resize(9, '0');
-  return std::stoll(match[1].str()) * 1000000000LL + std::stoll(fraction);
+  const int64_t seconds = std::stoll(match[1].str());
+  const int64_t nanoseconds = std::stoll(fraction);
+  if (seconds > (std::numeric_limits<int64_t>::max() - nanoseconds) / 1000000000LL) {
+    throw std::invalid_argument("'" + text + "' is later than a stamp in nanoseconds can be");
+  }
+  return seconds * 1000000000LL + nanoseconds;
 }
 
 std::vector<Label> readLabels(const std::string & path)
