@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -271,6 +272,21 @@ TEST(ReplayReport, WritesThatFailAreErrors)
     std::runtime_error);
   EXPECT_THROW(velmora_replay::writeReplayMap(missing_dir + "map.png", outcome, {{0, 0}, {1, 1}}),
     std::runtime_error);
+}
+
+TEST(ReplayReport, PosesOfNonFiniteCoordinatesAreLeftOffTheMap)
+{
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const fs::path map_path = scratch("non_finite_map.png");
+  velmora_replay::writeReplayMap(
+    map_path.string(), ReplayOutcome(), {{nan, 0}, {0, 0}, {1, 1}, {inf, 0}, {2, 2}, {0, -inf}});
+  // The finite path, drawn corner to corner, crosses the middle of the map.
+  const cv::Mat map = cv::imread(map_path.string(), cv::IMREAD_GRAYSCALE);
+  ASSERT_FALSE(map.empty());
+  double darkest = 255;
+  cv::minMaxLoc(map(cv::Rect(445, 445, 10, 10)), &darkest);
+  EXPECT_LT(darkest, 128);
 }
 
 TEST(ReplayLabels, StampsUpToTheLastNanosecondAnInt64Holds)

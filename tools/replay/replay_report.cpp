@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <iterator>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -174,6 +176,11 @@ cv::Scalar verdictColour(const std::optional<velmora_water_stain::FloorClass> & 
   return {160, 160, 160};
 }
 
+bool isFinite(const cv::Point2d & point)
+{
+  return std::isfinite(point.x) && std::isfinite(point.y);
+}
+
 // cv::imwrite tells of a failed write only by its result.
 void writeImage(const std::string & path, const cv::Mat & image)
 {
@@ -285,11 +292,22 @@ void writeReplayJson(
 
 void writeReplayMap(
   const std::string & path, const ReplayOutcome & outcome,
-  const std::vector<cv::Point2d> & path_points)
+  const std::vector<cv::Point2d> & recorded_path)
 {
-  std::vector<cv::Point2d> all(path_points);
+  // A recorded pose of infinite or NaN coordinates has no place on the map.
+  std::vector<cv::Point2d> path_points;
+  std::copy_if(
+    recorded_path.begin(), recorded_path.end(), std::back_inserter(path_points), isFinite);
+  std::vector<const ReplayFrame *> placed;
   for (const ReplayFrame & frame : outcome.frames) {
-    all.insert(all.end(), frame.record.region.begin(), frame.record.region.end());
+    const auto & region = frame.record.region;
+    if (std::all_of(region.begin(), region.end(), isFinite)) {
+      placed.push_back(&frame);
+    }
+  }
+  std::vector<cv::Point2d> all(path_points);
+  for (const ReplayFrame * frame : placed) {
+    all.insert(all.end(), frame->record.region.begin(), frame->record.region.end());
   }
   cv::Mat map(kMapSize, kMapSize, CV_8UC3, cv::Scalar(250, 250, 250));
   if (all.empty()) {
@@ -312,15 +330,15 @@ void writeReplayMap(
         static_cast<int>(30 + (point.x - low.x) * scale),
         static_cast<int>(kMapSize - 30 - (point.y - low.y) * scale));
     };
-  for (const ReplayFrame & frame : outcome.frames) {
-    if (frame.record.region.size() != 4 || !frame.record.judged()) {
+  for (const ReplayFrame * frame : placed) {
+    if (frame->record.region.size() != 4 || !frame->record.judged()) {
       continue;
     }
     std::vector<cv::Point> corners;
-    for (const cv::Point2d & corner : frame.record.region) {
+    for (const cv::Point2d & corner : frame->record.region) {
       corners.push_back(pixel(corner));
     }
-    cv::polylines(map, corners, true, verdictColour(frame.record.verdict), 1, cv::LINE_AA);
+    cv::polylines(map, corners, true, verdictColour(frame->record.verdict), 1, cv::LINE_AA);
   }
   for (std::size_t i = 1; i < path_points.size(); ++i) {
     cv::line(map, pixel(path_points[i - 1]), pixel(path_points[i]), {0, 0, 0}, 1, cv::LINE_AA);
