@@ -258,6 +258,33 @@ TEST_F(RecordedRun, ReportThatCannotBeWrittenFailsTheRun)
   EXPECT_NE(testing::internal::GetCapturedStderr().find("report.json"), std::string::npos);
 }
 
+TEST_F(RecordedRun, LogTimesAtTheEndOfInt64AreReplayedWithoutOverflow)
+{
+  // The recorded run moved to end two seconds before the last log time an int64 holds.
+  const fs::path late = scratch("late.mcap");
+  {
+    auto bag = velmora_bag::openBag(scratch("raw.mcap").string());
+    velmora_bag::McapWriter writer(late.string(), {});
+    std::vector<uint16_t> channels;
+    for (const auto & topic : bag->topics()) {
+      const uint16_t schema = writer.addSchema(topic.type, topic.definition);
+      channels.push_back(writer.addChannel(schema, topic.name));
+    }
+    const int64_t shift = INT64_MAX - 2000000000 - bag->timeSpan()->second;
+    velmora_bag::BagMessage message;
+    while (bag->next(message)) {
+      writer.write(channels[message.topic], static_cast<uint64_t>(message.log_time_ns + shift),
+        message.data);
+    }
+  }
+  ReplayOptions options = optionsFor(late, "late");
+  options.duration_s = 10.0;
+  const ReplayOutcome outcome = velmora_replay::runReplay(options);
+  EXPECT_EQ(outcome.frames.size(), 2u * kFrames);
+  EXPECT_GT(outcome.window_s, 0.0);
+  EXPECT_LT(outcome.window_s, 10.0);
+}
+
 TEST(ReplayReport, WritesThatFailAreErrors)
 {
   const ReplayOutcome outcome;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -118,6 +119,31 @@ std::string readFile(const std::string & path)
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Bag times are whatever the recorder wrote, up to the ends of int64: sums and differences of
+// them saturate instead of overflowing.
+int64_t saturatingAdd(int64_t a, int64_t b)
+{
+  int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) {
+    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+  }
+  return sum;
+}
+
+int64_t saturatingSub(int64_t a, int64_t b)
+{
+  int64_t difference = 0;
+  if (__builtin_sub_overflow(a, b, &difference)) {
+    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+  }
+  return difference;
+}
+
+double secondsBetween(int64_t from_ns, int64_t to_ns)
+{
+  return static_cast<double>(saturatingSub(to_ns, from_ns)) * 1e-9;
 }
 
 int64_t nanosecondsOf(const builtin_interfaces::msg::Time & stamp)
@@ -427,8 +453,8 @@ private:
     velmora_bag::BagMessage message;
     while (rclcpp::ok() && bag_->next(message)) {
       if (window_start_ns_ && message.log_time_ns > *window_start_ns_) {
-        std::this_thread::sleep_until(
-          wall_start + std::chrono::nanoseconds(message.log_time_ns - *window_start_ns_));
+        const int64_t into_window = saturatingSub(message.log_time_ns, *window_start_ns_);
+        std::this_thread::sleep_until(wall_start + std::chrono::nanoseconds(into_window));
       }
       if (!deliver(message)) {
         break;
@@ -459,9 +485,11 @@ private:
   bool deliver(const velmora_bag::BagMessage & message)
   {
     if (!window_start_ns_) {
-      window_start_ns_ = message.log_time_ns + static_cast<int64_t>(std::llround(options_.start_s * 1e9));
+      window_start_ns_ = saturatingAdd(
+        message.log_time_ns, static_cast<int64_t>(std::llround(options_.start_s * 1e9)));
       if (options_.duration_s) {
-        window_end_ns_ = *window_start_ns_ + static_cast<int64_t>(std::llround(*options_.duration_s * 1e9));
+        window_end_ns_ = saturatingAdd(
+          *window_start_ns_, static_cast<int64_t>(std::llround(*options_.duration_s * 1e9)));
       }
     }
     if (window_end_ns_ && message.log_time_ns > *window_end_ns_) {
@@ -486,7 +514,7 @@ private:
       ++plan.skipped;
       outcome_.skipped.push_back({plan.bag_topic, message.location, error.what()});
     }
-    if (message.log_time_ns - last_progress_ns_ >= kProgressEveryNs) {
+    if (saturatingSub(message.log_time_ns, last_progress_ns_) >= kProgressEveryNs) {
       last_progress_ns_ = message.log_time_ns;
       reportProgress();
     }
@@ -571,7 +599,7 @@ private:
     frame.record.camera = plan.camera;
     frame.record.stamp_sec = image.header.stamp.sec;
     frame.record.stamp_nanosec = image.header.stamp.nanosec;
-    frame.record.sim_time = static_cast<double>(message.log_time_ns - *window_start_ns_) * 1e-9;
+    frame.record.sim_time = secondsBetween(*window_start_ns_, message.log_time_ns);
     frame.bag_time_ns = message.log_time_ns;
     frame.topic = plan.bag_topic;
     frame.label = labelFor(labels_, plan.camera, nanosecondsOf(image.header.stamp));
@@ -627,9 +655,9 @@ private:
       return;
     }
     ReplayProgress progress;
-    progress.bag_time_s = static_cast<double>(last_time_ns_ - *window_start_ns_) * 1e-9;
+    progress.bag_time_s = secondsBetween(*window_start_ns_, last_time_ns_);
     progress.window_s = window_end_ns_ ?
-      static_cast<double>(*window_end_ns_ - *window_start_ns_) * 1e-9 : estimatedWindow();
+      secondsBetween(*window_start_ns_, *window_end_ns_) : estimatedWindow();
     progress.frames_delivered = frames_delivered_;
     progress.frames_handled = frames_handled_.load();
     progress_(progress);
@@ -640,7 +668,7 @@ private:
   {
     const int64_t end = bag_->timeSpan() ? std::max(bag_->timeSpan()->second, last_time_ns_) :
       last_time_ns_;
-    return std::max(0.0, static_cast<double>(end - *window_start_ns_) * 1e-9);
+    return std::max(0.0, secondsBetween(*window_start_ns_, end));
   }
 
   void finishFrames(const std::string & image_dir)
@@ -663,7 +691,7 @@ private:
       std::make_move_iterator(frames_.begin()), std::make_move_iterator(frames_.end()));
     outcome_.labelled = !labels_.empty() || truth_.has_value();
     outcome_.window_s = window_start_ns_ ?
-      static_cast<double>(last_time_ns_ - *window_start_ns_) * 1e-9 : 0.0;
+      secondsBetween(*window_start_ns_, last_time_ns_) : 0.0;
   }
 
   void explainUnjudgedFrames()
