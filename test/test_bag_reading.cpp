@@ -147,9 +147,11 @@ void writeCrashedWalBag(const fs::path & path)
   execute(db, "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL, "
     "timestamp INTEGER NOT NULL, data BLOB NOT NULL)");
   execute(db, "INSERT INTO topics VALUES (1, '/a', 'std_msgs/msg/String', 'cdr', '')");
-  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES (1, 1, x'00'), (1, 2, x'00')");
+  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES "
+    "(1, 1, x'00'), (1, 2, x'00')");
   execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
-  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES (1, 3, x'00'), (1, 4, x'00')");
+  execute(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES "
+    "(1, 3, x'00'), (1, 4, x'00')");
   sqlite3_close(db);
 }
 

@@ -97,10 +97,9 @@ bool McapBag::readSummary()
   }
   // The CRC runs over the summary and the footer up to the CRC itself; 0 means not written.
   const std::size_t footer_covered = mcap::kRecordHeaderSize + 16;
-  if (footer.summary_crc != 0 &&
-    mcap::crc32Continue(mcap::crc32Of(summary.data(), summary.size()), end.data(), footer_covered) !=
-    footer.summary_crc)
-  {
+  const uint32_t summary_crc = mcap::crc32Continue(
+    mcap::crc32Of(summary.data(), summary.size()), end.data(), footer_covered);
+  if (footer.summary_crc != 0 && summary_crc != footer.summary_crc) {
     addProblem("", name_ + " summary", "summary CRC mismatch; scanning the file instead");
     return false;
   }
