@@ -46,6 +46,26 @@ protected:
         {"image_dir", image_dir}, {"engine_path", archive_.path() + "/missing.engine"}}));
   }
 
+  // Starting with `parameter` throws InvalidParameter after one ERROR line, which begins with
+  // `error_start` and says what is accepted, before anything is created on disk.
+  static void expectRefusedAtStart(
+    const rclcpp::Parameter & parameter, const std::string & error_start)
+  {
+    SCOPED_TRACE(parameter.get_name() + " = " + parameter.value_to_string());
+    TemporaryDirectory run_dir;
+    test_support::WorkingDirectory cwd(run_dir.path());
+    LogCapture log;
+    EXPECT_THROW(
+      std::make_shared<NodeUnderTest>(
+        rclcpp::NodeOptions().parameter_overrides({parameter})),
+      WaterStainNode::InvalidParameter);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
+    EXPECT_EQ(log.lines().front().text.rfind(error_start, 0), 0u) << log.lines().front().text;
+    EXPECT_NE(log.lines().front().text.find("accepted is "), std::string::npos);
+    EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
+  }
+
   static std::shared_ptr<velmora_protocol::msg::TaskCenterFsmStatus> status(int state, int sub)
   {
     auto msg = std::make_shared<velmora_protocol::msg::TaskCenterFsmStatus>();
@@ -286,20 +306,7 @@ TEST_F(WaterStainNodeTest, EachInvalidStartValueIsOneErrorBeforeAnythingIsCreate
     {"server_url", std::string("ftp://127.0.0.1/")},
     {"server_url", std::string("file:///tmp/reply.json")}, {"server_url", std::string()}};
   for (const auto & parameter : invalid) {
-    SCOPED_TRACE(parameter.get_name() + " = " + parameter.value_to_string());
-    TemporaryDirectory run_dir;
-    test_support::WorkingDirectory cwd(run_dir.path());
-    LogCapture log;
-    EXPECT_THROW(
-      std::make_shared<NodeUnderTest>(
-        rclcpp::NodeOptions().parameter_overrides({parameter})),
-      WaterStainNode::InvalidParameter);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
-    EXPECT_EQ(log.lines().front().text.rfind("Invalid parameter " + parameter.get_name() + " = ", 0),
-      0u) << log.lines().front().text;
-    EXPECT_NE(log.lines().front().text.find("accepted is "), std::string::npos);
-    EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
+    expectRefusedAtStart(parameter, "Invalid parameter " + parameter.get_name() + " = ");
   }
   // An empty archive root would put the categories at the filesystem root.
   EXPECT_THROW(
@@ -315,22 +322,10 @@ TEST_F(WaterStainNodeTest, AStartValueOfAnotherTypeIsRefusedLikeAnInvalidOne)
     {{"clean_save_interval_s", 3.0}, "integer"}, {{"save_images", 1}, "bool"},
     {{"image_dir", true}, "string"}};
   for (const auto & [parameter, accepted_type] : wrong_types) {
-    SCOPED_TRACE(parameter.get_name() + " = " + parameter.value_to_string());
-    TemporaryDirectory run_dir;
-    test_support::WorkingDirectory cwd(run_dir.path());
-    LogCapture log;
-    EXPECT_THROW(
-      std::make_shared<NodeUnderTest>(
-        rclcpp::NodeOptions().parameter_overrides({parameter})),
-      WaterStainNode::InvalidParameter);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines().front().severity, RCUTILS_LOG_SEVERITY_ERROR);
-    EXPECT_EQ(
-      log.lines().front().text.rfind(
-        "Invalid parameter " + parameter.get_name() + ": accepted is a value of type " +
-        accepted_type, 0),
-      0u) << log.lines().front().text;
-    EXPECT_TRUE(test_support::listDirectory(run_dir.path()).empty());
+    expectRefusedAtStart(
+      parameter,
+      "Invalid parameter " + parameter.get_name() + ": accepted is a value of type " +
+      accepted_type);
   }
 }
 
