@@ -115,6 +115,23 @@ async function filtersNarrowTheGrid(page) {
     document.querySelector('#page-status').textContent.endsWith(`of ${frames}`), FRAMES);
 }
 
+// A click on the timeline starts the grid anywhere; ArrowLeft on its first patch must select the
+// patch just before it, on the page before.
+async function arrowLeftAfterATimelineJump(page) {
+  const all = await page.evaluate(() => fetch('/api/patches?limit=500').then((r) => r.json()));
+  const box = await page.locator('#timeline').boundingBox();
+  await page.mouse.click(box.x + box.width * 0.3, box.y + box.height / 2);
+  await page.waitForFunction(() =>
+    !document.querySelector('#page-status').textContent.startsWith('1–'));
+  const offset = Number((await page.textContent('#page-status')).split('–')[0]) - 1;
+  assert.notEqual(offset % 120, 0, `the jump landed on a page boundary (${offset})`);
+  await page.keyboard.press('ArrowLeft');
+  await page.waitForFunction(() =>
+    document.querySelector('#page-status').textContent.startsWith('1–'));
+  assert.equal(await page.getAttribute('#grid .cell.selected', 'data-id'),
+    all.patches[offset - 1].id);
+}
+
 async function labelTenWithKeys(page) {
   const keys = ['1', '2', '3', '0', '2', '2', '1', '3', '1', '2'];
   const names = {'1': 'clean', '2': 'dirty', '3': 'stubborn', '0': 'unusable'};
@@ -195,6 +212,9 @@ async function main() {
     await waitForGrid(page);
     await screenshot(page, 'review_main.png');
     await filtersNarrowTheGrid(page);
+    await waitForGrid(page);
+    await arrowLeftAfterATimelineJump(page);
+    await page.reload();
     await waitForGrid(page);
 
     const patches = await page.evaluate(() => fetch('/api/patches?limit=500').then((r) => r.json()));
