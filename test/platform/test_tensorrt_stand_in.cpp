@@ -1,5 +1,6 @@
 #include <NvInfer.h>
 #include <cuda_runtime_api.h>
+#include <cuda_stand_in_faults.h>
 
 #include <cstring>
 #include <fstream>
@@ -279,6 +280,54 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
   ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);
   EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorInvalidResourceHandle);
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
+}
+
+// After a device fault every call fails with it, whichever API generation launched the run.
+TEST_F(TensorRtStandInTest, ADeviceFaultLeavesEveryLaterCallFailing)
+{
+  const auto engine = deserialize(readModel("floor_colour.onnx"));
+  ASSERT_NE(engine, nullptr);
+  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
+  ASSERT_NE(context, nullptr);
+  std::vector<float> input(3 * 224 * 224, 1.0f);
+  void * bindings[2] = {nullptr, nullptr};
+  ASSERT_EQ(cudaMalloc(&bindings[0], input.size() * sizeof(float)), cudaSuccess);
+  ASSERT_EQ(cudaMalloc(&bindings[1], 3 * sizeof(float)), cudaSuccess);
+  ASSERT_TRUE(context->setTensorAddress("input", bindings[0]));
+  ASSERT_TRUE(context->setTensorAddress("output", bindings[1]));
+  cudaStream_t stream = nullptr;
+  ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+
+  // The fault shows when the host waits for the run, not when it is queued.
+  cuda_stand_in::faultNextLaunch(cudaErrorIllegalAddress);
+  ASSERT_TRUE(context->enqueueV3(stream));
+  EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorIllegalAddress);
+  ASSERT_EQ(logger_.messages.size(), 1u);
+  EXPECT_EQ(
+    logger_.messages[0].second,
+    "Error Code 1: Cuda Runtime (an illegal memory access was encountered)");
+
+  EXPECT_FALSE(context->executeV2(bindings));
+  EXPECT_FALSE(context->enqueueV3(stream));
+  float logits[3] = {};
+  EXPECT_EQ(
+    cudaMemcpy(logits, bindings[1], sizeof(logits), cudaMemcpyDeviceToHost),
+    cudaErrorIllegalAddress);
+  void * more = nullptr;
+  EXPECT_EQ(cudaMalloc(&more, 16), cudaErrorIllegalAddress);
+  cudaStream_t another = nullptr;
+  EXPECT_EQ(cudaStreamCreate(&another), cudaErrorIllegalAddress);
+  EXPECT_EQ(cudaFree(bindings[0]), cudaErrorIllegalAddress);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+  EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchFailure), "unspecified launch failure");
+
+  cuda_stand_in::resetDevice();
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  EXPECT_TRUE(context->executeV2(bindings));
+  EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+  EXPECT_EQ(cudaFree(bindings[0]), cudaSuccess);
+  EXPECT_EQ(cudaFree(bindings[1]), cudaSuccess);
 }
 
 }  // namespace

@@ -9,6 +9,16 @@ enum cudaError
   cudaErrorMemoryAllocation = 2,
   cudaErrorInvalidMemcpyDirection = 21,
   cudaErrorInvalidResourceHandle = 400,
+  // Device faults: each leaves the process's CUDA context unusable until the process ends.
+  cudaErrorIllegalAddress = 700,
+  cudaErrorLaunchTimeout = 702,
+  cudaErrorAssert = 710,
+  cudaErrorHardwareStackError = 714,
+  cudaErrorIllegalInstruction = 715,
+  cudaErrorMisalignedAddress = 716,
+  cudaErrorInvalidAddressSpace = 717,
+  cudaErrorInvalidPc = 718,
+  cudaErrorLaunchFailure = 719,
 };
 
 typedef enum cudaError cudaError_t;

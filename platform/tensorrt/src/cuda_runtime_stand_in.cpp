@@ -1,5 +1,7 @@
 #include <cuda_runtime_api.h>
+#include <cuda_stand_in_faults.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -21,6 +23,11 @@ namespace
 constexpr std::size_t kDeviceMemoryBytes = std::size_t{256} << 20;
 
 thread_local cudaError_t last_error = cudaSuccess;
+
+// A fault armed for the next kernel launch, and the sticky error a fault left behind: as on a
+// GPU, it belongs to the whole process, not to the thread that launched.
+std::atomic<cudaError_t> armed_fault{cudaSuccess};
+std::atomic<cudaError_t> sticky_error{cudaSuccess};
 
 cudaError_t report(cudaError_t error)
 {
@@ -215,8 +222,33 @@ bool isDeviceRange(const void * pointer, std::size_t bytes)
 
 cudaError_t enqueue(cudaStream_t stream, std::function<void()> work)
 {
+  if (sticky_error != cudaSuccess) {
+    return sticky_error;
+  }
   return Streams::instance().enqueue(stream, std::move(work)) ?
          cudaSuccess : cudaErrorInvalidResourceHandle;
+}
+
+cudaError_t launchKernel()
+{
+  const cudaError_t fault = armed_fault.exchange(cudaSuccess);
+  if (fault != cudaSuccess) {
+    cudaError_t none = cudaSuccess;
+    sticky_error.compare_exchange_strong(none, fault);
+  }
+  return sticky_error;
+}
+
+void faultNextLaunch(cudaError_t error)
+{
+  armed_fault = error;
+}
+
+void resetDevice()
+{
+  armed_fault = cudaSuccess;
+  sticky_error = cudaSuccess;
+  last_error = cudaSuccess;
 }
 
 }  // namespace cuda_stand_in
@@ -225,6 +257,9 @@ extern "C" {
 
 cudaError_t cudaMalloc(void ** devPtr, size_t size)
 {
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   if (devPtr == nullptr) {
     return report(cudaErrorInvalidValue);
   }
@@ -241,6 +276,9 @@ cudaError_t cudaFree(void * devPtr)
     return cudaSuccess;
   }
   Streams::instance().runAll();
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   return report(DeviceMemory::instance().release(devPtr));
 }
 
@@ -254,6 +292,9 @@ cudaError_t cudaMemcpy(void * dst, const void * src, size_t count, enum cudaMemc
     return report(checked);
   }
   Streams::instance().runAll();
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   std::memmove(dst, src, count);
   return cudaSuccess;
 }
@@ -261,6 +302,9 @@ cudaError_t cudaMemcpy(void * dst, const void * src, size_t count, enum cudaMemc
 cudaError_t cudaMemcpyAsync(
   void * dst, const void * src, size_t count, enum cudaMemcpyKind kind, cudaStream_t stream)
 {
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   if (count == 0) {
     return cudaSuccess;
   }
@@ -273,6 +317,9 @@ cudaError_t cudaMemcpyAsync(
 
 cudaError_t cudaStreamCreate(cudaStream_t * pStream)
 {
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   if (pStream == nullptr) {
     return report(cudaErrorInvalidValue);
   }
@@ -282,17 +329,27 @@ cudaError_t cudaStreamCreate(cudaStream_t * pStream)
 
 cudaError_t cudaStreamDestroy(cudaStream_t stream)
 {
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   return report(
     Streams::instance().destroy(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle);
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream)
 {
-  return report(Streams::instance().run(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle);
+  const bool ran = Streams::instance().run(stream);
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
+  return report(ran ? cudaSuccess : cudaErrorInvalidResourceHandle);
 }
 
 cudaError_t cudaMemGetInfo(size_t * free, size_t * total)
 {
+  if (sticky_error != cudaSuccess) {
+    return report(sticky_error);
+  }
   if (free == nullptr || total == nullptr) {
     return report(cudaErrorInvalidValue);
   }
@@ -303,6 +360,10 @@ cudaError_t cudaMemGetInfo(size_t * free, size_t * total)
 
 cudaError_t cudaGetLastError(void)
 {
+  // A sticky error is never cleared.
+  if (sticky_error != cudaSuccess) {
+    return sticky_error;
+  }
   const cudaError_t error = last_error;
   last_error = cudaSuccess;
   return error;
@@ -321,6 +382,24 @@ const char * cudaGetErrorString(cudaError_t error)
       return "invalid copy direction for memcpy";
     case cudaErrorInvalidResourceHandle:
       return "invalid resource handle";
+    case cudaErrorIllegalAddress:
+      return "an illegal memory access was encountered";
+    case cudaErrorLaunchTimeout:
+      return "the launch timed out and was terminated";
+    case cudaErrorAssert:
+      return "device-side assert triggered";
+    case cudaErrorHardwareStackError:
+      return "hardware stack error";
+    case cudaErrorIllegalInstruction:
+      return "an illegal instruction was encountered";
+    case cudaErrorMisalignedAddress:
+      return "misaligned address";
+    case cudaErrorInvalidAddressSpace:
+      return "operation not supported on global/shared address space";
+    case cudaErrorInvalidPc:
+      return "invalid program counter";
+    case cudaErrorLaunchFailure:
+      return "unspecified launch failure";
   }
   return "unrecognized error code";
 }

@@ -1,4 +1,5 @@
 #include <NvInferRuntime.h>
+#include <cuda_runtime_api.h>
 
 #include <algorithm>
 #include <cstring>
@@ -25,10 +26,14 @@ namespace
 using tensorrt_stand_in::OnnxSignature;
 using tensorrt_stand_in::OnnxTensor;
 
-// Error codes as TensorRT numbers them in its error messages.
-constexpr int kSerializationError = 1;
-constexpr int kInternalError = 2;
-constexpr int kApiUsageError = 3;
+// The kinds of error TensorRT names in its error messages.
+enum ErrorKind
+{
+  kSerializationError,
+  kInternalError,
+  kApiUsageError,
+  kCudaRuntimeError,
+};
 
 struct Binding
 {
@@ -41,14 +46,14 @@ struct Binding
 class StandInError : public std::exception
 {
 public:
-  StandInError(int code, std::string message)
-  : code_(code), message_(std::move(message)) {}
+  StandInError(ErrorKind kind, std::string message)
+  : kind_(kind), message_(std::move(message)) {}
 
   const char * what() const noexcept override {return message_.c_str();}
-  int code() const {return code_;}
+  ErrorKind kind() const {return kind_;}
 
 private:
-  int code_;
+  ErrorKind kind_;
   std::string message_;
 };
 
@@ -58,16 +63,24 @@ std::string oneLine(std::string text)
   return text;
 }
 
-void logError(ILogger & logger, int code, const std::string & message)
+void logError(ILogger & logger, ErrorKind kind, const std::string & message)
 {
-  const char * kind = "Internal Error";
-  if (code == kSerializationError) {
-    kind = "Serialization";
-  } else if (code == kApiUsageError) {
-    kind = "API Usage Error";
-  }
+  // TensorRT's numbers: serialisation and CUDA runtime errors share code 1.
+  const auto [code, name] = [kind]() -> std::pair<int, const char *> {
+      switch (kind) {
+        case kSerializationError:
+          return {1, "Serialization"};
+        case kApiUsageError:
+          return {3, "API Usage Error"};
+        case kCudaRuntimeError:
+          return {1, "Cuda Runtime"};
+        case kInternalError:
+          break;
+      }
+      return {2, "Internal Error"};
+    }();
   const std::string line =
-    "Error Code " + std::to_string(code) + ": " + kind + " (" + oneLine(message) + ")";
+    "Error Code " + std::to_string(code) + ": " + name + " (" + oneLine(message) + ")";
   logger.log(ILogger::Severity::kERROR, line.c_str());
 }
 
@@ -78,7 +91,7 @@ Result guarded(ILogger & logger, Result failed, Work && work) noexcept
   try {
     return work();
   } catch (const StandInError & error) {
-    logError(logger, error.code(), error.what());
+    logError(logger, error.kind(), error.what());
   } catch (const cv::Exception & error) {
     logError(logger, kInternalError, "OpenCV: " + error.err);
   } catch (const std::exception & error) {
@@ -209,6 +222,7 @@ public:
     return guarded(
       logger_, false, [&]() {
         checkBuffers(bindings, "executeV2");
+        launch();
         run(bindings);
         return true;
       });
@@ -243,10 +257,13 @@ public:
         const std::vector<void *> buffers = addresses_;
         const cudaError_t queued = cuda_stand_in::enqueue(
           stream, [this, buffers]() {
-            guarded(logger_, false, [&]() {run(buffers.data()); return true;});
+            guarded(logger_, false, [&]() {launch(); run(buffers.data()); return true;});
           });
-        if (queued != cudaSuccess) {
+        if (queued == cudaErrorInvalidResourceHandle) {
           throw StandInError(kApiUsageError, "enqueueV3: the stream is not a CUDA stream");
+        }
+        if (queued != cudaSuccess) {
+          throw StandInError(kCudaRuntimeError, cudaGetErrorString(queued));
         }
         return true;
       });
@@ -268,6 +285,15 @@ private:
           binding.name + "\") is not a device buffer of " +
           std::to_string(bindingBytes(binding.dims)) + " bytes");
       }
+    }
+  }
+
+  // A device fault stops the run, as the GPU stops the faulting kernel.
+  static void launch()
+  {
+    const cudaError_t launched = cuda_stand_in::launchKernel();
+    if (launched != cudaSuccess) {
+      throw StandInError(kCudaRuntimeError, cudaGetErrorString(launched));
     }
   }
 
