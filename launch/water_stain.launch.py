@@ -21,5 +21,8 @@ def generate_launch_description():
             name='WaterStainNode',
             parameters=[params, {'engine_path': LaunchConfiguration('engine_path')}],
             output='screen',
+            # The node exits after a CUDA device fault, which only a new process recovers from.
+            respawn=True,
+            respawn_delay=2.0,
         ),
     ])

@@ -19,7 +19,9 @@ int main(int argc, char ** argv)
     return EXIT_FAILURE;
   }
   rclcpp::spin(node);
+  // A lost CUDA context ends the spin; a non-zero status lets the launcher restart the node.
+  const bool cuda_context_lost = node->cudaContextLost();
   rclcpp::shutdown();
   node.reset();
-  return 0;
+  return cuda_context_lost ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -27,6 +27,26 @@ std::string describeDims(const nvinfer1::Dims & dims)
   return text.str();
 }
 
+// The device faults after which CUDA answers every call of the process with the same error:
+// only a new process can use the GPU again.
+bool leavesContextUnusable(cudaError_t status)
+{
+  switch (status) {
+    case cudaErrorIllegalAddress:
+    case cudaErrorLaunchTimeout:
+    case cudaErrorAssert:
+    case cudaErrorHardwareStackError:
+    case cudaErrorIllegalInstruction:
+    case cudaErrorMisalignedAddress:
+    case cudaErrorInvalidAddressSpace:
+    case cudaErrorInvalidPc:
+    case cudaErrorLaunchFailure:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int64_t volume(const nvinfer1::Dims & dims)
 {
   int64_t elements = 1;
@@ -229,9 +249,26 @@ bool WaterStainNode::engineReadyForFrame()
   return false;
 }
 
+bool WaterStainNode::cudaContextLost() const
+{
+  return cuda_context_lost_;
+}
+
+void WaterStainNode::stopOnLostCudaContext(cudaError_t status)
+{
+  cuda_context_lost_ = true;
+  RCLCPP_FATAL(
+    get_logger(),
+    "CUDA device fault (error %d: %s): no classifier can run in this process again; "
+    "stopping the node so that it can be restarted", static_cast<int>(status),
+    cudaGetErrorString(status));
+  get_node_base_interface()->get_context()->shutdown("CUDA device fault");
+}
+
 std::vector<float> WaterStainNode::doInference(cv::Mat & input)
 {
-  if (!engineReadyForFrame()) {
+  // Stopping already: the fault was reported once.
+  if (cuda_context_lost_ || !engineReadyForFrame()) {
     return {};
   }
 #if NV_TENSORRT_MAJOR >= 10
@@ -253,10 +290,15 @@ std::vector<float> WaterStainNode::doInference(cv::Mat & input)
   }
 
   std::string failure;
-  // Records the first failure; later steps are skipped, but the buffers are always freed.
-  const auto succeeded = [&failure](cudaError_t status, const char * step) {
+  cudaError_t device_fault = cudaSuccess;
+  // Records the first failure; later steps are skipped, but the buffers are always freed. A
+  // fault during the run shows in a later call of this frame (the copy back, the frees).
+  const auto succeeded = [&failure, &device_fault](cudaError_t status, const char * step) {
       if (status != cudaSuccess && failure.empty()) {
         failure = std::string(step) + ": " + cudaGetErrorString(status);
+      }
+      if (leavesContextUnusable(status)) {
+        device_fault = status;
       }
       return status == cudaSuccess;
     };
@@ -289,6 +331,10 @@ std::vector<float> WaterStainNode::doInference(cv::Mat & input)
     if (bindings[index] != nullptr) {
       succeeded(cudaFree(bindings[index]), "cudaFree");
     }
+  }
+  if (device_fault != cudaSuccess) {
+    stopOnLostCudaContext(device_fault);
+    return {};
   }
   if (!failure.empty()) {
     logRateLimitedError("inference", "Classifier inference failed: " + failure);

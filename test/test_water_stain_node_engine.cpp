@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cuda_runtime_api.h>
+#include <cuda_stand_in_faults.h>
 
 #include <array>
 #include <cmath>
@@ -27,6 +28,7 @@ using velmora_water_stain::FloorClass;
 namespace
 {
 
+constexpr int kRosFatal = RCUTILS_LOG_SEVERITY_FATAL;
 constexpr int kRosError = RCUTILS_LOG_SEVERITY_ERROR;
 constexpr int kRosInfo = RCUTILS_LOG_SEVERITY_INFO;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -250,6 +252,34 @@ TEST_F(ClassifierNodeTest, DeviceFailingOnAThousandFramesLogsAFewErrors)
   }
   ASSERT_EQ(cudaFree(occupied), cudaSuccess);
   EXPECT_TRUE(node->classifyPatch(cv::Mat(50, 50, CV_8UC3, cv::Scalar(0, 255, 0))).ok());
+}
+
+// A device fault loses the process's CUDA context for good: the node says so once and ends its
+// spin, where judging nothing for ever would look like a clean floor.
+TEST_F(ClassifierNodeTest, DeviceFaultStopsTheNodeAfterOneFatalLine)
+{
+  auto node = makeNode(testModel("floor_colour.onnx"));
+  ASSERT_TRUE(node->engineLoaded());
+  const cv::Mat patch(50, 50, CV_8UC3, cv::Scalar(0, 255, 0));
+  ASSERT_TRUE(node->classifyPatch(patch).ok());
+  EXPECT_FALSE(node->cudaContextLost());
+  {
+    test_support::LogCapture log;
+    cuda_stand_in::faultNextLaunch(cudaErrorIllegalAddress);
+    EXPECT_FALSE(node->classifyPatch(patch).ok());
+    cuda_stand_in::resetDevice();
+    // Nothing more touches the GPU or the log, even with the device back.
+    EXPECT_FALSE(node->classifyPatch(patch).ok());
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(
+      log.containsAt(
+        kRosFatal, "CUDA device fault (error 700: an illegal memory access was encountered): no "
+        "classifier can run in this process again; stopping the node so that it can be "
+        "restarted"));
+  }
+  EXPECT_TRUE(node->cudaContextLost());
+  EXPECT_FALSE(rclcpp::ok());
+  rclcpp::spin(node);  // returns at once, as the node's main then does
 }
 
 TEST_F(ClassifierNodeTest, NonFiniteScoresJudgeNothingAndAreLoggedRarely)

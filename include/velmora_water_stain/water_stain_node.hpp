@@ -2,6 +2,7 @@
 #define VELMORA_WATER_STAIN__WATER_STAIN_NODE_HPP_
 
 #include <NvInfer.h>
+#include <cuda_runtime_api.h>
 
 #include <array>
 #include <chrono>
@@ -66,6 +67,9 @@ public:
   bool engineLoaded() const;
   // Raw scores of one blob; empty when the GPU or the engine reported a failure.
   std::vector<float> doInference(cv::Mat & input);
+  // True once a device fault has left the process's CUDA context unusable; the node has then
+  // shut its context down, so spinning ends, and the process should exit with a failure.
+  bool cudaContextLost() const;
   cv::Mat preprocessImage(const cv::Mat & crop) const;
   // Preprocess, infer and score a floor patch; fails (already logged) when the frame cannot be
   // classified.
@@ -183,6 +187,7 @@ protected:
     std::size_t suppressed{0};
   };
   std::map<std::string, FailureLog> failure_logs_;
+  bool cuda_context_lost_{false};
 
 private:
   // What distinguishes one camera's pipeline from another's once its floor patch is cut.
@@ -209,6 +214,8 @@ private:
   bool workGateOpen(const std::vector<cv::Point2f> & region_uv);
   // True when the engine can judge a frame; otherwise says so (at most every 10 s).
   bool engineReadyForFrame();
+  // After a device fault: one FATAL line, then the node's context is shut down.
+  void stopOnLostCudaContext(cudaError_t status);
   // Runs one frame's judging; an OpenCV error drops the frame instead of ending the process.
   void runGuarded(const char * camera, const std::function<void()> & judge_frame);
   // Confidence rule (with the VLM fallback), overlap, verdict and archive for a classified patch.
