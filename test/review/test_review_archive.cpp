@@ -122,12 +122,12 @@ TEST_F(ReviewArchiveTest, LabelsLinkIntoClassFoldersAndRelabellingMovesThem)
   const fs::path in_dirty = labels_ / "dirty" / "rear_10.5.jpg";
   const fs::path in_clean = labels_ / "clean" / "rear_10.5.jpg";
 
-  ASSERT_EQ(store.record(patch, ReviewLabel::dirty), "");
+  ASSERT_EQ(store.record(patch, ReviewLabel::dirty).problem, "");
   EXPECT_EQ(readBytes(in_dirty), original);
-  ASSERT_EQ(store.record(patch, ReviewLabel::clean), "");
+  ASSERT_EQ(store.record(patch, ReviewLabel::clean).problem, "");
   EXPECT_FALSE(fs::exists(in_dirty));
   EXPECT_EQ(readBytes(in_clean), original);
-  ASSERT_EQ(store.record(patch, ReviewLabel::unusable), "");
+  ASSERT_EQ(store.record(patch, ReviewLabel::unusable).problem, "");
   EXPECT_FALSE(fs::exists(in_clean));
   EXPECT_EQ(store.labelOf(Camera::rear, Stamp{10, 5}), ReviewLabel::unusable);
 
@@ -154,9 +154,9 @@ TEST_F(ReviewArchiveTest, ResumesFromTheLogAndRepairsInterruptedFiling)
     ASSERT_EQ(store.open(), "");
     const auto snapshot = index.snapshot();
     for (const Patch & patch : snapshot->patches) {
-      ASSERT_EQ(store.record(patch, ReviewLabel::stubborn), "");
+      ASSERT_EQ(store.record(patch, ReviewLabel::stubborn).problem, "");
     }
-    ASSERT_EQ(store.record(snapshot->patches[2], ReviewLabel::clean), "");
+    ASSERT_EQ(store.record(snapshot->patches[2], ReviewLabel::clean).problem, "");
   }
   // A stop between logging and filing, a stale copy left behind, and a line cut short.
   fs::remove(labels_ / "stubborn" / "rear_1.0.jpg");
@@ -177,7 +177,8 @@ TEST_F(ReviewArchiveTest, ResumesFromTheLogAndRepairsInterruptedFiling)
   EXPECT_EQ(counts[2][2][0], 1u);  // fisheye: node stubborn, reviewer clean
 
   // The next decision starts a line of its own after the cut one.
-  ASSERT_EQ(resumed.record(ArchiveIndex(archive_).snapshot()->patches[0], ReviewLabel::dirty), "");
+  const auto patches = ArchiveIndex(archive_).snapshot()->patches;
+  ASSERT_EQ(resumed.record(patches[0], ReviewLabel::dirty).problem, "");
   LabelStore reopened(labels_, archive_);
   ASSERT_EQ(reopened.open(), "");
   EXPECT_EQ(reopened.malformedLogLines(), 1u);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -190,6 +191,21 @@ TEST_F(ReviewServerTest, RefusesForeignHostsAndCrossSiteWrites)
   EXPECT_EQ(server_->labels().size(), 1u);
   EXPECT_EQ(post("/api/label?id=fisheye/4.0&label=dirty", "X-Review-Request: 1\r\n").status, 404);
   EXPECT_EQ(post("/api/label?id=fisheye/3.0&label=wet", "X-Review-Request: 1\r\n").status, 400);
+}
+
+// A label whose image cannot be copied into its class folder is still recorded, and the reply
+// says both.
+TEST_F(ReviewServerTest, ALabelWhoseImageCannotBeFiledIsStillRecorded)
+{
+  writePatch("clean_fish", "3.0.jpg");
+  startServer(archive_);
+  fs::remove_all(labels_ / "dirty");
+  std::ofstream(labels_ / "dirty") << "not a folder";
+  const Reply reply = post("/api/label?id=fisheye/3.0&label=dirty", "X-Review-Request: 1\r\n");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_NE(reply.body.find("\"label\":\"dirty\""), std::string::npos) << reply.body;
+  EXPECT_NE(reply.body.find("\"filing_problem\":\"cannot file "), std::string::npos) << reply.body;
+  EXPECT_EQ(server_->labels().size(), 1u);
 }
 
 TEST_F(ReviewServerTest, ARefusedWriteCannotSmuggleAnotherInItsBody)

@@ -200,16 +200,16 @@ DecisionCounts LabelStore::counts() const
   return counts;
 }
 
-std::string LabelStore::record(const Patch & patch, ReviewLabel label)
+LabelStore::Recorded LabelStore::record(const Patch & patch, ReviewLabel label)
 {
   std::lock_guard<std::mutex> lock(mutex_);
   // Logged first: a stop between the two steps is repaired from the log by the next open().
   const std::string log_error = appendToLog(patch, label);
   if (!log_error.empty()) {
-    return log_error;
+    return {false, log_error};
   }
   decisions_[patch.id()] = Decision{patch.verdict, patch.vlm, label};
-  return fileImage(patch.id(), label);
+  return {true, fileImage(patch.id(), label)};
 }
 
 std::string LabelStore::appendToLog(const Patch & patch, ReviewLabel label)

@@ -51,9 +51,14 @@ public:
   DecisionCounts counts() const;
   std::size_t malformedLogLines() const {return malformed_lines_;}
 
-  // Logs the decision, then files the patch's image (read from the archive) under the label.
-  // Returns why it failed, or "".
-  std::string record(const Patch & patch, ReviewLabel label);
+  struct Recorded
+  {
+    bool logged{false};
+    std::string problem;  // why logging or filing the image failed, or ""
+  };
+  // Logs the decision, then files the patch's image (read from the archive) under the label. A
+  // logged decision stands even when its image cannot be filed; the next open() files it.
+  Recorded record(const Patch & patch, ReviewLabel label);
 
 private:
   struct Decision

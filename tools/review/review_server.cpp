@@ -635,11 +635,18 @@ void ReviewServer::recordLabel(const httplib::Request & request, httplib::Respon
     return fail(response, 404, "the patch is no longer in the archive");
   }
   const Patch & patch = snapshot->patches[*found];
-  const std::string problem = labels_.record(patch, *label);
-  if (!problem.empty()) {
-    return fail(response, 500, problem);
+  const LabelStore::Recorded recorded = labels_.record(patch, *label);
+  if (!recorded.logged) {
+    return fail(response, 500, recorded.problem);
   }
-  response.set_content(patchJson(patch), kJson);
+  std::string json = patchJson(patch);
+  if (!recorded.problem.empty()) {
+    // The label stands; only its copy in the class folder is missing, so the page must not say
+    // that labelling failed.
+    json.pop_back();
+    json += ",\"filing_problem\":" + jsonString(recorded.problem) + "}";
+  }
+  response.set_content(json, kJson);
 }
 
 }  // namespace velmora_review

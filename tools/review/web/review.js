@@ -206,7 +206,11 @@ async function labelSelected(name) {
   try {
     const updated = await api('/api/label', {id: patch.id, label: name},
       {method: 'POST', headers: {'X-Review-Request': '1'}});
-    Object.assign(patch, updated);
+    const {filing_problem: filingProblem, ...fields} = updated;
+    Object.assign(patch, fields);
+    if (filingProblem) {
+      alert(`${patch.id} is labelled ${name}, but its image was not filed: ${filingProblem}`);
+    }
     const cell = $('grid').children[state.selected];
     if (cell) cell.outerHTML = cellHtml(patch, state.selected, 'selected');
     if (state.status) {
