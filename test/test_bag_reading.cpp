@@ -445,6 +445,30 @@ INSTANTIATE_TEST_SUITE_P(
     std::make_tuple(true, std::string("lz4"), true), std::make_tuple(true, std::string("zstd"), false),
     std::make_tuple(false, std::string(""), true), std::make_tuple(false, std::string(""), false)));
 
+// Log times past int64 would wrap to before 1970 and sort first.
+TEST(DamagedMcap, LogTimesPastWhatARosTimeHoldsAreSkippedAndNamed)
+{
+  const fs::path path = scratch("far_future.mcap");
+  {
+    McapWriter writer(path.string(), McapWriter::Options());
+    const uint16_t channel =
+      writer.addChannel(writer.addSchema("std_msgs/msg/String", "string data\n"), "/a");
+    writer.write(channel, 1000, std::vector<uint8_t>(8, 1));
+    writer.write(channel, (uint64_t{1} << 63) + 5, std::vector<uint8_t>(8, 2));
+    writer.write(channel, 2000, std::vector<uint8_t>(8, 3));
+  }
+  auto bag = velmora_bag::openBag(path.string());
+  BagMessage message;
+  std::vector<int64_t> times;
+  while (bag->next(message)) {
+    times.push_back(message.log_time_ns);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{1000, 2000}));
+  ASSERT_EQ(bag->problems().size(), 1u);
+  EXPECT_EQ(bag->problems()[0].topic, "/a");
+  EXPECT_NE(bag->problems()[0].reason.find("log time 9223372036854775813 ns"), std::string::npos);
+}
+
 fs::path chunkedBag(const std::string & name, const std::string & compression)
 {
   const fs::path path = scratch(name);

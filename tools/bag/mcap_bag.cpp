@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 
 namespace velmora_bag
 {
@@ -293,6 +294,14 @@ void McapBag::takeMessage(
     const auto topic = channel_topic_.find(record.channel_id);
     if (topic == channel_topic_.end()) {
       addProblem("", location, "message on unknown channel " + std::to_string(record.channel_id));
+      return;
+    }
+    // A ROS time holds 2^63 - 1 ns (the year 2262); a later one would wrap to before 1970.
+    if (record.log_time > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      addProblem(
+        topics_[topic->second].name, location,
+        "log time " + std::to_string(record.log_time) + " ns is past what a ROS time holds; "
+        "message skipped");
       return;
     }
     if (count_only) {
