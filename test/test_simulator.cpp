@@ -467,6 +467,10 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
       {"--scenario", "easy"},
       {"--vlm-answers", "maybe"},
       {"--vlm-answers", "no", "--vlm-url", "http://127.0.0.1:8080"},
+      // Past the range of an int: must not wrap round to 0 (a division by it) or to 30, -1.
+      {"--camera-rate", "4294967296"},
+      {"--camera-rate", "4294967326"},
+      {"--clean-interval", "4294967295"},
       {"--colour"}})
   {
     EXPECT_THROW(parseCommandLine(wrong, "model.onnx"), std::invalid_argument) << wrong[0];

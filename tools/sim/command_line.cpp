@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -51,6 +52,16 @@ long long parseWhole(const std::string & option, const std::string & text, long 
             text + "'");
   }
   return value;
+}
+
+// For options kept in an int: a larger number must be refused, not wrapped round.
+int parseWholeInt(const std::string & option, const std::string & text, int minimum)
+{
+  const long long value = parseWhole(option, text, minimum);
+  if (value > std::numeric_limits<int>::max()) {
+    throw std::invalid_argument(option + " is too large: '" + text + "'");
+  }
+  return static_cast<int>(value);
 }
 
 std::vector<CameraId> parseCameras(const std::string & text)
@@ -171,7 +182,7 @@ CommandLine parseCommandLine(
     } else if (option == "--engine") {
       options.engine_path = next();
     } else if (option == "--camera-rate") {
-      options.camera_rate_hz = static_cast<int>(parseWhole(option, next(), 1));
+      options.camera_rate_hz = parseWholeInt(option, next(), 1);
       if (options.camera_rate_hz > 50 || 150 % options.camera_rate_hz != 0) {
         throw std::invalid_argument(
                 "--camera-rate needs a rate in Hz that divides 150, at most 50 (e.g. 30, 25, 15)");
@@ -184,7 +195,7 @@ CommandLine parseCommandLine(
     } else if (option == "--record-compressed") {
       options.record_compressed = true;
     } else if (option == "--clean-interval") {
-      options.clean_interval_s = static_cast<int>(parseWhole(option, next(), 0));
+      options.clean_interval_s = parseWholeInt(option, next(), 0);
     } else {
       throw std::invalid_argument("unknown option '" + option + "'");
     }
