@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -248,6 +249,27 @@ TEST(Recording, RefusesAnExistingPathBeforeTheRunStarts)
     EXPECT_NE(std::string(error.what()).find("already exists"), std::string::npos);
   }
   EXPECT_FALSE(fs::exists(dir / "run/report.json"));
+}
+
+TEST(TruthSidecar, RefusesWhatIsNotAGroundTruthFileNamingIt)
+{
+  test_support::TemporaryDirectory dir;
+  const std::string path = dir / "run.truth.json";
+  for (const char * text : {"[]", "3", "\"truth\"",
+      R"({"format": "velmora simulated ground truth", "version": "one"})",
+      R"({"format": "velmora simulated ground truth", "version": 1e20})",
+      R"({"format": ["velmora simulated ground truth"], "version": 1})",
+      R"({"format": "velmora simulated ground truth", "version": 1, "frames": [7]})"})
+  {
+    SCOPED_TRACE(text);
+    std::ofstream(path) << text;
+    try {
+      velmora_sim::readTruthSidecar(path);
+      ADD_FAILURE() << "read as ground truth";
+    } catch (const velmora_sim::TruthError & error) {
+      EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+    }
+  }
 }
 
 }  // namespace

@@ -107,6 +107,13 @@ std::pair<std::pair<CameraId, int64_t>, FrameTruth> frameFrom(const Json::Value 
   return {{cameraFrom(json["camera"].asString()), stamp}, frame};
 }
 
+// Checked by type first: jsoncpp throws its own exceptions on a field of another type.
+bool isTruthFile(const Json::Value & root)
+{
+  return root.isObject() && root["format"].isString() && root["format"].asString() == kFormat &&
+         root["version"].isInt() && root["version"].asInt() == kVersion;
+}
+
 }  // namespace
 
 int64_t stampNanoseconds(int32_t sec, uint32_t nanosec)
@@ -165,7 +172,7 @@ RecordedTruth readTruthSidecar(const std::string & path)
   if (!Json::parseFromStream(builder, in, &root, &errors)) {
     throw TruthError(path + ": not JSON: " + errors);
   }
-  if (root["format"].asString() != kFormat || root["version"].asInt() != kVersion) {
+  if (!isTruthFile(root)) {
     throw TruthError(path + ": not a ground-truth file of version " + std::to_string(kVersion));
   }
   RecordedTruth truth;
