@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "log_capture.hpp"
+#include "rclcpp/rclcpp.hpp"
 #include "sim/command_line.hpp"
 #include "sim/ground_truth.hpp"
 #include "sim/node_log.hpp"
@@ -530,10 +531,34 @@ TEST(SimulatedRun, NodeJudgesEveryCameraAndTheReportAgreesWithTheArchive)
   EXPECT_EQ(report["overall"]["judged"].asUInt64(), outcome.report.overall.judged);
   EXPECT_EQ(report["frames"].size(), outcome.frames.size());
   EXPECT_EQ(report["run"]["scenario"].asString(), "default");
+  EXPECT_FALSE(report["run"]["interrupted"].asBool());
   EXPECT_EQ(report["stain_level"]["area"]["stains"].size(), report["stains"].size());
   EXPECT_TRUE(report["false_alarms"].isMember("all"));
   const cv::Mat map = cv::imread(outcome.map_path);
   EXPECT_FALSE(map.empty());
+}
+
+TEST(SimulatedRun, AnInterruptedRunSaysSoInItsReport)
+{
+  test_support::TemporaryDirectory out;
+  velmora_sim::SimOptions options;
+  options.duration_s = 1.0;
+  options.out_dir = out.path();
+  options.cameras = {CameraId::fisheye};
+  options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
+  // What the signal handler does on Ctrl-C, at a known point of the run.
+  const auto outcome = velmora_sim::runSimulation(
+    options, [](const velmora_sim::SimProgress & progress) {
+      if (progress.sim_time_s >= 0.3 && rclcpp::ok()) {
+        rclcpp::shutdown();
+      }
+    });
+
+  std::ifstream report_file(outcome.report_path);
+  Json::Value report;
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), report_file, &report, nullptr));
+  EXPECT_TRUE(report["run"]["interrupted"].asBool());
+  EXPECT_LT(report["run"]["simulated_s"].asDouble(), options.duration_s);
 }
 
 TEST(SimulatedRun, TheStandInCanAnswerByTheTruthOfTheFrameBeingJudgedOrAlwaysNo)

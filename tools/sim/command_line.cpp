@@ -21,6 +21,8 @@ namespace fs = std::filesystem;
 
 const char kEngineInRepository[] = "models/floor_mobilenet.onnx";
 constexpr int kBarWidth = 30;
+// As a shell reports a program that a Ctrl-C ended.
+constexpr int kInterruptedStatus = 130;
 
 double parseNumber(const std::string & option, const std::string & text)
 {
@@ -371,6 +373,13 @@ int runCommandLine(int argc, char ** argv)
       oneDecimal(static_cast<double>(recording.bytes) / 1e6) << " MB; writer busy " <<
       oneDecimal(recording.writer_busy_s) << " s, run held up " <<
       oneDecimal(recording.run_waited_s) << " s)\nground truth: " << outcome.truth_path << '\n';
+  }
+  if (outcome.report.info.interrupted) {
+    // Not a finished run: a sweep must not count its report as one.
+    std::cerr << "water_stain_sim: interrupted; the report covers only the first " <<
+      oneDecimal(outcome.report.info.duration_s) << " of " << oneDecimal(options.duration_s) <<
+      " simulated s\n";
+    return kInterruptedStatus;
   }
   return 0;
 }

@@ -607,6 +607,7 @@ void writeReportJson(
   root["run"]["simulated_s"] = info.duration_s;
   root["run"]["wall_time_s"] = info.wall_time_s;
   root["run"]["realtime"] = info.realtime;
+  root["run"]["interrupted"] = info.interrupted;
   for (const std::string & camera : info.cameras) {
     root["run"]["cameras"].append(camera);
   }

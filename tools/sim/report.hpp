@@ -112,6 +112,8 @@ struct RunInfo
   std::string scenario;
   int clean_interval_s{0};
   double wall_time_s{0.0};
+  // A signal stopped the run before its end: the report covers only what ran.
+  bool interrupted{false};
   std::size_t log_lines{0};
   std::size_t log_warnings{0};
   std::size_t vlm_stub_requests{0};

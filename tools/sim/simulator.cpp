@@ -200,6 +200,7 @@ public:
       }
       startNodes(vlm_url, image_dir.string());
       drive();
+      info_.interrupted = !rclcpp::ok();
       info_.process_cpu_s = processCpuSeconds() - cpu_start_s;
       info_.load_average_at_end = loadAverage();
       for (CameraId camera : options_.cameras) {
