@@ -3,6 +3,7 @@
 
 import json
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -74,6 +75,26 @@ class SimSeedsTest(unittest.TestCase):
             'VLM said yes, history overruled': ['0', '0', '1', '1'],
             'classifier sure of a stain, history overruled': ['0', '0', '1', '1'],
             'classifier sure (scores not logged)': ['1', '0', '0', '1']})
+
+    def test_a_run_that_did_not_finish_is_not_kept_as_finished(self):
+        # A stand-in for the simulator that writes a report of what ran, then fails as an
+        # interrupted run does; the script runs the simulator of the tree it lies in.
+        with tempfile.TemporaryDirectory() as tree:
+            os.makedirs(os.path.join(tree, 'scripts'))
+            os.makedirs(os.path.join(tree, 'build'))
+            shutil.copy(os.path.join(SOURCE_DIR, 'scripts', 'sim_seeds'),
+                        os.path.join(tree, 'scripts'))
+            simulator = os.path.join(tree, 'build', 'water_stain_sim')
+            with open(simulator, 'w') as file:
+                file.write('#!/bin/sh\nwhile [ "$1" != --out ]; do shift; done\n'
+                           'mkdir -p "$2" && echo {} > "$2/report.json"\nexit 130\n')
+            os.chmod(simulator, 0o755)
+            runs = os.path.join(tree, 'runs')
+            sweep = subprocess.run(
+                [os.path.join(tree, 'scripts', 'sim_seeds'), 'realistic', '4', '4', runs],
+                capture_output=True, text=True)
+            self.assertNotEqual(sweep.returncode, 0)
+            self.assertFalse(os.path.exists(os.path.join(runs, 'realistic_4', 'report.json')))
 
 
 if __name__ == '__main__':
