@@ -561,6 +561,18 @@ TEST(SimulatedRun, AnInterruptedRunSaysSoInItsReport)
   EXPECT_LT(report["run"]["simulated_s"].asDouble(), options.duration_s);
 }
 
+TEST(SimulatedRun, AMapThatCannotBeWrittenFailsTheRun)
+{
+  test_support::TemporaryDirectory out;
+  std::filesystem::create_directories(out / "map.png");
+  velmora_sim::SimOptions options;
+  options.duration_s = 0.1;
+  options.out_dir = out.path();
+  options.cameras = {CameraId::fisheye};
+  options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
+  EXPECT_THROW(velmora_sim::runSimulation(options), std::runtime_error);
+}
+
 TEST(SimulatedRun, TheStandInCanAnswerByTheTruthOfTheFrameBeingJudgedOrAlwaysNo)
 {
   using velmora_sim::VlmAnswers;

@@ -237,7 +237,9 @@ public:
     outcome.report_path = (out_dir / "report.json").string();
     writeReportJson(outcome.report_path, outcome.report, world_, frames);
     outcome.map_path = (out_dir / "map.png").string();
-    cv::imwrite(outcome.map_path, drawMap(world_, scenario_.route, simulated_s_, frames));
+    if (!cv::imwrite(outcome.map_path, drawMap(world_, scenario_.route, simulated_s_, frames))) {
+      throw std::runtime_error("cannot write " + outcome.map_path);
+    }
     if (recorder_) {
       outcome.truth_path = truthSidecarPath(options_.record_path);
       writeTruthSidecar(outcome.truth_path, world_, info_, frames);
