@@ -265,7 +265,7 @@ TEST_F(ClassifierNodeTest, DeviceFaultStopsTheNodeAfterOneFatalLine)
   EXPECT_FALSE(node->cudaContextLost());
   {
     test_support::LogCapture log;
-    cuda_stand_in::faultNextLaunch(cudaErrorIllegalAddress);
+    const cuda_stand_in::ScopedDeviceFault fault(cudaErrorIllegalAddress);
     EXPECT_FALSE(node->classifyPatch(patch).ok());
     cuda_stand_in::resetDevice();
     // Nothing more touches the GPU or the log, even with the device back.

@@ -75,8 +75,19 @@ protected:
       runtime_->deserializeCudaEngine(bytes.data(), bytes.size()));
   }
 
+  // The floor colour test model as engine_, with an execution context on it as context_.
+  void loadFloorColour()
+  {
+    engine_ = deserialize(readModel("floor_colour.onnx"));
+    ASSERT_NE(engine_, nullptr);
+    context_.reset(engine_->createExecutionContext());
+    ASSERT_NE(context_, nullptr);
+  }
+
   RecordingLogger logger_;
   std::unique_ptr<nvinfer1::IRuntime> runtime_{nvinfer1::createInferRuntime(logger_)};
+  std::unique_ptr<nvinfer1::ICudaEngine> engine_;
+  std::unique_ptr<nvinfer1::IExecutionContext> context_;
 };
 
 TEST(CudaRuntimeStandIn, ReportsInvalidArgumentsInsteadOfCrashing)
@@ -191,11 +202,8 @@ TEST_F(TensorRtStandInTest, BytesThatAreNotAModelAreRefusedWithOneErrorLine)
 
 TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
 {
-  const auto engine = deserialize(readModel("floor_colour.onnx"));
-  ASSERT_NE(engine, nullptr);
-  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
-  ASSERT_NE(context, nullptr);
-  EXPECT_EQ(&context->getEngine(), engine.get());
+  ASSERT_NO_FATAL_FAILURE(loadFloorColour());
+  EXPECT_EQ(&context_->getEngine(), engine_.get());
 
   // Normalised planes of a pure red patch: mean RGB (1, 0, 0) gives logits (10, 0, 0).
   const std::size_t plane = 224 * 224;
@@ -213,7 +221,7 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
   void * bindings[2] = {device_input.pointer, device_output.pointer};
   std::vector<float> runs[2];
   for (auto & logits : runs) {
-    ASSERT_TRUE(context->executeV2(bindings));
+    ASSERT_TRUE(context_->executeV2(bindings));
     logits.assign(3, 0.0f);
     ASSERT_EQ(
       cudaMemcpy(logits.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost), cudaSuccess);
@@ -226,18 +234,15 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
 
   float host_output[3] = {};
   void * host_bindings[2] = {input.data(), host_output};
-  EXPECT_FALSE(context->executeV2(host_bindings));
-  EXPECT_FALSE(context->executeV2(nullptr));
+  EXPECT_FALSE(context_->executeV2(host_bindings));
+  EXPECT_FALSE(context_->executeV2(nullptr));
   ASSERT_EQ(logger_.messages.size(), 2u);
   EXPECT_NE(logger_.messages[0].second.find("\"input\""), std::string::npos);
 }
 
 TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
 {
-  const auto engine = deserialize(readModel("floor_colour.onnx"));
-  ASSERT_NE(engine, nullptr);
-  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
-  ASSERT_NE(context, nullptr);
+  ASSERT_NO_FATAL_FAILURE(loadFloorColour());
   // Any input will do: the asynchronous run must give what the synchronous one gives.
   std::vector<float> input(3 * 224 * 224, 1.0f);
   DeviceBuffer device_input(input.size() * sizeof(float));
@@ -245,12 +250,12 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
   cudaStream_t stream = nullptr;
   ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
 
-  EXPECT_FALSE(context->enqueueV3(stream));  // no addresses yet
-  EXPECT_FALSE(context->setTensorAddress("images", device_input.pointer));
-  ASSERT_TRUE(context->setTensorAddress("input", device_input.pointer));
-  ASSERT_TRUE(context->setTensorAddress("output", device_output.pointer));
-  EXPECT_EQ(context->getTensorAddress("output"), device_output.pointer);
-  EXPECT_EQ(context->getTensorAddress("images"), nullptr);
+  EXPECT_FALSE(context_->enqueueV3(stream));  // no addresses yet
+  EXPECT_FALSE(context_->setTensorAddress("images", device_input.pointer));
+  ASSERT_TRUE(context_->setTensorAddress("input", device_input.pointer));
+  ASSERT_TRUE(context_->setTensorAddress("output", device_output.pointer));
+  EXPECT_EQ(context_->getTensorAddress("output"), device_output.pointer);
+  EXPECT_EQ(context_->getTensorAddress("images"), nullptr);
   ASSERT_EQ(logger_.messages.size(), 2u);
 
   std::vector<float> logits(3, -1.0f);
@@ -258,7 +263,7 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
     cudaMemcpyAsync(
       device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice,
       stream), cudaSuccess);
-  ASSERT_TRUE(context->enqueueV3(stream));
+  ASSERT_TRUE(context_->enqueueV3(stream));
   ASSERT_EQ(
     cudaMemcpyAsync(
       logits.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost, stream), cudaSuccess);
@@ -267,7 +272,7 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
   ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
   std::vector<float> synchronous(3, 0.0f);
   void * bindings[2] = {device_input.pointer, device_output.pointer};
-  ASSERT_TRUE(context->executeV2(bindings));
+  ASSERT_TRUE(context_->executeV2(bindings));
   ASSERT_EQ(
     cudaMemcpy(synchronous.data(), device_output.pointer, 12, cudaMemcpyDeviceToHost),
     cudaSuccess);
@@ -275,8 +280,8 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
   EXPECT_NE(logits, std::vector<float>(3, -1.0f));
 
   // Host memory is not a device buffer, and a destroyed stream takes no more work.
-  EXPECT_TRUE(context->setTensorAddress("input", input.data()));
-  EXPECT_FALSE(context->enqueueV3(stream));
+  EXPECT_TRUE(context_->setTensorAddress("input", input.data()));
+  EXPECT_FALSE(context_->enqueueV3(stream));
   ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);
   EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorInvalidResourceHandle);
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
@@ -285,30 +290,26 @@ TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
 // After a device fault every call fails with it, whichever API generation launched the run.
 TEST_F(TensorRtStandInTest, ADeviceFaultLeavesEveryLaterCallFailing)
 {
-  const auto engine = deserialize(readModel("floor_colour.onnx"));
-  ASSERT_NE(engine, nullptr);
-  std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
-  ASSERT_NE(context, nullptr);
-  std::vector<float> input(3 * 224 * 224, 1.0f);
-  void * bindings[2] = {nullptr, nullptr};
-  ASSERT_EQ(cudaMalloc(&bindings[0], input.size() * sizeof(float)), cudaSuccess);
-  ASSERT_EQ(cudaMalloc(&bindings[1], 3 * sizeof(float)), cudaSuccess);
-  ASSERT_TRUE(context->setTensorAddress("input", bindings[0]));
-  ASSERT_TRUE(context->setTensorAddress("output", bindings[1]));
+  ASSERT_NO_FATAL_FAILURE(loadFloorColour());
+  DeviceBuffer device_input(3 * 224 * 224 * sizeof(float));
+  DeviceBuffer device_output(3 * sizeof(float));
+  void * bindings[2] = {device_input.pointer, device_output.pointer};
+  ASSERT_TRUE(context_->setTensorAddress("input", bindings[0]));
+  ASSERT_TRUE(context_->setTensorAddress("output", bindings[1]));
   cudaStream_t stream = nullptr;
   ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
 
   // The fault shows when the host waits for the run, not when it is queued.
-  cuda_stand_in::faultNextLaunch(cudaErrorIllegalAddress);
-  ASSERT_TRUE(context->enqueueV3(stream));
+  const cuda_stand_in::ScopedDeviceFault fault(cudaErrorIllegalAddress);
+  ASSERT_TRUE(context_->enqueueV3(stream));
   EXPECT_EQ(cudaStreamSynchronize(stream), cudaErrorIllegalAddress);
   ASSERT_EQ(logger_.messages.size(), 1u);
   EXPECT_EQ(
     logger_.messages[0].second,
     "Error Code 1: Cuda Runtime (an illegal memory access was encountered)");
 
-  EXPECT_FALSE(context->executeV2(bindings));
-  EXPECT_FALSE(context->enqueueV3(stream));
+  EXPECT_FALSE(context_->executeV2(bindings));
+  EXPECT_FALSE(context_->enqueueV3(stream));
   float logits[3] = {};
   EXPECT_EQ(
     cudaMemcpy(logits, bindings[1], sizeof(logits), cudaMemcpyDeviceToHost),
@@ -324,10 +325,8 @@ TEST_F(TensorRtStandInTest, ADeviceFaultLeavesEveryLaterCallFailing)
 
   cuda_stand_in::resetDevice();
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  EXPECT_TRUE(context->executeV2(bindings));
+  EXPECT_TRUE(context_->executeV2(bindings));
   EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
-  EXPECT_EQ(cudaFree(bindings[0]), cudaSuccess);
-  EXPECT_EQ(cudaFree(bindings[1]), cudaSuccess);
 }
 
 }  // namespace

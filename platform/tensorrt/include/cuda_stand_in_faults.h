@@ -16,6 +16,17 @@ void faultNextLaunch(cudaError_t error);
 // not outlive it.
 void resetDevice();
 
+// Arms a fault for the next launch; the device is usable again when this leaves scope, however
+// the test ended.
+class ScopedDeviceFault
+{
+public:
+  explicit ScopedDeviceFault(cudaError_t error) {faultNextLaunch(error);}
+  ~ScopedDeviceFault() {resetDevice();}
+  ScopedDeviceFault(const ScopedDeviceFault &) = delete;
+  ScopedDeviceFault & operator=(const ScopedDeviceFault &) = delete;
+};
+
 }  // namespace cuda_stand_in
 
 #endif  // CUDA_STAND_IN_FAULTS_H
