@@ -472,6 +472,9 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
       {"--camera-rate", "4294967296"},
       {"--camera-rate", "4294967326"},
       {"--clean-interval", "4294967295"},
+      // Runs that could not finish: planning their route alone fills memory.
+      {"--duration", "1e18"},
+      {"--frames", "9223372036854775807"},
       {"--colour"}})
   {
     EXPECT_THROW(parseCommandLine(wrong, "model.onnx"), std::invalid_argument) << wrong[0];
@@ -559,6 +562,18 @@ TEST(SimulatedRun, AnInterruptedRunSaysSoInItsReport)
   ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), report_file, &report, nullptr));
   EXPECT_TRUE(report["run"]["interrupted"].asBool());
   EXPECT_LT(report["run"]["simulated_s"].asDouble(), options.duration_s);
+}
+
+TEST(SimulatedRun, RefusesADurationItCannotRun)
+{
+  for (double duration_s : {std::nan(""), 1e18}) {
+    test_support::TemporaryDirectory out;
+    velmora_sim::SimOptions options;
+    options.duration_s = duration_s;
+    options.out_dir = out.path();
+    options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
+    EXPECT_THROW(velmora_sim::runSimulation(options), std::invalid_argument) << duration_s;
+  }
 }
 
 TEST(SimulatedRun, AMapThatCannotBeWrittenFailsTheRun)

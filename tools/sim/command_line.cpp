@@ -216,6 +216,11 @@ CommandLine parseCommandLine(
   } else if (!duration_given) {
     options.duration_s = scenarioDuration(options.scenario, kDefaultDurationS);
   }
+  if (options.duration_s > kMaxDurationS) {
+    throw std::invalid_argument(
+            "--duration or --frames: at most a day of simulated time (" +
+            std::to_string(static_cast<int>(kMaxDurationS)) + " s)");
+  }
   return command;
 }
 

@@ -688,8 +688,9 @@ private:
 SimOutcome runSimulation(
   const SimOptions & options, const std::function<void(const SimProgress &)> & progress)
 {
-  if (options.duration_s <= 0.0) {
-    throw std::invalid_argument("the run needs a positive duration");
+  // Written so that NaN fails too.
+  if (!(options.duration_s > 0.0 && options.duration_s <= kMaxDurationS)) {
+    throw std::invalid_argument("the run needs a positive duration of at most a day");
   }
   if (options.cameras.empty()) {
     throw std::invalid_argument("the run needs at least one camera");

@@ -22,6 +22,9 @@ namespace velmora_sim
 
 // A simulated cleaning run long enough for a stop over a stain, a turn and a pause in work.
 constexpr double kDefaultDurationS = 20.0;
+// A day of cleaning. Far longer runs never end: planning the quick run's lanes alone fills
+// memory, and its stains would outgrow the 16-bit label raster.
+constexpr double kMaxDurationS = 24.0 * 3600.0;
 constexpr int kCameraRateHz = 30;
 constexpr int kOdometryRateHz = 50;
 constexpr int kStatusRateHz = 5;
