@@ -21,10 +21,10 @@ def frame(truth_visible, verdict, share, **judgement):
                 stain_cover=[{'id': 1, 'area_m2': 0.01, 'patch_share': share}], **judgement)
 
 
-def report(seed, frames, alarms, stain_free):
+def report(seed, frames, alarms, stain_free, frames_to_detection=3):
     level = {'overall': tally(2, 2, 1), 'by_kind': {'water': tally(2, 2, 1)},
              'by_camera': {'front': tally(2, 2, 1)},
-             'stains': [{'found': True, 'frames_to_detection': 3}]}
+             'stains': [{'found': True, 'frames_to_detection': frames_to_detection}]}
     confusion = {f'truth_{truth}': {verdict: 0 for verdict in CLASSES} for truth in CLASSES}
     for judged in frames:
         if judged['verdict']:
@@ -54,15 +54,17 @@ class SimSeedsTest(unittest.TestCase):
             4: report(4, [frame('dirty', 'clean', 0.015, vlm_answer=0),
                           frame('dirty', 'clean', 0.03, scores=[0.9, 0.05, 0.05]),
                           frame('stubborn', 'stubborn', 0.2, scores=[0.0, 0.1, 0.9])],
-                      alarms=1, stain_free=50),
+                      alarms=1, stain_free=50, frames_to_detection=2),
             5: report(5, [frame('dirty', 'clean', 0.3, vlm_answer=1),
                           frame('stubborn', 'clean', 0.3, scores=[0.05, 0.05, 0.9]),
                           frame('dirty', 'clean', 0.01),
                           frame('clean', 'clean', 0.0)],
-                      alarms=3, stain_free=50)})
+                      alarms=3, stain_free=50, frames_to_detection=5)})
         lines = output.splitlines()
         self.assertEqual(lines[0], '2 runs, seeds 4, 5')
         self.assertRegex(output, r'overall +4 +4 +2 +50\.0%')
+        # The median of an even count is the mean of the middle two, as a run's report has it.
+        self.assertIn('to detection (area truth): median 3.5, max 5', output)
         self.assertIn('false alarms: 4 of 100 judged stain-free frames (  4.0%)', output)
         self.assertIn('per frame, visible truth: precision 100.0%, recall  16.7%', output)
 
