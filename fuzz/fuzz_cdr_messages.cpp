@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
   try {
     switch (data[0] % 5) {
       case 0:
-        roundTrip<sensor_msgs::msg::Image>(bytes, velmora_bag::decodeImage, velmora_bag::encodeImage);
+        // encodeImage is overloaded; the lambda picks the one-argument form.
+        roundTrip<sensor_msgs::msg::Image>(
+          bytes, velmora_bag::decodeImage,
+          [](const sensor_msgs::msg::Image & image) {return velmora_bag::encodeImage(image);});
         try {
           velmora_bag::checkImageData(velmora_bag::decodeImage(bytes));
         } catch (const velmora_bag::MessageError &) {
