@@ -656,6 +656,8 @@ void writeReportJson(
   Json::StreamWriterBuilder builder;
   builder["indentation"] = " ";
   file << Json::writeString(builder, root) << '\n';
+  // What is still buffered is written by close(), which can fail too.
+  file.close();
   if (!file) {
     throw std::runtime_error("cannot write " + path);
   }
