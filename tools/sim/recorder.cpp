@@ -90,8 +90,9 @@ RunRecorder::~RunRecorder()
 {
   try {
     close();
-  } catch (const velmora_bag::BagError &) {
-    // A destructor cannot report it; the run reports close()'s failure itself.
+  } catch (...) {
+    // A destructor cannot report it, and the writer thread's failure may be of any type; the
+    // run reports close()'s failure itself.
   }
 }
 
