@@ -137,11 +137,12 @@ def make_patch(label, seed, material=None):
         _add_clutter(rng, patch)
     wall = _wall(rng) if rng.random() < _recipe.wall_chance else None
     hidden = wall[0] if wall else np.zeros(patch.shape[:2], np.float32)
+    stain = None
     if label == CLEAN:
         _add_stray_specks(rng, patch)
         if rng.random() < 0.12:
-            patch = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE,
-                                      hidden)
+            patch, _ = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE,
+                                         hidden)
     else:
         add_stain = _add_dirt if label == DIRTY else _add_stubborn_stain
         stained = None
@@ -156,12 +157,12 @@ def make_patch(label, seed, material=None):
             # needs it in view, and a floor it cannot stand out from must still take a stain.
             wall, hidden = None, np.zeros_like(hidden)
             stained = _with_stain_share(rng, patch, add_stain, _MIN_STAIN_SHARE, 1.0, hidden)
-        patch = stained
+        patch, stain = stained
     if wall:
         _blend(patch, *wall, 1.0)
     image = _photograph(rng, patch)
     if rng.random() < 0.2:
-        _black_out_beyond_the_picture(rng, image)
+        _black_out_beyond_the_picture(rng, image, stain)
     return image
 
 
@@ -244,9 +245,9 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden, contrast=0.0):
 
     The share is what the label means: a frame whose stain covers under 1 % counts as clean.
     Stain under `hidden` (a wall drawn over the floor later) does not count, nor, given a
-    `contrast`, stain that does not stand out that much from the floor (_stands_out). When no try
-    lands in the range it returns the patch unstained if `high` is under the stain share (a clean
-    label), else None.
+    `contrast`, stain that does not stand out that much from the floor (_stands_out). Returns the
+    stained patch and the stain in view. When no try lands in the range it returns the patch
+    unstained if `high` is under the stain share (a clean label), else None.
     """
     visible = hidden < 0.5
     for _ in range(_STAIN_TRIES):
@@ -254,8 +255,8 @@ def _with_stain_share(rng, patch, add_stain, low, high, hidden, contrast=0.0):
         in_view = (add_stain(rng, stained, tiny=high < _MIN_STAIN_SHARE) > 0.5) & visible
         share = float(np.mean(in_view))
         if low <= share <= high and _stands_out(patch, stained, in_view, contrast):
-            return stained
-    return None if high >= _MIN_STAIN_SHARE else patch
+            return stained, in_view
+    return None if high >= _MIN_STAIN_SHARE else (patch, np.zeros_like(visible))
 
 
 def _stands_out(floor, stained, covered, contrast):
@@ -957,11 +958,12 @@ def _wall_face(rng, colour, skirting):
     return alpha, overlay
 
 
-def _black_out_beyond_the_picture(rng, image):
+def _black_out_beyond_the_picture(rng, image, stain=None):
     """Black where the floor patch reaches beyond the camera's picture, as the node fills it.
 
     The fisheye camera's patch ends in an arc at the edge of its undistorted view; a patch near
-    the border of an ordinary camera's frame ends in a straight line.
+    the border of an ordinary camera's frame ends in a straight line. Left out where it would
+    leave less of a stained patch's `stain` (its stain in view) in sight than its label needs.
     """
     y, x = np.mgrid[0:PATCH_SIZE, 0:PATCH_SIZE].astype(np.float32)
     last = PATCH_SIZE - 1
@@ -974,6 +976,8 @@ def _black_out_beyond_the_picture(rng, image):
         outside = y - (last - depth) + rng.uniform(-0.1, 0.1) * (x - PATCH_SIZE / 2)
     keep = 1.0 - np.clip(outside + 0.5, 0, 1)
     keep = np.ascontiguousarray(np.rot90(keep, int(rng.integers(4))))
+    if stain is not None and np.mean(stain & (keep > 0.5)) < _MIN_STAIN_SHARE:
+        return
     image[:] = (image * keep[:, :, None] + 0.5).astype(np.uint8)
 
 
