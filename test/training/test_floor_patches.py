@@ -321,7 +321,8 @@ class PhotographedFloorsTest(unittest.TestCase):
         held_out = photo_floors.texture_names(photo_floors.HELD_OUT)
         names = [name for _, name in train + held_out]
         self.assertEqual(len(names), len(set(names)))
-        self.assertEqual(len(names), sum(len(group) for group in photo_floors.FAMILIES.values()))
+        self.assertEqual(len(names) + len(photo_floors.RECOLOURED_COPIES),
+                         sum(len(group) for group in photo_floors.FAMILIES.values()))
         self.assertEqual({family for family, _ in held_out}, set(photo_floors.FAMILIES))
         with tempfile.TemporaryDirectory() as directory:
             package = os.path.join(directory, 'textures.pk3')
@@ -345,6 +346,20 @@ class PhotographedFloorsTest(unittest.TestCase):
             with self.assertRaisesRegex(FileNotFoundError, 'apt-get install ufoai-textures'):
                 photo_floors.load_textures(photo_floors.TRAIN, os.path.join(directory, 'none'))
 
+    @unittest.skipUnless(os.path.exists(photo_floors.TEXTURE_PACKAGE), 'ufoai-textures missing')
+    def test_no_held_out_texture_is_a_training_texture_recoloured(self):
+        # Scores on the held-out textures stand for floors the model never saw.
+        def pattern(picture):
+            grey = cv2.resize(picture.mean(axis=2), (128, 128), interpolation=cv2.INTER_AREA)
+            return ((grey - grey.mean()) / (grey.std() + 1e-6)).ravel()
+
+        train, held_out = (photo_floors.load_textures(split)
+                           for split in (photo_floors.TRAIN, photo_floors.HELD_OUT))
+        train_patterns = np.stack([pattern(picture) for _, picture in train])
+        names = [name for _, name in photo_floors.texture_names(photo_floors.HELD_OUT)]
+        for name, (_, picture) in zip(names, held_out):
+            likeness = float(np.max(train_patterns @ pattern(picture))) / train_patterns.shape[1]
+            self.assertLess(likeness, 0.95, name)
 
 
 class CleanFloorPicturesTest(unittest.TestCase):
