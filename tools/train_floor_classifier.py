@@ -560,6 +560,14 @@ def write_card_section(path, section):
         card.write(text)
 
 
+def score_held_out(results, key, model_path, held_out, synthetic_held_out):
+    """Summaries of the model on the held-out reviewed and procedural patches, into results."""
+    if len(held_out):
+        results[key] = summarise(scores_of(model_path, held_out), results['labels'])
+    results['synthetic_' + key] = summarise(scores_of(model_path, synthetic_held_out),
+                                            results['synthetic_labels'])
+
+
 def fine_tune(args):
     started = time.time()
     data, counts = read_class_folders(args.data, args.held_out_share)
@@ -579,6 +587,10 @@ def fine_tune(args):
     model = load_onnx_weights(build_model(architecture_of(args.init)), args.init)
     parity_blobs = preprocess(synthetic_held_out[:8])
     check_against_pytorch(model, cv2.dnn.readNetFromONNX(args.init), parity_blobs)
+    held_out, held_out_labels = data['held_out']
+    results = {'labels': held_out_labels, 'synthetic_labels': synthetic_held_out_labels}
+    # Before the export, which replaces the starting model when --out is --init (the default).
+    score_held_out(results, 'start', args.init, held_out, synthetic_held_out)
     mixed = np.concatenate([patches, synthetic])
     mixed_labels = np.concatenate([labels, synthetic_labels])
     model = model.to(memory_format=torch.channels_last)
@@ -596,13 +608,7 @@ def fine_tune(args):
     if parity > 1e-3:
         raise RuntimeError('the exported ONNX model does not reproduce the PyTorch logits')
 
-    held_out, held_out_labels = data['held_out']
-    results = {'labels': held_out_labels, 'synthetic_labels': synthetic_held_out_labels}
-    for key, path in (('start', args.init), ('tuned', args.out)):
-        if len(held_out):
-            results[key] = summarise(scores_of(path, held_out), held_out_labels)
-        results['synthetic_' + key] = summarise(scores_of(path, synthetic_held_out),
-                                                synthetic_held_out_labels)
+    score_held_out(results, 'tuned', args.out, held_out, synthetic_held_out)
     if len(held_out):
         print(f'held-out reviewed patches: accuracy {results["start"]["accuracy"]:.3f} -> '
               f'{results["tuned"]["accuracy"]:.3f}, coverage at {CONFIDENT} '

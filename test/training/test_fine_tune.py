@@ -154,5 +154,23 @@ class FineTuneTest(unittest.TestCase):
         self.assertIn('| clean | 1 | 1 |', text)
 
 
+    def test_the_card_scores_the_starting_model_even_when_the_fine_tune_replaces_it(self):
+        # --out and --init both default to the shipped model.
+        data = os.path.join(self.scratch, 'labels')
+        write_reviewed_folders(data)
+        model = os.path.join(self.scratch, 'floor.onnx')
+        shutil.copy(SHIPPED, model)
+        subprocess.run([sys.executable, os.path.join(SOURCE_DIR, 'tools',
+                                                     'train_floor_classifier.py'),
+                        '--data', data, '--init', model, '--out', model, '--epochs', '1',
+                        '--generated', '6', '--batch-size', '4', '--held-out-share', '0.5'],
+                       check=True, cwd=self.scratch, stdout=subprocess.DEVNULL)
+        synthetic, labels = floor_patches.make_dataset(30, 7, training.HELD_OUT_STREAM)
+        before = training.summarise(training.scores_of(SHIPPED, synthetic), labels)['accuracy']
+        with open(os.path.join(self.scratch, 'MODEL_CARD.md')) as written:
+            row = next(line for line in written if 'held-out procedural patches' in line)
+        self.assertEqual(row.split('|')[2].strip(), f'{before:.3f}')
+
+
 if __name__ == '__main__':
     unittest.main()
