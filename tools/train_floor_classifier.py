@@ -285,14 +285,34 @@ def inline_identity_initializers(model):
     return model
 
 
-def export_onnx(model, path):
+def write_through_temporary(path, write):
+    """Calls write(temporary path) beside `path`, then renames the result over `path`.
+
+    The output is often the shipped model or its card: a failed or interrupted write must leave
+    the file that was there whole.
+    """
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    example = torch.zeros(1, 3, floor_patches.PATCH_SIZE, floor_patches.PATCH_SIZE)
-    torch.onnx.export(model, example, path, input_names=['input'], output_names=['output'],
-                      opset_version=13, do_constant_folding=True)
-    exported = inline_identity_initializers(onnx.load(path))
-    onnx.checker.check_model(exported)
-    onnx.save(exported, path)
+    temporary = f'{path}.{os.getpid()}.partial'
+    try:
+        write(temporary)
+        with open(temporary, 'rb') as written:
+            os.fsync(written.fileno())
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+
+
+def export_onnx(model, path):
+    def write(temporary):
+        example = torch.zeros(1, 3, floor_patches.PATCH_SIZE, floor_patches.PATCH_SIZE)
+        torch.onnx.export(model, example, temporary, input_names=['input'],
+                          output_names=['output'], opset_version=13, do_constant_folding=True)
+        exported = inline_identity_initializers(onnx.load(temporary))
+        onnx.checker.check_model(exported)
+        onnx.save(exported, temporary)
+
+    write_through_temporary(path, write)
 
 
 def opencv_logits(net, blobs):
@@ -556,8 +576,12 @@ def write_card_section(path, section):
         text = text[:start] + section.rstrip('\n') + ('\n' + text[end:] if end >= 0 else '\n')
     else:
         text = text.rstrip('\n') + '\n\n' + section.rstrip('\n') + '\n'
-    with open(path, 'w') as card:
-        card.write(text)
+
+    def write(temporary):
+        with open(temporary, 'w') as card:
+            card.write(text)
+
+    write_through_temporary(path, write)
 
 
 def score_held_out(results, key, model_path, held_out, synthetic_held_out):

@@ -6,6 +6,7 @@ folders are read as the review tool writes them, and that a fine-tune exports a 
 loads and writes the model card section. Run by ctest when VELMORA_TRAINING_TESTS is on.
 """
 
+import filecmp
 import os
 import shutil
 import subprocess
@@ -170,6 +171,28 @@ class FineTuneTest(unittest.TestCase):
         with open(os.path.join(self.scratch, 'MODEL_CARD.md')) as written:
             row = next(line for line in written if 'held-out procedural patches' in line)
         self.assertEqual(row.split('|')[2].strip(), f'{before:.3f}')
+
+
+    def test_a_failed_export_or_card_write_leaves_the_previous_file_whole(self):
+        model_path = os.path.join(self.scratch, 'floor.onnx')
+        shutil.copy(SHIPPED, model_path)
+        model = training.load_onnx_weights(
+            training.build_model(training.architecture_of(SHIPPED)), SHIPPED)
+        training.raise_clean_prior(model, 0.5)
+        with unittest.mock.patch.object(training.onnx.checker, 'check_model',
+                                        side_effect=RuntimeError('checker failed')), \
+                self.assertRaisesRegex(RuntimeError, 'checker failed'):
+            training.export_onnx(model, model_path)
+        self.assertTrue(filecmp.cmp(model_path, SHIPPED, shallow=False), 'model replaced')
+        card_path = os.path.join(self.scratch, 'MODEL_CARD.md')
+        with open(card_path, 'w') as card:
+            card.write('# Floor classifier\n\nKept.\n')
+        # A --data folder name that is not UTF-8 reaches the section as surrogate escapes.
+        with self.assertRaises(UnicodeEncodeError):
+            training.write_card_section(card_path, f'{training.CARD_SECTION}\n\nlabels\udce9\n')
+        with open(card_path) as card:
+            self.assertEqual(card.read(), '# Floor classifier\n\nKept.\n')
+        self.assertEqual(sorted(os.listdir(self.scratch)), ['MODEL_CARD.md', 'floor.onnx'])
 
 
 if __name__ == '__main__':
