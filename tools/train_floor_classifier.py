@@ -110,11 +110,24 @@ def parse_arguments():
         parser.error('--stain-contrast must be a finite ratio of at least 0')
     if not 0 <= args.contrasting_planks <= 1:
         parser.error('--contrasting-planks must be a share from 0 to 1')
+    refuse_unusable_counts(parser, args)
     if args.epochs is None:
         args.epochs = 6 if fine_tuning else 15
     if args.learning_rate is None:
         args.learning_rate = 5e-4 if fine_tuning else 3e-3
     return args
+
+
+def refuse_unusable_counts(parser, args):
+    """Counts that would otherwise fail only after the patches are drawn or the model trained."""
+    for option in ('train_size', 'held_out_size', 'batch_size', 'epochs'):
+        value = getattr(args, option)
+        if value is not None and value < 1:
+            parser.error(f'--{option.replace("_", "-")} must be at least 1')
+    if args.seed < 0 or (args.generated is not None and args.generated < 0):
+        parser.error('--seed and --generated must be at least 0')
+    if not 0 <= args.held_out_share < 1:
+        parser.error('--held-out-share must be a share from 0 up to, not including, 1')
 
 
 def training_parts(parser, args):
@@ -125,8 +138,8 @@ def training_parts(parser, args):
         parser.error('--part draws procedural training sets; it does not go with --data')
     parts = []
     for seed, recipe in args.part:
-        if not re.fullmatch(r'-?\d+', seed):
-            parser.error(f'--part: the seed must be an integer, not {seed!r}')
+        if not re.fullmatch(r'\d+', seed):
+            parser.error(f'--part: the seed must be an integer of at least 0, not {seed!r}')
         if recipe not in floor_patches.RECIPES:
             parser.error(f'--part: unknown recipe {recipe!r}; known: '
                          f'{", ".join(floor_patches.RECIPES)}')

@@ -112,8 +112,14 @@ class FineTuneTest(unittest.TestCase):
                     ['--stain-contrast', '1.0', '--data', self.scratch],
                     ['--stain-contrast', '-1'], ['--stain-contrast', 'nan'],
                     ['--contrasting-planks', '1.5'],
-                    ['--contrasting-planks', '0.5', '--data', self.scratch]):
-            with self.assertRaises(SystemExit), unittest.mock.patch('sys.stderr'):
+                    ['--contrasting-planks', '0.5', '--data', self.scratch],
+                    # Counts that would fail only once the patches are drawn or the model trained.
+                    ['--held-out-size', '0'], ['--train-size', '0'], ['--epochs', '0'],
+                    ['--batch-size', '0'], ['--seed', '-1'], ['--part', '-1', 'rugs'],
+                    ['--generated', '-1', '--data', self.scratch],
+                    ['--held-out-share', '1', '--data', self.scratch],
+                    ['--held-out-share', '-0.1', '--data', self.scratch]):
+            with self.assertRaises(SystemExit, msg=bad), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
 
     def test_reads_class_folders_and_holds_out_the_latest_patches(self):
