@@ -4,6 +4,7 @@
 Run by ctest when VELMORA_TRAINING_TESTS is on.
 """
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -22,10 +23,10 @@ import floor_patches  # noqa: E402
 import photo_floors  # noqa: E402
 
 
-def final_stain_masks(recipe, seed, count=60):
-    """The stain that each of `count` dirty and stubborn patches of the recipe kept, as a mask."""
-    masks = []
-
+@contextlib.contextmanager
+def recording_stains(masks):
+    """While active, the mask of every dirt or stubborn stain the generator draws lands in
+    `masks`."""
     def recorded(add_stain):
         def add_and_record(rng, patch, tiny=False):
             mask = add_stain(rng, patch, tiny)
@@ -33,11 +34,18 @@ def final_stain_masks(recipe, seed, count=60):
             return mask
         return add_and_record
 
-    floor_patches.use_recipe(recipe)
-    finals = []
     with mock.patch.object(floor_patches, '_add_dirt', recorded(floor_patches._add_dirt)), \
             mock.patch.object(floor_patches, '_add_stubborn_stain',
                               recorded(floor_patches._add_stubborn_stain)):
+        yield
+
+
+def final_stain_masks(recipe, seed, count=60):
+    """The stain that each of `count` dirty and stubborn patches of the recipe kept, as a mask."""
+    masks = []
+    floor_patches.use_recipe(recipe)
+    finals = []
+    with recording_stains(masks):
         for index in range(count):
             floor_patches.make_patch(1 + index % 2, [seed, 0, index])
             finals.append(masks[-1])
@@ -114,20 +122,10 @@ class FloorPatchesTest(unittest.TestCase):
             black_out(rng, image, *rest)
             blacked_out.append(np.any(image != before, axis=2))
 
-        def recorded_stain(add_stain):
-            def add_and_record(rng, patch, tiny=False):
-                mask = add_stain(rng, patch, tiny)
-                drawn.append(mask > 0.5)
-                return mask
-            return add_and_record
-
         self.addCleanup(floor_patches.use_recipe, 'standard')
         floor_patches.use_recipe('edges', wall_chance=0.0)
         with mock.patch.object(floor_patches, '_black_out_beyond_the_picture', recorded_black), \
-                mock.patch.object(floor_patches, '_add_dirt',
-                                  recorded_stain(floor_patches._add_dirt)), \
-                mock.patch.object(floor_patches, '_add_stubborn_stain',
-                                  recorded_stain(floor_patches._add_stubborn_stain)):
+                recording_stains(drawn):
             for index in range(300):
                 blacked_out.clear()
                 floor_patches.make_patch(1 + index % 2, [500, 0, index])
