@@ -78,26 +78,51 @@ class SimSeedsTest(unittest.TestCase):
             'classifier sure of a stain, history overruled': ['0', '0', '1', '1'],
             'classifier sure (scores not logged)': ['1', '0', '0', '1']})
 
-    def test_a_run_that_did_not_finish_is_not_kept_as_finished(self):
-        # A stand-in for the simulator that writes a report of what ran, then fails as an
-        # interrupted run does; the script runs the simulator of the tree it lies in.
-        with tempfile.TemporaryDirectory() as tree:
-            os.makedirs(os.path.join(tree, 'scripts'))
-            os.makedirs(os.path.join(tree, 'build'))
-            shutil.copy(os.path.join(SOURCE_DIR, 'scripts', 'sim_seeds'),
-                        os.path.join(tree, 'scripts'))
-            simulator = os.path.join(tree, 'build', 'water_stain_sim')
-            with open(simulator, 'w') as file:
-                file.write('#!/bin/sh\nwhile [ "$1" != --out ]; do shift; done\n'
-                           'mkdir -p "$2" && echo {} > "$2/report.json"\nexit 130\n')
-            os.chmod(simulator, 0o755)
-            runs = os.path.join(tree, 'runs')
-            sweep = subprocess.run(
-                [os.path.join(tree, 'scripts', 'sim_seeds'), 'realistic', '4', '4', runs],
-                capture_output=True, text=True)
-            self.assertNotEqual(sweep.returncode, 0)
-            self.assertFalse(os.path.exists(os.path.join(runs, 'realistic_4', 'report.json')))
+    def sweep_with_stand_in(self, tree, simulator_script, *options):
+        """Runs sim_seeds, from a copy in TREE, on a stand-in for the simulator (the script runs
+        the simulator of the tree it lies in)."""
+        os.makedirs(os.path.join(tree, 'scripts'), exist_ok=True)
+        os.makedirs(os.path.join(tree, 'build'), exist_ok=True)
+        shutil.copy(os.path.join(SOURCE_DIR, 'scripts', 'sim_seeds'),
+                    os.path.join(tree, 'scripts'))
+        simulator = os.path.join(tree, 'build', 'water_stain_sim')
+        with open(simulator, 'w') as file:
+            file.write('#!/bin/sh\n' + simulator_script)
+        os.chmod(simulator, 0o755)
+        return subprocess.run(
+            [os.path.join(tree, 'scripts', 'sim_seeds'), 'realistic', '4', '4',
+             os.path.join(tree, 'runs'), '--', *options], capture_output=True, text=True)
 
+    def test_a_run_that_did_not_finish_is_not_kept_as_finished(self):
+        # Writes a report of what ran, then fails as an interrupted run does.
+        with tempfile.TemporaryDirectory() as tree:
+            sweep = self.sweep_with_stand_in(
+                tree, 'while [ "$1" != --out ]; do shift; done\n'
+                'mkdir -p "$2" && echo {} > "$2/report.json"\nexit 130\n')
+            self.assertNotEqual(sweep.returncode, 0)
+            self.assertFalse(os.path.exists(os.path.join(tree, 'runs', 'realistic_4',
+                                                         'report.json')))
+
+    def test_a_finished_run_is_reused_only_with_the_same_options(self):
+        with tempfile.TemporaryDirectory() as tree:
+            finished = os.path.join(tree, 'finished.json')
+            with open(finished, 'w') as file:
+                json.dump(report(4, [frame('dirty', 'dirty', 0.2)], alarms=0, stain_free=10),
+                          file)
+            # Counts its runs and copies the finished report.
+            simulator = (f'echo run >> "{tree}/runs.log"\n'
+                         'while [ "$1" != --out ]; do shift; done\n'
+                         f'mkdir -p "$2" && cp "{finished}" "$2/report.json"\n')
+            first = self.sweep_with_stand_in(tree, simulator, '--vlm-answers', 'truth')
+            self.assertEqual(first.returncode, 0, first.stderr)
+            again = self.sweep_with_stand_in(tree, simulator, '--vlm-answers', 'truth')
+            self.assertEqual(again.returncode, 0, again.stderr)
+            self.assertEqual(again.stdout, first.stdout)
+            other = self.sweep_with_stand_in(tree, simulator)
+            self.assertNotEqual(other.returncode, 0)
+            self.assertIn('was run with other options (--vlm-answers truth )', other.stderr)
+            with open(os.path.join(tree, 'runs.log')) as file:
+                self.assertEqual(file.read(), 'run\n')
 
 if __name__ == '__main__':
     unittest.main()
