@@ -292,6 +292,8 @@ def main():
     parser.add_argument('--clean-patches', metavar='DIR',
                         help='score pictures of clean floor under DIR instead of the textures')
     args = parser.parse_args()
+    if args.per_texture < 1:
+        parser.error('--per-texture must be at least 1')
     # Imported here: the training tool imports this module for its --photo-floors.
     import train_floor_classifier
     if args.clean_patches:

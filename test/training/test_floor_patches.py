@@ -408,6 +408,14 @@ class CleanFloorPicturesTest(unittest.TestCase):
             self.assertRegex(output, r'floor_mobilenet.onnx: all \(4\) [\d.]+ / [\d.]+ / [\d.]+; '
                              r'carpet \(2\) .*; other \(1\) .*; tiles \(1\) ')
 
+    def test_the_tool_refuses_to_cut_no_patches(self):
+        refused = subprocess.run(
+            [sys.executable, os.path.join(SOURCE_DIR, 'tools', 'photo_floors.py'),
+             '--per-texture', '0', os.path.join(SOURCE_DIR, 'models', 'floor_mobilenet.onnx')],
+            capture_output=True, text=True)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn('--per-texture must be at least 1', refused.stderr)
+
 
 if __name__ == '__main__':
     unittest.main()
