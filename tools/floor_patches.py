@@ -277,7 +277,9 @@ def make_dataset(count, seed, stream=0, workers=1):
     labels = np.arange(count) % 3
     jobs = [(int(labels[index]), [seed, stream, index]) for index in range(count)]
     if workers > 1 and count > 1:
-        with multiprocessing.Pool(workers) as pool:
+        # Forked, whatever the interpreter's default start method: the workers must inherit the
+        # recipe and the photographed floors set in this process, which a spawned worker lacks.
+        with multiprocessing.get_context('fork').Pool(workers) as pool:
             drawn = pool.starmap(make_patch, jobs, chunksize=16)
     else:
         drawn = [make_patch(label, patch_seed) for label, patch_seed in jobs]

@@ -5,6 +5,7 @@ Run by ctest when VELMORA_TRAINING_TESTS is on.
 """
 
 import contextlib
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -192,6 +193,20 @@ class PhotographedFloorsTest(unittest.TestCase):
         for index, seed in enumerate(seeds):
             np.testing.assert_array_equal(painted[index],
                                           floor_patches.make_patch(index % 2, seed))
+
+    def test_workers_draw_by_the_recipe_and_floors_of_the_process_whatever_its_start_method(self):
+        picture = np.zeros((64, 48, 3), np.float32)
+        picture[:, :, 0] = picture[:, :, 2] = 0.8
+        floor_patches.use_photographed_floors([('rug', picture)])
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        floor_patches.use_recipe('rugs')
+        default = multiprocessing.get_start_method()
+        self.addCleanup(multiprocessing.set_start_method, default, force=True)
+        # Newer interpreters start workers by forkserver; spawn has the same clean slate.
+        multiprocessing.set_start_method('spawn', force=True)
+        serial, _ = floor_patches.make_dataset(6, seed=8, workers=1)
+        parallel, _ = floor_patches.make_dataset(6, seed=8, workers=2)
+        np.testing.assert_array_equal(serial, parallel)
 
     def test_the_rugs_recipe_draws_rugs_often_and_never_under_dirt(self):
         rug, other = np.zeros((64, 48, 3), np.float32), np.zeros((64, 48, 3), np.float32)
