@@ -268,25 +268,33 @@ def _stands_out(floor, stained, covered, contrast):
     return float(np.mean(np.abs(after - before))) >= contrast * float(np.std(before))
 
 
-def make_dataset(count, seed, stream=0, workers=1):
+def make_dataset(count, seed, stream=0, workers=1, out=None):
     """Return `count` patches (N x 224 x 224 x 3 uint8 BGR) with labels cycling 0, 1, 2.
 
     Patch i is make_patch(i % 3, [seed, stream, i]); different streams never share a patch.
-    `workers` processes draw them; the patches do not depend on how many.
+    `workers` processes draw them; the patches do not depend on how many. Given `out`, an array
+    of that shape, the patches are written into it, so that parts of a larger set need no copy.
     """
     labels = np.arange(count) % 3
+    if out is None:
+        out = np.empty((count, PATCH_SIZE, PATCH_SIZE, 3), np.uint8)
     jobs = [(int(labels[index]), [seed, stream, index]) for index in range(count)]
     if workers > 1 and count > 1:
         # Forked, whatever the interpreter's default start method: the workers must inherit the
         # recipe and the photographed floors set in this process, which a spawned worker lacks.
         with multiprocessing.get_context('fork').Pool(workers) as pool:
-            drawn = pool.starmap(make_patch, jobs, chunksize=16)
+            # In order and a chunk at a time: the drawn patches are never all held twice.
+            for index, patch in enumerate(pool.imap(_draw, jobs, chunksize=16)):
+                out[index] = patch
     else:
-        drawn = [make_patch(label, patch_seed) for label, patch_seed in jobs]
-    patches = np.empty((count, PATCH_SIZE, PATCH_SIZE, 3), np.uint8)
-    for index, patch in enumerate(drawn):
-        patches[index] = patch
-    return patches, labels
+        for index, job in enumerate(jobs):
+            out[index] = _draw(job)
+    return out, labels
+
+
+def _draw(job):
+    label, patch_seed = job
+    return make_patch(label, patch_seed)
 
 
 def _rgb(red, green, blue):

@@ -157,16 +157,16 @@ def recipe_changes(recipe, args):
 
 def training_patches(args):
     """--train-size patches of each part, in the order given, each drawn by its recipe."""
-    drawn = []
-    for seed, recipe in args.parts:
+    size = floor_patches.PATCH_SIZE
+    patches = np.empty((len(args.parts) * args.train_size, size, size, 3), np.uint8)
+    labels = []
+    for part, (seed, recipe) in enumerate(args.parts):
         floor_patches.use_recipe(recipe, **recipe_changes(recipe, args))
-        drawn.append(floor_patches.make_dataset(args.train_size, seed, TRAIN_STREAM,
-                                                args.workers))
+        part_patches = patches[part * args.train_size:(part + 1) * args.train_size]
+        labels.append(floor_patches.make_dataset(args.train_size, seed, TRAIN_STREAM,
+                                                 args.workers, out=part_patches)[1])
     floor_patches.use_recipe('standard')
-    if len(drawn) == 1:
-        return drawn[0]
-    return (np.concatenate([patches for patches, _ in drawn]),
-            np.concatenate([labels for _, labels in drawn]))
+    return patches, np.concatenate(labels)
 
 
 def preprocess(patches_bgr):
