@@ -497,6 +497,103 @@ std::size_t firstChunkOffset(const std::vector<uint8_t> & bytes)
   return at;
 }
 
+// One file of a split MCAP bag: the topics in the order given, each message of `times` on the
+// topic it cycles to.
+void writeSplitPart(
+  const fs::path & path, const std::vector<std::pair<std::string, std::string>> & topics,
+  const std::vector<uint64_t> & times)
+{
+  McapWriter writer(path.string(), McapWriter::Options());
+  std::vector<uint16_t> channels;
+  for (const auto & [name, type] : topics) {
+    channels.push_back(writer.addChannel(writer.addSchema(type, "int32 data\n"), name));
+  }
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    writer.write(channels[i % channels.size()], times[i], std::vector<uint8_t>(8, 1));
+  }
+}
+
+std::vector<std::pair<std::string, int64_t>> topicsAndTimes(BagReader & bag)
+{
+  std::vector<std::pair<std::string, int64_t>> read;
+  BagMessage message;
+  while (bag.next(message)) {
+    read.emplace_back(bag.topics().at(message.topic).name, message.log_time_ns);
+  }
+  return read;
+}
+
+// As rosbag2 splits a recording by size or duration: each file has channels of its own, in its
+// own order, and the files follow each other in time.
+TEST(SplitMcap, FilesReadOneAfterTheOtherWithTopicsMatchedByName)
+{
+  const fs::path bare = scratch("split_mcap");
+  fs::create_directories(bare);
+  writeSplitPart(bare / "run_0.mcap", {{"/a", "std_msgs/msg/Int32"}, {"/b", "std_msgs/msg/Int32"}},
+    {100, 110, 120});
+  writeSplitPart(bare / "run_1.mcap", {{"/b", "std_msgs/msg/Int32"}, {"/a", "std_msgs/msg/Int32"}},
+    {200, 210});
+  writeSplitPart(bare / "run_2.mcap", {{"/c", "std_msgs/msg/Int32"}}, {300});
+  const std::vector<std::pair<std::string, int64_t>> expected{
+    {"/a", 100}, {"/b", 110}, {"/a", 120}, {"/b", 200}, {"/a", 210}, {"/c", 300}};
+
+  auto discovered = velmora_bag::openBag(bare.string());
+  EXPECT_EQ(discovered->storage(), "mcap");
+  ASSERT_EQ(discovered->topics().size(), 3u);
+  EXPECT_EQ(discovered->topics()[0].message_count, 3u);
+  EXPECT_EQ(discovered->topics()[1].message_count, 2u);
+  const auto span = std::make_optional(std::make_pair(int64_t{100}, int64_t{300}));
+  EXPECT_EQ(discovered->timeSpan(), span);
+  EXPECT_EQ(topicsAndTimes(*discovered), expected);
+  EXPECT_TRUE(discovered->problems().empty());
+
+  // metadata.yaml decides which files and in which order.
+  const fs::path listed = scratch("split_mcap_listed");
+  fs::create_directories(listed);
+  fs::copy_file(bare / "run_0.mcap", listed / "first.mcap");
+  fs::copy_file(bare / "run_1.mcap", listed / "second.mcap");
+  fs::copy_file(bare / "run_2.mcap", listed / "not_listed.mcap");
+  std::ofstream(listed / "metadata.yaml") <<
+    "rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: mcap\n"
+    "  relative_file_paths:\n    - first.mcap\n    - second.mcap\n";
+  auto from_metadata = velmora_bag::openBag(listed.string());
+  const std::vector<std::pair<std::string, int64_t>> listed_only(
+    expected.begin(), expected.end() - 1);
+  EXPECT_EQ(topicsAndTimes(*from_metadata), listed_only);
+}
+
+TEST(SplitMcap, DamageIsNamedWithItsFileAndATopicOfTwoTypesRefused)
+{
+  const fs::path damaged = scratch("split_mcap_damaged");
+  fs::create_directories(damaged);
+  const std::vector<std::pair<std::string, std::string>> topic{{"/a", "std_msgs/msg/Int32"}};
+  writeSplitPart(damaged / "run_0.mcap", topic, {100, 110});
+  writeSplitPart(damaged / "run_1.mcap", topic, {200, 210});
+  writeSplitPart(damaged / "run_2.mcap", topic, {300});
+  // A bad CRC on the middle file's only chunk.
+  std::vector<uint8_t> bytes = fileBytes(damaged / "run_1.mcap");
+  bytes[firstChunkOffset(bytes) + 9 + 24] ^= 0xFF;
+  writeBytes(damaged / "run_1.mcap", bytes);
+  auto bag = velmora_bag::openBag(damaged.string());
+  EXPECT_EQ(topicsAndTimes(*bag), (std::vector<std::pair<std::string, int64_t>>{
+    {"/a", 100}, {"/a", 110}, {"/a", 300}}));
+  ASSERT_EQ(bag->problems().size(), 1u);
+  EXPECT_EQ(bag->problems()[0].location.rfind("run_1.mcap chunk at offset", 0), 0u);
+  EXPECT_NE(bag->problems()[0].reason.find("CRC"), std::string::npos);
+
+  const fs::path conflicting = scratch("split_mcap_conflicting");
+  fs::create_directories(conflicting);
+  writeSplitPart(conflicting / "run_0.mcap", {{"/a", "std_msgs/msg/Int32"}}, {100});
+  writeSplitPart(conflicting / "run_1.mcap", {{"/a", "std_msgs/msg/String"}}, {200});
+  try {
+    velmora_bag::openBag(conflicting.string());
+    FAIL() << "a topic of two types accepted";
+  } catch (const BagError & error) {
+    EXPECT_NE(std::string(error.what()).find("run_1.mcap: topic /a is std_msgs/msg/String"),
+      std::string::npos) << error.what();
+  }
+}
+
 TEST(DamagedMcap, DamageIsSkippedAndNamedNeverFatal)
 {
   const fs::path good = chunkedBag("good.mcap", "zstd");

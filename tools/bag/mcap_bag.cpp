@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <utility>
 
 namespace velmora_bag
 {
@@ -351,6 +354,84 @@ void McapBag::takeChunk(const std::vector<uint8_t> & content, uint64_t offset, b
   std::stable_sort(
     pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end(),
     [](const BagMessage & a, const BagMessage & b) {return a.log_time_ns < b.log_time_ns;});
+}
+
+SplitMcapBag::SplitMcapBag(const std::vector<std::string> & paths)
+{
+  if (paths.empty()) {
+    throw BagError("the bag holds no .mcap file");
+  }
+  std::optional<std::pair<int64_t, int64_t>> span;
+  bool every_file_has_a_span = true;
+  for (const std::string & path : paths) {
+    files_.push_back(std::make_unique<McapBag>(path));
+    addTopicsOf(*files_.back(), path);
+    for (const BagProblem & problem : files_.back()->problems()) {
+      addProblem(problem.topic, problem.location, problem.reason);
+    }
+    const auto file_span = files_.back()->timeSpan();
+    every_file_has_a_span = every_file_has_a_span && file_span.has_value();
+    if (file_span) {
+      span = span ? std::make_pair(
+        std::min(span->first, file_span->first), std::max(span->second, file_span->second)) :
+        *file_span;
+    }
+  }
+  if (every_file_has_a_span) {
+    setTimeSpan(span->first, span->second);
+  }
+  problems_taken_ = files_.front()->problems().size();
+}
+
+void SplitMcapBag::addTopicsOf(const McapBag & file, const std::string & path)
+{
+  std::vector<std::size_t> & topic_of = topic_of_file_topic_.emplace_back();
+  for (const TopicInfo & topic : file.topics()) {
+    const auto same_name = std::find_if(
+      topics_.begin(), topics_.end(),
+      [&topic](const TopicInfo & known) {return known.name == topic.name;});
+    if (same_name == topics_.end()) {
+      topic_of.push_back(topics_.size());
+      topics_.push_back(topic);
+      continue;
+    }
+    if (same_name->type != topic.type) {
+      throw BagError(
+              path + ": topic " + topic.name + " is " + topic.type + " here and " +
+              same_name->type + " in an earlier file of the bag");
+    }
+    same_name->message_count += topic.message_count;
+    if (same_name->definition.empty()) {
+      same_name->definition = topic.definition;
+    }
+    topic_of.push_back(static_cast<std::size_t>(same_name - topics_.begin()));
+  }
+}
+
+void SplitMcapBag::takeProblemsOfCurrentFile()
+{
+  const std::vector<BagProblem> & recorded = files_[current_]->problems();
+  for (; problems_taken_ < recorded.size(); ++problems_taken_) {
+    const BagProblem & problem = recorded[problems_taken_];
+    addProblem(problem.topic, problem.location, problem.reason);
+  }
+}
+
+bool SplitMcapBag::next(BagMessage & message)
+{
+  while (current_ < files_.size()) {
+    const bool read = files_[current_]->next(message);
+    takeProblemsOfCurrentFile();
+    if (read) {
+      message.topic = topic_of_file_topic_[current_].at(message.topic);
+      return true;
+    }
+    files_[current_].reset();
+    if (++current_ < files_.size()) {
+      problems_taken_ = files_[current_]->problems().size();
+    }
+  }
+  return false;
 }
 
 bool McapBag::next(BagMessage & message)

@@ -6,6 +6,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,31 @@ private:
   std::map<uint16_t, std::size_t> channel_topic_;
   std::vector<TopicInfo> topics_;
   std::deque<BagMessage> pending_;
+};
+
+// A bag split into several MCAP files (rosbag2's --max-bag-size or --max-bag-duration), read file
+// after file in the order given, each let go once read through. Topics are matched by name
+// across the files, whose channel ids may differ; a topic of two types is refused.
+class SplitMcapBag : public BagReader
+{
+public:
+  // Throws BagError when a file cannot be opened or the files disagree on a topic's type.
+  explicit SplitMcapBag(const std::vector<std::string> & paths);
+
+  std::string storage() const override {return "mcap";}
+  const std::vector<TopicInfo> & topics() const override {return topics_;}
+  bool next(BagMessage & message) override;
+
+private:
+  void addTopicsOf(const McapBag & file, const std::string & path);
+  // Copies the problems the current file recorded since the last call.
+  void takeProblemsOfCurrentFile();
+
+  std::vector<std::unique_ptr<McapBag>> files_;
+  std::vector<std::vector<std::size_t>> topic_of_file_topic_;
+  std::vector<TopicInfo> topics_;
+  std::size_t current_{0};
+  std::size_t problems_taken_{0};
 };
 
 // Writes MCAP files as the ecosystem's tools expect them: header, schemas and channels, messages

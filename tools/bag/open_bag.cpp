@@ -58,11 +58,10 @@ std::unique_ptr<BagReader> openStorage(
     return std::make_unique<Sqlite3Bag>(files);
   }
   if (storage == "mcap") {
-    if (files.size() != 1) {
-      throw BagError(where + ": split MCAP bags are not supported (" +
-              std::to_string(files.size()) + " files)");
+    if (files.size() == 1) {
+      return std::make_unique<McapBag>(files.front());
     }
-    return std::make_unique<McapBag>(files.front());
+    return std::make_unique<SplitMcapBag>(files);
   }
   throw BagError(where + ": unknown storage '" + storage + "' (sqlite3 or mcap)");
 }
