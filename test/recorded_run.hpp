@@ -163,16 +163,19 @@ inline std::vector<uint8_t> encodeAny(const AnyMessage & message)
   return std::visit(Encoder{}, message);
 }
 
-// Writes the run with our own MCAP writer (zstd chunks); without `status_definition` the status
-// schema carries no definition, as with a robot package the recorder did not know.
-inline void writeRun(
-  const std::filesystem::path & path, RearStorage rear_storage, bool status_definition)
+// Writes messages [begin, end) of a run with our own MCAP writer (zstd chunks); without
+// `status_definition` the status schema carries no definition, as with a robot package the
+// recorder did not know.
+inline void writeMcap(
+  const std::filesystem::path & path, const std::vector<RecordedMessage> & run,
+  std::size_t begin, std::size_t end, bool status_definition)
 {
   velmora_bag::McapWriter::Options options;
   options.compression = "zstd";
   velmora_bag::McapWriter writer(path.string(), options);
   std::map<std::string, uint16_t> channels;
-  for (const RecordedMessage & entry : recordedRun(rear_storage)) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const RecordedMessage & entry = run[i];
     if (channels.count(entry.topic) == 0) {
       const bool is_status = entry.type == "velmora_protocol/msg/TaskCenterFsmStatus";
       channels[entry.topic] = writer.addChannel(
@@ -181,6 +184,24 @@ inline void writeRun(
     }
     writer.write(channels[entry.topic], entry.log_time, encodeAny(entry.message));
   }
+}
+
+inline void writeRun(
+  const std::filesystem::path & path, RearStorage rear_storage, bool status_definition)
+{
+  const std::vector<RecordedMessage> run = recordedRun(rear_storage);
+  writeMcap(path, run, 0, run.size(), status_definition);
+}
+
+// Writes the run as an MCAP bag split into two files (no metadata.yaml), as rosbag2 splits a
+// recording by size or duration.
+inline void writeRunSplitMcap(const std::filesystem::path & directory, RearStorage rear_storage)
+{
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  const std::vector<RecordedMessage> run = recordedRun(rear_storage);
+  writeMcap(directory / "run_0.mcap", run, 0, run.size() / 2, true);
+  writeMcap(directory / "run_1.mcap", run, run.size() / 2, run.size(), true);
 }
 
 // Writes the run as a rosbag2 sqlite3 bag split into two files (no metadata.yaml): the later

@@ -125,9 +125,16 @@ TEST_F(RecordedRun, CompressedFramesJudgedLikeRawOnes)
   EXPECT_EQ(jpeg.report.cameras[0].judged, static_cast<std::size_t>(kFrames / 2));
 }
 
-TEST_F(RecordedRun, SplitSqlite3BagsJudgedLikeMcap)
+TEST_F(RecordedRun, SplitBagsJudgedLikeOneMcapFile)
 {
   const ReplayOutcome mcap = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "mcap"));
+  const fs::path split_mcap = scratch("split_mcap");
+  velmora_test::writeRunSplitMcap(split_mcap, RearStorage::raw);
+  const ReplayOutcome from_split_mcap = velmora_replay::runReplay(optionsFor(split_mcap, "split"));
+  EXPECT_EQ(from_split_mcap.storage, "mcap");
+  EXPECT_TRUE(from_split_mcap.skipped.empty());
+  EXPECT_EQ(verdicts(from_split_mcap), verdicts(mcap));
+
   const fs::path later = scratch("sqlite3_with_definitions");
   velmora_test::writeRunSqlite3(later, RearStorage::raw, true);
   const ReplayOutcome with_definitions = velmora_replay::runReplay(optionsFor(later, "later"));
