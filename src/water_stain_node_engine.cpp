@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,6 +183,29 @@ Status runEngine(
 }
 #endif
 
+// The whole file, or nothing when it is not a regular file or cannot be read to its end: a read
+// cut short (a storage fault, a file shrunk meanwhile) must not pass for a zero-padded plan.
+std::optional<std::vector<char>> readWholeFile(const std::string & path)
+{
+  std::error_code ignored;
+  // A directory opens as a stream but has no meaningful size.
+  if (!std::filesystem::is_regular_file(path, ignored)) {
+    return std::nullopt;
+  }
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(0, std::ios::end);
+  const std::streamoff size = file.tellg();
+  file.seekg(0, std::ios::beg);
+  if (!file || size < 0) {
+    return std::nullopt;
+  }
+  std::vector<char> bytes(static_cast<std::size_t>(size));
+  if (!file.read(bytes.data(), size)) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
 }  // namespace
 
 void WaterStainNode::Logger::log(Severity severity, const char * msg) noexcept
@@ -193,25 +217,15 @@ void WaterStainNode::Logger::log(Severity severity, const char * msg) noexcept
 
 void WaterStainNode::loadEngine()
 {
-  std::ifstream file(engine_path_, std::ios::binary);
-  std::error_code ignored;
-  std::streamoff size = -1;
-  // A directory opens as a stream but has no meaningful size.
-  if (file.good() && std::filesystem::is_regular_file(engine_path_, ignored)) {
-    file.seekg(0, std::ios::end);
-    size = file.tellg();
-    file.seekg(0, std::ios::beg);
-  }
-  if (size < 0) {
-    RCLCPP_ERROR(get_logger(), "Failed to load engine file: %s", engine_path_.c_str());
-    return;
-  }
   {
-    std::vector<char> buffer(static_cast<std::size_t>(size), 0);
-    file.read(buffer.data(), size);
+    const std::optional<std::vector<char>> plan = readWholeFile(engine_path_);
+    if (!plan) {
+      RCLCPP_ERROR(get_logger(), "Failed to load engine file: %s", engine_path_.c_str());
+      return;
+    }
     runtime_ = nvinfer1::createInferRuntime(logger_);
     if (runtime_ != nullptr) {
-      engine_ = runtime_->deserializeCudaEngine(buffer.data(), buffer.size());
+      engine_ = runtime_->deserializeCudaEngine(plan->data(), plan->size());
     }
   }
   Status usable = engine_ == nullptr ? Status(Failure{"it could not be deserialised"}) :

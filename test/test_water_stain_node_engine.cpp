@@ -6,12 +6,14 @@
 #include <array>
 #include <cmath>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -163,6 +165,23 @@ TEST_F(ClassifierNodeTest, EnginesOutsideTheDesignAreRejectedAtLoad)
       test_case.tensorrt_error) << test_case.path;
     EXPECT_FALSE(node->classifyPatch(cv::Mat(40, 40, CV_8UC3, cv::Scalar::all(0))).ok());
   }
+}
+
+// sysfs reports its attribute files as 4096 bytes long and reads back far fewer, as a storage
+// fault would cut a read short.
+TEST_F(ClassifierNodeTest, EngineFileReadShortIsNotLoaded)
+{
+  const std::string short_read = "/sys/kernel/mm/transparent_hugepage/enabled";
+  std::error_code ignored;
+  if (std::filesystem::file_size(short_read, ignored) != 4096u) {
+    GTEST_SKIP() << short_read << " is not a sysfs attribute here";
+  }
+  test_support::LogCapture log;
+  StandardErrorCapture standard_error;
+  auto node = makeNode(short_read);
+  EXPECT_FALSE(node->engineLoaded());
+  EXPECT_TRUE(log.containsAt(kRosError, "Failed to load engine file: " + short_read));
+  EXPECT_EQ(standard_error.text().find("TensorRT error"), std::string::npos);
 }
 
 TEST_F(ClassifierNodeTest, TestModelJudgesPatchesByTheirColour)
