@@ -152,13 +152,17 @@ std::vector<std::string> removeStaleTemporaries(const std::string & image_dir)
 {
   std::vector<std::string> removed;
   for (const auto & dir : archiveCategoryDirs()) {
+    // increment(error), not ++, which throws: a directory that fails mid-read ends its sweep
+    // rather than the node's start.
     std::error_code error;
-    for (const auto & entry : std::filesystem::directory_iterator(image_dir + dir, error)) {
-      const std::string name = entry.path().filename().string();
-      if (isTemporaryName(name) && entry.is_regular_file(error) &&
-        std::filesystem::remove(entry.path(), error))
+    for (std::filesystem::directory_iterator entry(image_dir + dir, error), end;
+      !error && entry != end; entry.increment(error))
+    {
+      std::error_code ignored;
+      if (isTemporaryName(entry->path().filename().string()) &&
+        entry->is_regular_file(ignored) && std::filesystem::remove(entry->path(), ignored))
       {
-        removed.push_back(entry.path().string());
+        removed.push_back(entry->path().string());
       }
     }
   }
