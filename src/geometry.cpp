@@ -236,6 +236,8 @@ FloorPatchMaps floorPatchMaps(const FloorPatchWarp & warp)
   // positions depend on that grouping in their last bit, so it is kept here.
   constexpr int kBlockArea = 32 * 32;
   constexpr int kBlockRows = 16;
+  constexpr double kIntMin = INT_MIN;
+  constexpr double kIntMax = INT_MAX;
   cv::Mat forward;
   warp.homography.convertTo(forward, CV_64F);
   cv::Mat inverse;
@@ -255,10 +257,9 @@ FloorPatchMaps floorPatchMaps(const FloorPatchWarp & warp)
       for (int x1 = 0; x1 < cols; ++x1) {
         double W = W0 + M[6] * x1;
         W = W != 0.0 ? cv::INTER_TAB_SIZE / W : 0.0;
-        const double fX = std::max(
-          static_cast<double>(INT_MIN), std::min(static_cast<double>(INT_MAX), (X0 + M[0] * x1) * W));
-        const double fY = std::max(
-          static_cast<double>(INT_MIN), std::min(static_cast<double>(INT_MAX), (Y0 + M[3] * x1) * W));
+        // warpPerspective's own clamping, which also turns NaN into INT_MAX.
+        const double fX = std::max(kIntMin, std::min(kIntMax, (X0 + M[0] * x1) * W));
+        const double fY = std::max(kIntMin, std::min(kIntMax, (Y0 + M[3] * x1) * W));
         const int X = cv::saturate_cast<int>(fX);
         const int Y = cv::saturate_cast<int>(fY);
         xy[2 * (x + x1)] = cv::saturate_cast<short>(X >> cv::INTER_BITS);

@@ -166,7 +166,8 @@ void WaterStainNode::createSubscriptions()
 void WaterStainNode::createPublishers()
 {
   // Advertised for the robot's consumers; verdicts leave the node only through the archive.
-  dirty_pub_ = create_publisher<velmora_protocol::msg::DirtyRecognition>(dirty_topic_, kEndpointQos);
+  dirty_pub_ =
+    create_publisher<velmora_protocol::msg::DirtyRecognition>(dirty_topic_, kEndpointQos);
   dirty_front_pub_ =
     create_publisher<velmora_protocol::msg::DirtyRecognition>(dirty_front_topic_, kEndpointQos);
 }

@@ -71,19 +71,21 @@ void calibrateFloorQuadrilateral(
 WaterStainNode::PipelineCamera WaterStainNode::rearCamera()
 {
   return {"rear", result_history_, velmora_water_stain::kRearHistoryCapacity, last_region_,
-    ground_region_, dirt_prompt_, "", false, false};
+    ground_region_, dirt_prompt_, "", /*logs_scores=*/false, /*is_fisheye=*/false};
 }
 
 WaterStainNode::PipelineCamera WaterStainNode::frontCamera()
 {
   return {"front", front_result_history_, velmora_water_stain::kFrontHistoryCapacity,
-    front_last_region_, front_ground_region_, stain_prompt_, "_front", true, false};
+    front_last_region_, front_ground_region_, stain_prompt_, "_front", /*logs_scores=*/true,
+    /*is_fisheye=*/false};
 }
 
 WaterStainNode::PipelineCamera WaterStainNode::fisheyeCamera()
 {
   return {"fisheye", fisheye_result_history_, velmora_water_stain::kFisheyeHistoryCapacity,
-    fisheye_last_region_, fisheye_ground_region_, dirt_prompt_, "_fish", true, true};
+    fisheye_last_region_, fisheye_ground_region_, dirt_prompt_, "_fish", /*logs_scores=*/true,
+    /*is_fisheye=*/true};
 }
 
 void WaterStainNode::imageCallback(const std::shared_ptr<sensor_msgs::msg::Image> msg)
@@ -261,7 +263,8 @@ int WaterStainNode::askVlm(
   const int answer = image_http_request(patch, server_url_, camera.prompt);
   const double elapsed_ms = millisecondsSince(asked);
   if (camera.is_fisheye) {
-    RCLCPP_INFO(get_logger(), "fish internvl result: %d, internvl takes: %f ms", answer, elapsed_ms);
+    RCLCPP_INFO(
+      get_logger(), "fish internvl result: %d, internvl takes: %f ms", answer, elapsed_ms);
   } else {
     RCLCPP_INFO(get_logger(), "result: %d, internvl takes: %f ms", answer, elapsed_ms);
   }

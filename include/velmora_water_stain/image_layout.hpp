@@ -21,11 +21,11 @@ struct ImageLayout
 };
 
 // Fails, saying why, when an image of this layout must not be handed to cv_bridge for
-// conversion to bgr8; succeeds when every pixel lies inside the data. cv_bridge checks the sizes in 32-bit
-// arithmetic, where height * step can wrap to the data size, and leaves odd-width YUV 4:2:2 to
-// OpenCV, which then converts past every row; here everything is computed in 64 bits, and
-// encodings that cannot become bgr8 are refused by name. An image without pixels is refused too:
-// cv_bridge indexes its first data byte, which such a message need not have.
+// conversion to bgr8; succeeds when every pixel lies inside the data. cv_bridge checks the sizes
+// in 32-bit arithmetic, where height * step can wrap to the data size, and leaves odd-width
+// YUV 4:2:2 to OpenCV, which then converts past every row; here everything is computed in 64
+// bits, and encodings that cannot become bgr8 are refused by name. An image without pixels is
+// refused too: cv_bridge indexes its first data byte, which such a message need not have.
 Status checkImageLayout(const ImageLayout & layout);
 
 }  // namespace velmora_water_stain

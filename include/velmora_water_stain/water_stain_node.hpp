@@ -92,7 +92,8 @@ public:
   void createImageDirs();
   // Removes temporaries that an interrupted archive write of an earlier run left behind.
   void removeStaleArchiveTemporaries();
-  void saveImage(const cv::Mat & image, const std::string & category, const std::string & file_name);
+  void saveImage(
+    const cv::Mat & image, const std::string & category, const std::string & file_name);
   // The same with the clock reading given, so the clean throttle can be driven without sleeping.
   void saveImage(
     const cv::Mat & image, const std::string & category, const std::string & file_name,
