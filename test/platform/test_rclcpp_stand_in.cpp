@@ -7,10 +7,13 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "geometry_msgs/msg/point_stamped.hpp"
 #include "geometry_msgs/msg/quaternion.hpp"
+#include "geometry_msgs/msg/transform_stamped.hpp"
 #include "log_capture.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "rosgraph_msgs/msg/clock.hpp"
@@ -479,6 +482,13 @@ TEST(RosMessages, MatchTheGeneratedTypes)
   EXPECT_EQ(reinterpret_cast<const char *>(&status.state) - base, 40);
   EXPECT_EQ(reinterpret_cast<const char *>(&status.sub_state) - base, 44);
   EXPECT_DOUBLE_EQ(geometry_msgs::msg::Quaternion().w, 1.0);
+  // Generated messages have an explicit constructor: code that lists fields in braces must fail
+  // here as it fails on the robot.
+  static_assert(!std::is_aggregate_v<geometry_msgs::msg::PointStamped>);
+  static_assert(!std::is_aggregate_v<geometry_msgs::msg::TransformStamped>);
+  static_assert(!std::is_aggregate_v<CameraInfo>);
+  static_assert(!std::is_aggregate_v<Image>);
+  static_assert(!std::is_aggregate_v<velmora_protocol::msg::TaskCenterFsmStatus>);
   Image left;
   Image right;
   right.data.push_back(1);

@@ -523,7 +523,8 @@ rcl_interfaces::msg::SetParametersResult Node::set_parameter(const rclcpp::Param
       if (!options_.allow_undeclared_parameters()) {
         throw exceptions::ParameterNotDeclaredException(parameter.get_name());
       }
-      ParameterRecord record{parameter.get_parameter_value(), {}};
+      ParameterRecord record{
+        parameter.get_parameter_value(), rcl_interfaces::msg::ParameterDescriptor()};
       record.descriptor.name = parameter.get_name();
       record.descriptor.dynamic_typing = true;
       parameters_.emplace(parameter.get_name(), record);

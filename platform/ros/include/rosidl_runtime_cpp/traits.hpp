@@ -20,9 +20,12 @@ struct is_message : std::false_type {};
 
 }  // namespace rosidl_generator_traits
 
-// Stand-in for what rosidl generates per message: the pointer aliases inside the struct and the
-// traits outside. Used only by the stand-in message headers.
+// Stand-in for what rosidl generates per message: the explicit constructor and pointer aliases
+// inside the struct and the traits outside. Used only by the stand-in message headers. The
+// generated constructor makes a message no aggregate, so brace-listed fields do not compile there
+// and must not here.
 #define ROSIDL_STAND_IN_MESSAGE_POINTERS(Type) \
+  explicit Type() = default; \
   using SharedPtr = std::shared_ptr<Type>; \
   using ConstSharedPtr = std::shared_ptr<const Type>; \
   using UniquePtr = std::unique_ptr<Type>; \
