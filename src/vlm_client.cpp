@@ -146,8 +146,10 @@ CURLcode postJson(
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #else
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  // A long, as libcurl reads it; the CURLPROTO_ flags are ints.
+  constexpr long kHttpOnly = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS, kHttpOnly);
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, kHttpOnly);
 #endif
   // Timeouts must not use signals: other threads of the process would receive them.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
