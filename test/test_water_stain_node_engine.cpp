@@ -152,6 +152,8 @@ TEST_F(ClassifierNodeTest, EnginesOutsideTheDesignAreRejectedAtLoad)
     {garbage, "Rejected engine file " + garbage + ": it could not be deserialised", true},
     {testModel("floor_five_outputs.onnx"), "\"output\" holds 5 values, expected 3", false},
     {testModel("floor_renamed_input.onnx"), "found \"images\", \"output\"", false},
+    {testModel("floor_large_input.onnx"),
+      "\"input\" has dims 1x3x256x256, expected 1x3x224x224", false},
     {directory_.path(), "Failed to load engine file: " + directory_.path(), false},
   };
   for (const auto & test_case : cases) {

@@ -15,6 +15,7 @@ Models written to test/models/ (opset 13; only ops that OpenCV 4.6 imports):
   floor_colour.onnx         "input" 1x3x224x224 float -> "output" 1x3 float, the table above
   floor_five_outputs.onnx   the same with five outputs (two all-zero extras): wrong bindings
   floor_renamed_input.onnx  the good model with its input named "images": wrong bindings
+  floor_large_input.onnx    the good model with a 1x3x256x256 input: wrong bindings
   floor_nan_scores.onnx     the good bindings, but every logit is NaN: a broken engine
 
 Run with Debian's python3-onnx: /usr/bin/python3 tools/make_test_models.py
@@ -34,7 +35,7 @@ MODEL_DIR = os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'test', 'models'))
 
 
-def colour_model(input_name, output_count, bias_value=None):
+def colour_model(input_name, output_count, bias_value=None, input_side=224):
     # Logit k = GAIN * (std_k * x_k + mean_k): the mean colour channel k, back in [0, 1].
     weights = np.zeros((output_count, 3), dtype=np.float32)
     bias = np.zeros(output_count, dtype=np.float32)
@@ -50,7 +51,8 @@ def colour_model(input_name, output_count, bias_value=None):
     ]
     graph = helper.make_graph(
         nodes, 'floor_colour',
-        [helper.make_tensor_value_info(input_name, TensorProto.FLOAT, [1, 3, 224, 224])],
+        [helper.make_tensor_value_info(
+            input_name, TensorProto.FLOAT, [1, 3, input_side, input_side])],
         [helper.make_tensor_value_info('output', TensorProto.FLOAT, [1, output_count])],
         initializer=[
             numpy_helper.from_array(weights, 'weights'),
@@ -69,6 +71,7 @@ def main():
         'floor_colour.onnx': colour_model('input', 3),
         'floor_five_outputs.onnx': colour_model('input', 5),
         'floor_renamed_input.onnx': colour_model('images', 3),
+        'floor_large_input.onnx': colour_model('input', 3, input_side=256),
         'floor_nan_scores.onnx': colour_model('input', 3, float('nan')),
     }
     for file_name, model in models.items():
