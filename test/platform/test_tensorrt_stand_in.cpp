@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 
 namespace
 {
@@ -55,6 +56,19 @@ std::vector<char> readModel(const std::string & file_name)
   const std::string path = std::string(VELMORA_SOURCE_DIR) + "/test/models/" + file_name;
   std::ifstream file(path, std::ios::binary);
   return std::vector<char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Normalised planes of a pure red patch: mean RGB (1, 0, 0) gives the colour model's logits
+// (10, 0, 0).
+std::vector<float> redPatchInput()
+{
+  const std::size_t plane = 224 * 224;
+  std::vector<float> input(3 * plane);
+  const float planes[3] = {(1.0f - 0.485f) / 0.229f, -0.456f / 0.224f, -0.406f / 0.225f};
+  for (std::size_t channel = 0; channel < 3; ++channel) {
+    std::fill_n(input.begin() + channel * plane, plane, planes[channel]);
+  }
+  return input;
 }
 
 // Device memory freed when the test leaves, whatever it asserted.
@@ -205,13 +219,7 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
   ASSERT_NO_FATAL_FAILURE(loadFloorColour());
   EXPECT_EQ(&context_->getEngine(), engine_.get());
 
-  // Normalised planes of a pure red patch: mean RGB (1, 0, 0) gives logits (10, 0, 0).
-  const std::size_t plane = 224 * 224;
-  std::vector<float> input(3 * plane);
-  const float planes[3] = {(1.0f - 0.485f) / 0.229f, -0.456f / 0.224f, -0.406f / 0.225f};
-  for (std::size_t channel = 0; channel < 3; ++channel) {
-    std::fill_n(input.begin() + channel * plane, plane, planes[channel]);
-  }
+  std::vector<float> input = redPatchInput();
   DeviceBuffer device_input(input.size() * sizeof(float));
   DeviceBuffer device_output(3 * sizeof(float));
   ASSERT_EQ(
@@ -238,6 +246,38 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
   EXPECT_FALSE(context_->executeV2(nullptr));
   ASSERT_EQ(logger_.messages.size(), 2u);
   EXPECT_NE(logger_.messages[0].second.find("\"input\""), std::string::npos);
+}
+
+// As an engine built with half-precision output IO: the output says so and holds halves.
+TEST_F(TensorRtStandInTest, HalfOutputIsReportedAndWrittenAsHalves)
+{
+  const auto engine = deserialize(readModel("floor_half_output.onnx"));
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->getTensorDataType("input"), nvinfer1::DataType::kFLOAT);
+  EXPECT_EQ(engine->getTensorDataType("output"), nvinfer1::DataType::kHALF);
+#if NV_TENSORRT_MAJOR < 10
+  EXPECT_EQ(engine->getBindingDataType(1), nvinfer1::DataType::kHALF);
+#endif
+  const std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
+  ASSERT_NE(context, nullptr);
+  const std::vector<float> input = redPatchInput();
+  DeviceBuffer device_input(input.size() * sizeof(float));
+  DeviceBuffer device_output(3 * sizeof(uint16_t));
+  ASSERT_EQ(
+    cudaMemcpy(
+      device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice),
+    cudaSuccess);
+  void * bindings[2] = {device_input.pointer, device_output.pointer};
+  ASSERT_TRUE(context->executeV2(bindings));
+  cv::Mat halves(1, 3, CV_16F);
+  ASSERT_EQ(
+    cudaMemcpy(halves.data, device_output.pointer, 3 * sizeof(uint16_t), cudaMemcpyDeviceToHost),
+    cudaSuccess);
+  cv::Mat logits;
+  halves.convertTo(logits, CV_32F);
+  EXPECT_NEAR(logits.at<float>(0), 10.0f, 1e-2f);
+  EXPECT_NEAR(logits.at<float>(1), 0.0f, 1e-2f);
+  EXPECT_TRUE(logger_.messages.empty());
 }
 
 TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)

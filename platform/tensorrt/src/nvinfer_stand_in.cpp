@@ -40,6 +40,7 @@ struct Binding
   std::string name;
   bool is_input{false};
   Dims dims{};
+  DataType type{DataType::kFLOAT};
 };
 
 // Failures inside the stand-in, carried to the logger as one TensorRT-style line.
@@ -100,13 +101,19 @@ Result guarded(ILogger & logger, Result failed, Work && work) noexcept
   return failed;
 }
 
-std::size_t bindingBytes(const Dims & dims)
+std::size_t elementCount(const Dims & dims)
 {
   std::size_t elements = 1;
   for (int32_t axis = 0; axis < dims.nbDims; ++axis) {
     elements *= static_cast<std::size_t>(dims.d[axis]);
   }
-  return elements * sizeof(float);
+  return elements;
+}
+
+std::size_t bindingBytes(const Binding & binding)
+{
+  return elementCount(binding.dims) *
+         (binding.type == DataType::kHALF ? sizeof(uint16_t) : sizeof(float));
 }
 
 std::vector<int> matSizes(const Dims & dims)
@@ -136,6 +143,19 @@ Dims inputDims(const OnnxTensor & input)
     dims.d[axis] = static_cast<std::remove_extent_t<decltype(Dims::d)>>(extent);
   }
   return dims;
+}
+
+// An output declared float16, as an engine built with half-precision output IO gives it.
+DataType outputType(const OnnxTensor & output)
+{
+  if (output.elem_type == tensorrt_stand_in::kOnnxFloat) {
+    return DataType::kFLOAT;
+  }
+  if (output.elem_type == tensorrt_stand_in::kOnnxFloat16) {
+    return DataType::kHALF;
+  }
+  throw StandInError(
+    kSerializationError, "output \"" + output.name + "\" is neither float nor float16");
 }
 
 Dims outputDims(const std::string & name, const cv::Mat & output)
@@ -192,7 +212,8 @@ std::vector<Binding> probeBindings(cv::dnn::Net & net, const OnnxSignature & sig
   std::vector<cv::Mat> outputs;
   net.forward(outputs, names);
   for (std::size_t index = 0; index < names.size(); ++index) {
-    bindings.push_back(Binding{names[index], false, outputDims(names[index], outputs[index])});
+    bindings.push_back(Binding{names[index], false, outputDims(names[index], outputs[index]),
+        outputType(signature.outputs[index])});
   }
   return bindings;
 }
@@ -279,11 +300,11 @@ private:
     }
     for (std::size_t index = 0; index < bindings_.size(); ++index) {
       const Binding & binding = bindings_[index];
-      if (!cuda_stand_in::isDeviceRange(buffers[index], bindingBytes(binding.dims))) {
+      if (!cuda_stand_in::isDeviceRange(buffers[index], bindingBytes(binding))) {
         throw StandInError(
           kApiUsageError, std::string(call) + ": tensor " + std::to_string(index) + " (\"" +
           binding.name + "\") is not a device buffer of " +
-          std::to_string(bindingBytes(binding.dims)) + " bytes");
+          std::to_string(bindingBytes(binding)) + " bytes");
       }
     }
   }
@@ -315,16 +336,15 @@ private:
       if (bindings_[index].is_input) {
         continue;
       }
-      cv::Mat output = outputs[output_index++];
-      if (!output.isContinuous()) {
-        output = output.clone();
+      const cv::Mat & output = outputs[output_index++];
+      const Binding & binding = bindings_[index];
+      if (output.type() != CV_32F || output.total() != elementCount(binding.dims)) {
+        throw StandInError(kInternalError, "output \"" + binding.name + "\" changed its shape");
       }
-      const std::size_t bytes = bindingBytes(bindings_[index].dims);
-      if (output.type() != CV_32F || output.total() * sizeof(float) != bytes) {
-        throw StandInError(
-          kInternalError, "output \"" + bindings_[index].name + "\" changed its shape");
-      }
-      std::memcpy(buffers[index], output.data, bytes);
+      // In the tensor's own type, as the engine's last layer writes it.
+      cv::Mat written;
+      output.convertTo(written, binding.type == DataType::kHALF ? CV_16F : CV_32F);
+      std::memcpy(buffers[index], written.data, bindingBytes(binding));
     }
   }
 
@@ -365,7 +385,10 @@ public:
     return valid(bindingIndex) ? bindings_[bindingIndex].dims : invalidDims();
   }
 
-  DataType getBindingDataType(int32_t) const noexcept override {return DataType::kFLOAT;}
+  DataType getBindingDataType(int32_t bindingIndex) const noexcept override
+  {
+    return valid(bindingIndex) ? bindings_[bindingIndex].type : DataType::kFLOAT;
+  }
 #endif
 
   int32_t getNbIOTensors() const noexcept override
@@ -393,7 +416,12 @@ public:
     return index < 0 ? invalidDims() : bindings_[index].dims;
   }
 
-  DataType getTensorDataType(char const *) const noexcept override {return DataType::kFLOAT;}
+  // kFLOAT for a name that is no input or output, as TensorRT answers.
+  DataType getTensorDataType(char const * tensorName) const noexcept override
+  {
+    const int32_t index = bindingIndexOf(bindings_, tensorName);
+    return index < 0 ? DataType::kFLOAT : bindings_[index].type;
+  }
 
   IExecutionContext * createExecutionContext() noexcept override
   {

@@ -10,8 +10,9 @@
 namespace tensorrt_stand_in
 {
 
-// ONNX TensorProto.DataType value of 32-bit floats.
+// ONNX TensorProto.DataType values of 32-bit and 16-bit floats.
 constexpr int32_t kOnnxFloat = 1;
+constexpr int32_t kOnnxFloat16 = 10;
 
 struct OnnxTensor
 {
