@@ -80,6 +80,12 @@ struct DeviceBuffer
   cudaError_t status;
 };
 
+cudaError_t upload(const DeviceBuffer & device, const std::vector<float> & values)
+{
+  return cudaMemcpy(
+    device.pointer, values.data(), values.size() * sizeof(float), cudaMemcpyHostToDevice);
+}
+
 class TensorRtStandInTest : public ::testing::Test
 {
 protected:
@@ -222,10 +228,7 @@ TEST_F(TensorRtStandInTest, ExecutesTheModelOnDeviceBuffersOnly)
   std::vector<float> input = redPatchInput();
   DeviceBuffer device_input(input.size() * sizeof(float));
   DeviceBuffer device_output(3 * sizeof(float));
-  ASSERT_EQ(
-    cudaMemcpy(
-      device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice),
-    cudaSuccess);
+  ASSERT_EQ(upload(device_input, input), cudaSuccess);
   void * bindings[2] = {device_input.pointer, device_output.pointer};
   std::vector<float> runs[2];
   for (auto & logits : runs) {
@@ -263,10 +266,7 @@ TEST_F(TensorRtStandInTest, HalfOutputIsReportedAndWrittenAsHalves)
   const std::vector<float> input = redPatchInput();
   DeviceBuffer device_input(input.size() * sizeof(float));
   DeviceBuffer device_output(3 * sizeof(uint16_t));
-  ASSERT_EQ(
-    cudaMemcpy(
-      device_input.pointer, input.data(), input.size() * sizeof(float), cudaMemcpyHostToDevice),
-    cudaSuccess);
+  ASSERT_EQ(upload(device_input, input), cudaSuccess);
   void * bindings[2] = {device_input.pointer, device_output.pointer};
   ASSERT_TRUE(context->executeV2(bindings));
   cv::Mat halves(1, 3, CV_16F);
