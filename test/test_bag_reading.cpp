@@ -594,6 +594,36 @@ TEST(SplitMcap, DamageIsNamedWithItsFileAndATopicOfTwoTypesRefused)
   }
 }
 
+// rosbag2 opens the next file at a split; a recording stopped then leaves it empty or cut short.
+TEST(SplitMcap, AFileEndingBeforeItsMagicIsSkippedWithANote)
+{
+  const fs::path bag_dir = scratch("split_mcap_empty_tail");
+  fs::create_directories(bag_dir);
+  const std::vector<std::pair<std::string, std::string>> topic{{"/a", "std_msgs/msg/Int32"}};
+  writeSplitPart(bag_dir / "run_0.mcap", topic, {100, 110});
+  writeSplitPart(bag_dir / "run_1.mcap", topic, {200});
+  const std::vector<uint8_t> magic_start = {0x89, 'M', 'C'};
+  for (const std::vector<uint8_t> & tail : {std::vector<uint8_t>{}, magic_start}) {
+    writeBytes(bag_dir / "run_2.mcap", tail);
+    auto bag = velmora_bag::openBag(bag_dir.string());
+    EXPECT_EQ(topicsAndTimes(*bag), (std::vector<std::pair<std::string, int64_t>>{
+      {"/a", 100}, {"/a", 110}, {"/a", 200}})) << tail.size();
+    EXPECT_EQ(bag->timeSpan(), std::make_optional(std::make_pair(int64_t{100}, int64_t{200})));
+    ASSERT_EQ(bag->problems().size(), 1u);
+    EXPECT_EQ(bag->problems()[0].location, "run_2.mcap");
+    EXPECT_NE(bag->problems()[0].reason.find("skipped"), std::string::npos);
+  }
+
+  // Anything else without the magic is not a file of this bag, and no file at all is no bag.
+  writeBytes(bag_dir / "run_2.mcap", {'M', 'C', 'A'});
+  EXPECT_THROW(velmora_bag::openBag(bag_dir.string()), BagError);
+  const fs::path all_empty = scratch("split_mcap_all_empty");
+  fs::create_directories(all_empty);
+  writeBytes(all_empty / "run_0.mcap", {});
+  writeBytes(all_empty / "run_1.mcap", magic_start);
+  EXPECT_THROW(velmora_bag::openBag(all_empty.string()), BagError);
+}
+
 TEST(DamagedMcap, DamageIsSkippedAndNamedNeverFatal)
 {
   const fs::path good = chunkedBag("good.mcap", "zstd");

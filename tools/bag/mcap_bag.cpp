@@ -22,6 +22,19 @@ bool hasMagic(const std::vector<uint8_t> & bytes)
          std::equal(bytes.begin(), bytes.end(), mcap::kMagic.begin());
 }
 
+// A file of a split bag that rosbag2 had created but not yet written to when the recording
+// stopped: empty, or cut inside the magic.
+bool endsBeforeItsMagic(const std::string & path)
+{
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> start(mcap::kMagic.size() + 1);
+  in.read(start.data(), static_cast<std::streamsize>(start.size()));
+  const auto length = static_cast<std::size_t>(in.gcount());
+  return in.eof() && !in.bad() && length < mcap::kMagic.size() &&
+         std::equal(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(length),
+           mcap::kMagic.begin(), [](char a, uint8_t b) {return static_cast<uint8_t>(a) == b;});
+}
+
 uint64_t littleEndian64(const uint8_t * bytes)
 {
   uint64_t value = 0;
@@ -364,6 +377,12 @@ SplitMcapBag::SplitMcapBag(const std::vector<std::string> & paths)
   std::optional<std::pair<int64_t, int64_t>> span;
   bool every_file_has_a_span = true;
   for (const std::string & path : paths) {
+    if (endsBeforeItsMagic(path)) {
+      addProblem(
+        "", std::filesystem::path(path).filename().string(),
+        "holds no data (the recording stopped before writing to it); skipped");
+      continue;
+    }
     files_.push_back(std::make_unique<McapBag>(path));
     addTopicsOf(*files_.back(), path);
     for (const BagProblem & problem : files_.back()->problems()) {
@@ -376,6 +395,9 @@ SplitMcapBag::SplitMcapBag(const std::vector<std::string> & paths)
         std::min(span->first, file_span->first), std::max(span->second, file_span->second)) :
         *file_span;
     }
+  }
+  if (files_.empty()) {
+    throw BagError("every .mcap file of the bag is empty");
   }
   if (every_file_has_a_span) {
     setTimeSpan(span->first, span->second);

@@ -68,7 +68,9 @@ private:
 class SplitMcapBag : public BagReader
 {
 public:
-  // Throws BagError when a file cannot be opened or the files disagree on a topic's type.
+  // A file that ends before its magic (a recording stopped just after a split) is skipped and
+  // noted as a problem. Throws BagError when a file cannot be opened, when every file is empty,
+  // or when the files disagree on a topic's type.
   explicit SplitMcapBag(const std::vector<std::string> & paths);
 
   std::string storage() const override {return "mcap";}
