@@ -478,13 +478,15 @@ bool judgeUnsureFrameUntilSigterm()
   if (!vlm.start(0)) {
     return false;
   }
+  // Intra-process, so the one image published before spinning is not lost to DDS discovery.
   auto node = std::make_shared<PipelineNode>(
-    rclcpp::NodeOptions().parameter_overrides({
+    rclcpp::NodeOptions().use_intra_process_comms(true).parameter_overrides({
         {"image_dir", archive.path()},
         {"engine_path", std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx"},
         {"server_url", vlm.url()}}));
   node->placeRobot(test_scene::robotPose(0.0, 0.0, 0.0, test_scene::stamp(1)));
-  auto driver = std::make_shared<rclcpp::Node>("fisheye_driver");
+  auto driver = std::make_shared<rclcpp::Node>(
+    "fisheye_driver", rclcpp::NodeOptions().use_intra_process_comms(true));
   auto images = driver->create_publisher<sensor_msgs::msg::Image>("/usb_cam_rear/image_raw", 10);
   images->publish(colourImage(kUnsure, 1, {800, 600}));
 

@@ -61,15 +61,18 @@ protected:
       };
     vlm_ = std::make_unique<vlm_stub::VlmStubServer>(options);
     ASSERT_TRUE(vlm_->start(0));
+    // Intra-process delivery queues each message at the subscription during publish(), so one
+    // spin_some() after it handles the message on any middleware; over DDS it may not yet be there.
     node_ = std::make_shared<PipelineNode>(
-      rclcpp::NodeOptions().parameter_overrides({
+      rclcpp::NodeOptions().use_intra_process_comms(true).parameter_overrides({
         {"image_dir", archive_.path()},
         {"engine_path", engine_path},
         {"server_url", vlm_->url()},
         {"clean_save_interval_s", 0}}));
     node_->mountCamera(test_scene::rearCameraMount());
     node_->mountCamera(test_scene::frontCameraMount());
-    peer_ = std::make_shared<rclcpp::Node>("camera_drivers");
+    peer_ = std::make_shared<rclcpp::Node>(
+      "camera_drivers", rclcpp::NodeOptions().use_intra_process_comms(true));
     rear_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
       "/camera_05/color/image_raw", 10);
     front_images_ = peer_->create_publisher<sensor_msgs::msg::Image>(
