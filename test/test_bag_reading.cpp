@@ -211,6 +211,28 @@ TEST(HumbleSqlite3Bags, SplitFilesWithoutMetadataReadInNumberOrderWhateverTheirN
   EXPECT_EQ(order, names);
 }
 
+// sqlite creates the next file of a split on opening it; a recording stopped then leaves it empty.
+TEST(HumbleSqlite3Bags, AnEmptySplitFileIsSkippedWithANote)
+{
+  const fs::path directory = scratch("split_empty_tail");
+  fs::create_directories(directory);
+  for (const int64_t time : {100, 200}) {
+    velmora_bag::Sqlite3Writer writer(
+      (directory / ("run_" + std::to_string(time / 100 - 1) + ".db3")).string(), false);
+    writer.write(writer.addTopic("/a", "std_msgs/msg/String", ""), time, {0, 1, 0, 0});
+    writer.close();
+  }
+  writeBytes(directory / "run_2.db3", {});
+  auto bag = velmora_bag::openBag(directory.string());
+  EXPECT_EQ(countMessages(*bag), 2u);
+  ASSERT_EQ(bag->problems().size(), 1u);
+  EXPECT_EQ(bag->problems()[0].location, "run_2.db3");
+  EXPECT_NE(bag->problems()[0].reason.find("skipped"), std::string::npos);
+
+  // One empty file alone is no bag.
+  EXPECT_THROW(velmora_bag::openBag((directory / "run_2.db3").string()), BagError);
+}
+
 TEST(RosbagsBags, BothStoragesHoldTheSameMessagesAndDefinitions)
 {
   SKIP_WITHOUT_REAL_BAGS();

@@ -78,6 +78,14 @@ bool hasTable(sqlite3 * db, const std::string & table, const std::string & file)
   return step == SQLITE_ROW;
 }
 
+// A file of a split bag that rosbag2 had created but not yet written to when the recording
+// stopped. With a write-ahead log beside it, its tables and messages are in the log.
+bool leftEmpty(const std::string & path)
+{
+  std::error_code error;
+  return std::filesystem::file_size(path, error) == 0 && !error && !hasWriteAheadLog(path);
+}
+
 }  // namespace
 
 Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
@@ -85,10 +93,18 @@ Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
   if (paths.empty()) {
     throw BagError("the bag holds no .db3 file");
   }
-  files_.resize(paths.size());
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    files_[i].path = paths[i];
-    files_[i].name = std::filesystem::path(paths[i]).filename().string();
+  for (const std::string & path : paths) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (paths.size() > 1 && leftEmpty(path)) {
+      addProblem("", name, "holds no data (the recording stopped before writing to it); skipped");
+      continue;
+    }
+    File & file = files_.emplace_back();
+    file.path = path;
+    file.name = name;
+  }
+  if (files_.empty()) {
+    throw BagError("every .db3 file of the bag is empty");
   }
   try {
     for (File & file : files_) {

@@ -23,7 +23,8 @@ namespace velmora_bag
 class Sqlite3Bag : public BagReader
 {
 public:
-  // Throws BagError when a file cannot be opened or is not a rosbag2 database.
+  // An empty file of a split bag (a recording stopped just after a split) is skipped and noted
+  // as a problem. Throws BagError when a file cannot be opened or is not a rosbag2 database.
   explicit Sqlite3Bag(const std::vector<std::string> & files);
   ~Sqlite3Bag() override;
 
