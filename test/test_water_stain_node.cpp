@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -111,13 +112,25 @@ TEST_F(WaterStainNodeTest, WiresSixSubscriptionsAndTwoIdlePublishersWithDepthTen
     {"/camera_01/color/camera_info", "sensor_msgs/msg/CameraInfo"},
     {"/usb_cam_rear/image_raw", "sensor_msgs/msg/Image"},
     {"/fsm_status", "velmora_protocol/msg/TaskCenterFsmStatus"}};
+  const std::vector<std::string> publications{"/DirtyRecognition", "/DirtyRecognitionFront"};
+  // Some middlewares fill the graph cache asynchronously, even for the node's own endpoints.
+  test_support::waitFor([&]() {
+      const auto listed = node->get_topic_names_and_types();
+      return std::all_of(
+        subscriptions.begin(), subscriptions.end(), [&](const auto & subscription) {
+          return node->count_subscribers(subscription.first) == 1u &&
+          listed.count(subscription.first) == 1u;
+        }) && std::all_of(publications.begin(), publications.end(), [&](const auto & topic) {
+          return node->count_publishers(topic) == 1u && listed.count(topic) == 1u;
+        });
+    });
   const auto topics = node->get_topic_names_and_types();
   for (const auto & [topic, type] : subscriptions) {
     EXPECT_EQ(node->count_subscribers(topic), 1u) << topic;
     ASSERT_EQ(topics.count(topic), 1u) << topic;
     EXPECT_EQ(topics.at(topic).front(), type);
   }
-  for (const std::string topic : {"/DirtyRecognition", "/DirtyRecognitionFront"}) {
+  for (const std::string & topic : publications) {
     EXPECT_EQ(node->count_publishers(topic), 1u) << topic;
     EXPECT_EQ(topics.at(topic).front(), "velmora_protocol/msg/DirtyRecognition");
   }
