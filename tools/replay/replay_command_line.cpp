@@ -15,6 +15,7 @@
 #include "bag/bag.hpp"
 #include "replay/replay_report.hpp"
 #include "sim/command_line.hpp"
+#include "sim/option_reader.hpp"
 #include "sim/simulator.hpp"
 
 namespace velmora_replay
@@ -36,28 +37,6 @@ double parseSeconds(const std::string & option, const std::string & text)
     throw std::invalid_argument(option + " needs a number of seconds, not '" + text + "'");
   }
   return value;
-}
-
-std::vector<velmora_sim::CameraId> parseCameras(const std::string & text)
-{
-  std::vector<velmora_sim::CameraId> cameras;
-  std::stringstream list(text);
-  std::string name;
-  while (std::getline(list, name, ',')) {
-    const auto known = std::find_if(
-      velmora_sim::kAllCameras.begin(), velmora_sim::kAllCameras.end(),
-      [&name](velmora_sim::CameraId camera) {return velmora_sim::cameraDesign(camera).name == name;});
-    if (known == velmora_sim::kAllCameras.end()) {
-      throw std::invalid_argument("--cameras: unknown camera '" + name + "' (rear, front, fisheye)");
-    }
-    if (std::find(cameras.begin(), cameras.end(), *known) == cameras.end()) {
-      cameras.push_back(*known);
-    }
-  }
-  if (cameras.empty()) {
-    throw std::invalid_argument("--cameras needs at least one of rear, front, fisheye");
-  }
-  return cameras;
 }
 
 std::pair<std::string, std::string> parseRemap(const std::string & text)
@@ -178,63 +157,41 @@ ReplayCommandLine parseReplayCommandLine(
   ReplayCommandLine command;
   ReplayOptions & options = command.options;
   options.engine_path = default_engine;
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    std::string option = arguments[index];
-    std::string value;
-    bool has_value = false;
-    if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
-      equals != std::string::npos)
-    {
-      value = option.substr(equals + 1);
-      option = option.substr(0, equals);
-      has_value = true;
-    }
-    const auto next = [&]() {
-        if (has_value) {
-          return value;
-        }
-        if (index + 1 >= arguments.size()) {
-          throw std::invalid_argument(option + " needs a value");
-        }
-        return arguments[++index];
-      };
+  velmora_sim::OptionReader reader(arguments);
+  while (reader.next()) {
+    const std::string & option = reader.option();
     if (option == "--help" || option == "-h") {
       command.help = true;
     } else if (option == "--out") {
-      options.out_dir = next();
+      options.out_dir = reader.value();
     } else if (option == "--remap" || option == "-r") {
-      options.remaps.push_back(parseRemap(next()));
+      options.remaps.push_back(parseRemap(reader.value()));
     } else if (option == "--cameras") {
-      options.cameras = parseCameras(next());
+      options.cameras = velmora_sim::parseCameras(reader.value());
     } else if (option == "--start") {
-      options.start_s = parseSeconds(option, next());
+      options.start_s = parseSeconds(option, reader.value());
     } else if (option == "--duration") {
-      options.duration_s = parseSeconds(option, next());
+      options.duration_s = parseSeconds(option, reader.value());
     } else if (option == "--realtime") {
       options.realtime = true;
     } else if (option == "-p" || option == "--param") {
-      options.parameters.push_back(parseParameter(next()));
+      options.parameters.push_back(parseParameter(reader.value()));
     } else if (option == "--params-file") {
-      for (const rclcpp::Parameter & parameter : readParametersFile(next())) {
+      for (const rclcpp::Parameter & parameter : readParametersFile(reader.value())) {
         options.parameters.push_back(parameter);
       }
     } else if (option == "--vlm-url") {
-      options.vlm_url = next();
-      if (!velmora_sim::isLoopbackUrl(options.vlm_url)) {
-        throw std::invalid_argument(
-                "--vlm-url must point at this machine (localhost, 127.x.x.x or [::1]), not '" +
-                options.vlm_url + "'");
-      }
+      options.vlm_url = velmora_sim::loopbackVlmUrl(reader.value());
     } else if (option == "--engine") {
-      options.engine_path = next();
+      options.engine_path = reader.value();
     } else if (option == "--status-msg") {
-      options.status_definition_file = next();
+      options.status_definition_file = reader.value();
     } else if (option == "--always-working") {
       options.always_working = true;
     } else if (option == "--labels") {
-      options.labels_file = next();
+      options.labels_file = reader.value();
     } else if (option == "--truth") {
-      options.truth_file = next();
+      options.truth_file = reader.value();
     } else if (option.rfind("-", 0) == 0 && option.size() > 1) {
       throw std::invalid_argument("unknown option " + option + " (see --help)");
     } else if (options.bag.empty()) {

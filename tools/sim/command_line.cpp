@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "sim/option_reader.hpp"
+
 namespace velmora_sim
 {
 
@@ -66,29 +68,6 @@ int parseWholeInt(const std::string & option, const std::string & text, int mini
   return static_cast<int>(value);
 }
 
-std::vector<CameraId> parseCameras(const std::string & text)
-{
-  std::vector<CameraId> cameras;
-  std::stringstream list(text);
-  std::string name;
-  while (std::getline(list, name, ',')) {
-    const auto known = std::find_if(
-      kAllCameras.begin(), kAllCameras.end(),
-      [&name](CameraId camera) {return cameraDesign(camera).name == name;});
-    if (known == kAllCameras.end()) {
-      throw std::invalid_argument(
-              "--cameras: unknown camera '" + name + "' (rear, front, fisheye)");
-    }
-    if (std::find(cameras.begin(), cameras.end(), *known) == cameras.end()) {
-      cameras.push_back(*known);
-    }
-  }
-  if (cameras.empty()) {
-    throw std::invalid_argument("--cameras needs at least one of rear, front, fisheye");
-  }
-  return cameras;
-}
-
 std::string oneDecimal(double value)
 {
   std::ostringstream text;
@@ -119,41 +98,24 @@ CommandLine parseCommandLine(
   bool frames_given = false;
   long long frames = 0;
   bool duration_given = false;
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    std::string option = arguments[index];
-    std::string value;
-    bool has_value = false;
-    if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
-      equals != std::string::npos)
-    {
-      value = option.substr(equals + 1);
-      option = option.substr(0, equals);
-      has_value = true;
-    }
-    const auto next = [&]() {
-        if (has_value) {
-          return value;
-        }
-        if (index + 1 >= arguments.size()) {
-          throw std::invalid_argument(option + " needs a value");
-        }
-        return arguments[++index];
-      };
+  OptionReader reader(arguments);
+  while (reader.next()) {
+    const std::string & option = reader.option();
     if (option == "--help" || option == "-h") {
       command.help = true;
     } else if (option == "--seed") {
-      options.seed = static_cast<uint64_t>(parseWhole(option, next(), 0));
+      options.seed = static_cast<uint64_t>(parseWhole(option, reader.value(), 0));
     } else if (option == "--frames") {
-      frames = parseWhole(option, next(), 1);
+      frames = parseWhole(option, reader.value(), 1);
       frames_given = true;
     } else if (option == "--duration") {
-      options.duration_s = parseNumber(option, next());
+      options.duration_s = parseNumber(option, reader.value());
       if (options.duration_s <= 0.0) {
         throw std::invalid_argument("--duration needs a positive number of seconds");
       }
       duration_given = true;
     } else if (option == "--scenario") {
-      const std::string name = next();
+      const std::string name = reader.value();
       const auto kind = scenarioFromName(name);
       if (!kind) {
         throw std::invalid_argument(
@@ -161,20 +123,15 @@ CommandLine parseCommandLine(
       }
       options.scenario = *kind;
     } else if (option == "--out") {
-      options.out_dir = next();
+      options.out_dir = reader.value();
     } else if (option == "--cameras") {
-      options.cameras = parseCameras(next());
+      options.cameras = parseCameras(reader.value());
     } else if (option == "--realtime") {
       options.realtime = true;
     } else if (option == "--vlm-url") {
-      options.vlm_url = next();
-      if (!isLoopbackUrl(options.vlm_url)) {
-        throw std::invalid_argument(
-                "--vlm-url must point at this machine (localhost, 127.x.x.x or [::1]), not '" +
-                options.vlm_url + "'");
-      }
+      options.vlm_url = loopbackVlmUrl(reader.value());
     } else if (option == "--vlm-answers") {
-      const std::string name = next();
+      const std::string name = reader.value();
       const auto answers = vlmAnswersFromName(name);
       if (!answers) {
         throw std::invalid_argument(
@@ -182,22 +139,22 @@ CommandLine parseCommandLine(
       }
       options.vlm_answers = *answers;
     } else if (option == "--engine") {
-      options.engine_path = next();
+      options.engine_path = reader.value();
     } else if (option == "--camera-rate") {
-      options.camera_rate_hz = parseWholeInt(option, next(), 1);
+      options.camera_rate_hz = parseWholeInt(option, reader.value(), 1);
       if (options.camera_rate_hz > 50 || 150 % options.camera_rate_hz != 0) {
         throw std::invalid_argument(
                 "--camera-rate needs a rate in Hz that divides 150, at most 50 (e.g. 30, 25, 15)");
       }
     } else if (option == "--record") {
-      options.record_path = next();
+      options.record_path = reader.value();
       if (options.record_path.empty()) {
         throw std::invalid_argument("--record needs a path");
       }
     } else if (option == "--record-compressed") {
       options.record_compressed = true;
     } else if (option == "--clean-interval") {
-      options.clean_interval_s = parseWholeInt(option, next(), 0);
+      options.clean_interval_s = parseWholeInt(option, reader.value(), 0);
     } else {
       throw std::invalid_argument("unknown option '" + option + "'");
     }
