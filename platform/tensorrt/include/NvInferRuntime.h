@@ -57,7 +57,8 @@ public:
   // nullptr when the index is out of range.
   virtual char const * getBindingName(int32_t bindingIndex) const noexcept = 0;
   virtual bool bindingIsInput(int32_t bindingIndex) const noexcept = 0;
-  // nbDims -1 when the index is out of range.
+  // Dims() (no extents, nbDims 0) when the index is out of range, not the -1 of the
+  // name-based getTensorShape.
   virtual Dims getBindingDimensions(int32_t bindingIndex) const noexcept = 0;
   virtual DataType getBindingDataType(int32_t bindingIndex) const noexcept = 0;
 #endif

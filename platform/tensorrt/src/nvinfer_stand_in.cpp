@@ -382,7 +382,7 @@ public:
 
   Dims getBindingDimensions(int32_t bindingIndex) const noexcept override
   {
-    return valid(bindingIndex) ? bindings_[bindingIndex].dims : invalidDims();
+    return valid(bindingIndex) ? bindings_[bindingIndex].dims : Dims{};
   }
 
   DataType getBindingDataType(int32_t bindingIndex) const noexcept override
