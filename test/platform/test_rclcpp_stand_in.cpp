@@ -245,6 +245,37 @@ TEST_F(RclcppStandIn, OverridesComeFromNodeOptionsThenTheCommandLine)
   EXPECT_FALSE(node->get_parameter("use_sim_time").as_bool());
 }
 
+TEST_F(RclcppStandIn, ParameterTextsAndUninitializedParametersAreRclcpps)
+{
+  // The node quotes start values in its refusals with rclcpp::to_string.
+  EXPECT_EQ(rclcpp::to_string(rclcpp::ParameterValue(2.0)), "2.000000");
+  EXPECT_EQ(rclcpp::to_string(rclcpp::ParameterValue(int64_t{-3})), "-3");
+  EXPECT_EQ(
+    rclcpp::to_string(rclcpp::ParameterValue(std::vector<uint8_t>{0, 255})), "[0, 0xff]");
+  EXPECT_EQ(
+    rclcpp::to_string(rclcpp::ParameterValue(std::vector<bool>{true, false})), "[true, false]");
+
+  initWith({"--ros-args", "-p", "given:=4"});
+  auto node = std::make_shared<rclcpp::Node>("typed");
+  EXPECT_EQ(node->declare_parameter<int64_t>("given"), 4);
+  EXPECT_THROW(
+    node->declare_parameter<int64_t>("missing"),
+    rclcpp::exceptions::UninitializedStaticallyTypedParameterException);
+  EXPECT_TRUE(node->has_parameter("missing"));
+  EXPECT_THROW(
+    node->get_parameter("missing"), rclcpp::exceptions::ParameterUninitializedException);
+  rclcpp::Parameter unset;
+  EXPECT_FALSE(node->get_parameter("missing", unset));
+  EXPECT_FALSE(node->set_parameter(rclcpp::Parameter("missing", 1.5)).successful);
+  EXPECT_TRUE(node->set_parameter(rclcpp::Parameter("missing", 6)).successful);
+  EXPECT_EQ(node->get_parameter("missing").as_int(), 6);
+  EXPECT_THROW(
+    node->declare_parameter("unset", rclcpp::ParameterValue()),
+    rclcpp::exceptions::InvalidParameterTypeException);
+  EXPECT_THROW(
+    node->undeclare_parameter("given"), rclcpp::exceptions::InvalidParameterTypeException);
+}
+
 TEST_F(RclcppStandIn, CommandLineRemapsRedirectTopicsAndRenameNodes)
 {
   initWith({"--ros-args", "-r", "/chatter:=/talk", "-r", "__node:=renamed", "--", "plain"});

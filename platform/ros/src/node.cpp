@@ -348,9 +348,12 @@ Node::Node(
   detail::Graph::instance().addNode(node_base_.get(), node_base_->get_fully_qualified_name());
   const bool use_sim_time = declare_parameter(kUseSimTime, false);
   if (options_.automatically_declare_parameters_from_overrides()) {
+    // Dynamically typed, as rclcpp declares them.
+    rcl_interfaces::msg::ParameterDescriptor descriptor;
+    descriptor.dynamic_typing = true;
     for (const auto & override_value : overrides_) {
       if (!has_parameter(override_value.first)) {
-        declare_parameter(override_value.first, override_value.second);
+        declare_parameter(override_value.first, override_value.second, descriptor, true);
       }
     }
   }
@@ -415,6 +418,32 @@ const rclcpp::ParameterValue & Node::declare_parameter(
   const std::string & name, const rclcpp::ParameterValue & default_value,
   const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor, bool ignore_override)
 {
+  return declareParameter(
+    name, PARAMETER_NOT_SET, default_value, parameter_descriptor, ignore_override);
+}
+
+const rclcpp::ParameterValue & Node::declare_parameter(
+  const std::string & name, rclcpp::ParameterType type,
+  const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor, bool ignore_override)
+{
+  if (type == PARAMETER_NOT_SET) {
+    throw std::invalid_argument(
+      "declare_parameter(): the provided parameter type cannot be rclcpp::PARAMETER_NOT_SET");
+  }
+  if (parameter_descriptor.dynamic_typing) {
+    throw std::invalid_argument(
+      "declare_parameter(): cannot declare parameter of specific type and pass descriptor"
+      "with `dynamic_typing=true`");
+  }
+  return declareParameter(
+    name, type, rclcpp::ParameterValue(), parameter_descriptor, ignore_override);
+}
+
+const rclcpp::ParameterValue & Node::declareParameter(
+  const std::string & name, rclcpp::ParameterType type,
+  const rclcpp::ParameterValue & default_value,
+  const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor, bool ignore_override)
+{
   if (name.empty()) {
     throw exceptions::InvalidParametersException("parameter name must not be empty");
   }
@@ -426,38 +455,27 @@ const rclcpp::ParameterValue & Node::declare_parameter(
   ParameterRecord record{default_value, parameter_descriptor};
   record.descriptor.name = name;
   if (!parameter_descriptor.dynamic_typing) {
-    record.descriptor.type = default_value.get_type();
+    if (type == PARAMETER_NOT_SET) {
+      type = default_value.get_type();
+    }
+    if (type == PARAMETER_NOT_SET) {
+      throw exceptions::InvalidParameterTypeException(
+        name, "cannot declare a statically typed parameter with an uninitialized value");
+    }
+    record.descriptor.type = type;
   }
   const auto override_value = overrides_.find(name);
   if (!ignore_override && override_value != overrides_.end()) {
     record.value = override_value->second;
   }
-  const auto result = checkParameterType(name, record, record.value);
-  if (!result.successful) {
-    throw exceptions::InvalidParameterTypeException(name, result.reason);
+  // As in rclcpp, a statically typed parameter without a start value is kept uninitialized.
+  if (record.value.get_type() != PARAMETER_NOT_SET) {
+    const auto result = checkParameterType(name, record, record.value);
+    if (!result.successful) {
+      throw exceptions::InvalidParameterTypeException(name, result.reason);
+    }
   }
   return parameters_.emplace(name, record).first->second.value;
-}
-
-const rclcpp::ParameterValue & Node::declare_parameter(
-  const std::string & name, rclcpp::ParameterType type,
-  const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor, bool ignore_override)
-{
-  if (type == PARAMETER_NOT_SET) {
-    throw std::invalid_argument(
-      "declare_parameter(): the provided parameter type cannot be rclcpp::PARAMETER_NOT_SET");
-  }
-  const auto override_value = overrides_.find(name);
-  if (ignore_override || override_value == overrides_.end()) {
-    throw exceptions::NoParameterOverrideProvided(name);
-  }
-  if (override_value->second.get_type() != type) {
-    throw exceptions::InvalidParameterTypeException(
-      name, "Wrong parameter type, parameter {" + name + "} is of type {" +
-      rclcpp::to_string(type) + "}, setting it to {" +
-      rclcpp::to_string(override_value->second.get_type()) + "} is not allowed.");
-  }
-  return declare_parameter(name, override_value->second, parameter_descriptor, false);
 }
 
 void Node::undeclare_parameter(const std::string & name)
@@ -465,11 +483,16 @@ void Node::undeclare_parameter(const std::string & name)
   std::lock_guard<std::mutex> lock(parameters_mutex_);
   const auto found = parameters_.find(name);
   if (found == parameters_.end()) {
-    throw exceptions::ParameterNotDeclaredException(name);
+    throw exceptions::ParameterNotDeclaredException(
+      "cannot undeclare parameter '" + name + "' which has not yet been declared");
   }
   if (found->second.descriptor.read_only) {
-    throw exceptions::InvalidParametersException(
+    throw exceptions::ParameterImmutableException(
       "cannot undeclare parameter '" + name + "' because it is read-only");
+  }
+  if (!found->second.descriptor.dynamic_typing) {
+    throw exceptions::InvalidParameterTypeException(
+      name, "cannot undeclare an statically typed parameter");
   }
   parameters_.erase(found);
 }
@@ -485,7 +508,12 @@ rclcpp::Parameter Node::get_parameter(const std::string & name) const
   std::lock_guard<std::mutex> lock(parameters_mutex_);
   const auto found = parameters_.find(name);
   if (found != parameters_.end()) {
-    return rclcpp::Parameter(name, found->second.value);
+    if (found->second.value.get_type() != PARAMETER_NOT_SET ||
+      found->second.descriptor.dynamic_typing)
+    {
+      return rclcpp::Parameter(name, found->second.value);
+    }
+    throw exceptions::ParameterUninitializedException(name);
   }
   if (options_.allow_undeclared_parameters()) {
     return rclcpp::Parameter(name);

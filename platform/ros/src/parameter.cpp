@@ -10,22 +10,20 @@ namespace rclcpp
 namespace
 {
 
-template<typename T>
-std::string arrayToString(const std::vector<T> & values)
+// rclcpp's form: "[a, b]", bytes in hexadecimal with a 0x prefix (none on zero), bools as words.
+template<typename T, typename PrintT = T>
+std::string arrayToString(
+  const std::vector<T> & values, std::ios::fmtflags format_flags = std::ios::dec)
 {
   std::ostringstream text;
   text << "[";
+  text.setf(format_flags, std::ios_base::basefield | std::ios::boolalpha);
+  text << std::showbase;
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) {
       text << ", ";
     }
-    if constexpr (std::is_same_v<T, bool>) {
-      text << (values[i] ? "true" : "false");
-    } else if constexpr (std::is_same_v<T, uint8_t>) {
-      text << "0x" << std::hex << static_cast<int>(values[i]) << std::dec;
-    } else {
-      text << values[i];
-    }
+    text << static_cast<PrintT>(values[i]);
   }
   text << "]";
   return text.str();
@@ -92,14 +90,13 @@ std::string to_string(const ParameterValue & value)
     case PARAMETER_NOT_SET: return "not set";
     case PARAMETER_BOOL: return value.get<bool>() ? "true" : "false";
     case PARAMETER_INTEGER: return std::to_string(value.get<int64_t>());
-    case PARAMETER_DOUBLE: {
-        std::ostringstream text;
-        text << value.get<double>();
-        return text.str();
-      }
+    // std::to_string, as rclcpp: fixed notation with six decimals ("2.000000").
+    case PARAMETER_DOUBLE: return std::to_string(value.get<double>());
     case PARAMETER_STRING: return value.get<std::string>();
-    case PARAMETER_BYTE_ARRAY: return arrayToString(value.get<std::vector<uint8_t>>());
-    case PARAMETER_BOOL_ARRAY: return arrayToString(value.get<std::vector<bool>>());
+    case PARAMETER_BYTE_ARRAY:
+      return arrayToString<uint8_t, int>(value.get<std::vector<uint8_t>>(), std::ios::hex);
+    case PARAMETER_BOOL_ARRAY:
+      return arrayToString(value.get<std::vector<bool>>(), std::ios::boolalpha);
     case PARAMETER_INTEGER_ARRAY: return arrayToString(value.get<std::vector<int64_t>>());
     case PARAMETER_DOUBLE_ARRAY: return arrayToString(value.get<std::vector<double>>());
     case PARAMETER_STRING_ARRAY: return arrayToString(value.get<std::vector<std::string>>());

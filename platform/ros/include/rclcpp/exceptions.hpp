@@ -84,12 +84,24 @@ public:
   : std::runtime_error("parameter '" + name + "' has invalid type: " + message) {}
 };
 
+class UninitializedStaticallyTypedParameterException : public std::runtime_error
+{
+public:
+  explicit UninitializedStaticallyTypedParameterException(const std::string & name)
+  : std::runtime_error("Statically typed parameter '" + name + "' must be initialized.") {}
+};
+
 class ParameterAlreadyDeclaredException : public std::runtime_error
 {
   using std::runtime_error::runtime_error;
 };
 
 class ParameterNotDeclaredException : public std::runtime_error
+{
+  using std::runtime_error::runtime_error;
+};
+
+class ParameterImmutableException : public std::runtime_error
 {
   using std::runtime_error::runtime_error;
 };
@@ -119,13 +131,6 @@ private:
     }
     return text;
   }
-};
-
-class NoParameterOverrideProvided : public std::runtime_error
-{
-public:
-  explicit NoParameterOverrideProvided(const std::string & name)
-  : std::runtime_error("parameter '" + name + "' requires an user provided parameter override") {}
 };
 
 }  // namespace exceptions

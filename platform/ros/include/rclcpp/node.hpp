@@ -14,6 +14,7 @@
 #include "rcl_interfaces/msg/set_parameters_result.hpp"
 #include "rclcpp/callback_group.hpp"
 #include "rclcpp/clock.hpp"
+#include "rclcpp/exceptions.hpp"
 #include "rclcpp/logger.hpp"
 #include "rclcpp/macros.hpp"
 #include "rclcpp/node_interfaces/node_base_interface.hpp"
@@ -107,7 +108,8 @@ public:
     rcl_interfaces::msg::ParameterDescriptor(),
     bool ignore_override = false);
 
-  // Declares a parameter of a type but without default: an override must provide the value.
+  // Declares a parameter of a type without a default; without an override it stays
+  // uninitialized, and reading it throws.
   const rclcpp::ParameterValue & declare_parameter(
     const std::string & name, rclcpp::ParameterType type,
     const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor =
@@ -122,10 +124,14 @@ public:
     bool ignore_override = false)
   {
     using Value = std::decay_t<decltype(rclcpp::ParameterValue().get<ParameterT>())>;
-    return Value(
-      declare_parameter(
-        name, rclcpp::ParameterValue(default_value), parameter_descriptor,
-        ignore_override).get<ParameterT>());
+    try {
+      return Value(
+        declare_parameter(
+          name, rclcpp::ParameterValue(default_value), parameter_descriptor,
+          ignore_override).get<ParameterT>());
+    } catch (const ParameterTypeException & error) {
+      throw exceptions::InvalidParameterTypeException(name, error.what());
+    }
   }
 
   template<typename ParameterT>
@@ -137,8 +143,12 @@ public:
   {
     using Value = std::decay_t<decltype(rclcpp::ParameterValue().get<ParameterT>())>;
     const auto type = rclcpp::ParameterValue(ParameterT{}).get_type();
-    return Value(
-      declare_parameter(name, type, parameter_descriptor, ignore_override).get<ParameterT>());
+    try {
+      return Value(
+        declare_parameter(name, type, parameter_descriptor, ignore_override).get<ParameterT>());
+    } catch (const ParameterTypeException &) {
+      throw exceptions::UninitializedStaticallyTypedParameterException(name);
+    }
   }
 
   void undeclare_parameter(const std::string & name);
@@ -206,6 +216,11 @@ private:
   std::string resolveTopicName(const std::string & topic_name) const;
   std::string expandTopicName(const std::string & topic_name) const;
   void collectOverrides();
+  // Both declare_parameter overloads: `type` is PARAMETER_NOT_SET when the default gives it.
+  const rclcpp::ParameterValue & declareParameter(
+    const std::string & name, rclcpp::ParameterType type,
+    const rclcpp::ParameterValue & default_value,
+    const rcl_interfaces::msg::ParameterDescriptor & parameter_descriptor, bool ignore_override);
   rcl_interfaces::msg::SetParametersResult checkParameterType(
     const std::string & name, const ParameterRecord & record,
     const rclcpp::ParameterValue & value) const;
