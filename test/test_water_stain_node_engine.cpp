@@ -99,6 +99,7 @@ TEST_F(ClassifierNodeTest, FinalRuleOnHistoryAndOverlap)
     {{1, 0}, 0.5f, FloorClass::clean, false},
     {{1, 1, 0}, 0.5f, FloorClass::clean, false},
     {{2, 2}, 0.85f, FloorClass::stubborn, false},
+    {{2, 2}, 0.8f, FloorClass::stubborn, false},  // the threshold itself is the same floor
     {{2, 1}, 0.85f, FloorClass::clean, false},
     {{2, 1}, 0.3f, FloorClass::dirty, false},
     {{0, 2}, 0.3f, FloorClass::stubborn, false},
