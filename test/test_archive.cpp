@@ -63,6 +63,8 @@ TEST(ArchiveWrite, FailureSaysWhyAndLeavesNothingBehind)
 {
   TemporaryDirectory directory;
   std::ofstream(directory / "file") << "x";
+  // The final name taken by a directory: the temporary is written whole, then the rename fails.
+  std::filesystem::create_directory(directory / "5.6.jpg");
   struct Case
   {
     const char * name;
@@ -74,6 +76,7 @@ TEST(ArchiveWrite, FailureSaysWhyAndLeavesNothingBehind)
     {"missing directory", directory / "missing/1.2.jpg", kPatch, "No such file or directory"},
     {"file in the way", directory / "file/1.2.jpg", kPatch, "Not a directory"},
     {"empty image", directory / "1.2.jpg", cv::Mat(), "the image cannot be encoded as JPEG"},
+    {"directory in the way", directory / "5.6.jpg", kPatch, "Is a directory"},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
@@ -81,7 +84,8 @@ TEST(ArchiveWrite, FailureSaysWhyAndLeavesNothingBehind)
     EXPECT_FALSE(written.ok());
     EXPECT_EQ(written.error(), c.reason);
   }
-  EXPECT_EQ(test_support::listDirectory(directory.path()), std::vector<std::string>{"file"});
+  EXPECT_EQ(
+    test_support::listDirectory(directory.path()), (std::vector<std::string>{"5.6.jpg", "file"}));
 }
 
 TEST(ArchiveWrite, FailedOverwriteLeavesTheEarlierFileWhole)
