@@ -101,6 +101,12 @@ TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
   // Turned half a turn about the optical y axis: the floor lies behind the lens.
   const auto looking_away = makeTransform(0.0, 0.5, 0.0, 0.5, 0.5, -0.5, 0.5, "camera");
   const auto nan_transform = makeTransform(0.0, nan, 0.0, 0.5, -0.5, 0.5, 0.5, "camera");
+  // Moved forward until the near edge lies in the lens plane: no image point, not a mirrored one.
+  const auto near_edge_in_lens_plane =
+    makeTransform(0.0, 0.5, -static_cast<double>(0.9f), 0.5, -0.5, 0.5, 0.5, "camera");
+  cv::Mat just_too_long_focal_length = frontIntrinsics();
+  just_too_long_focal_length.at<double>(0, 0) = 7600.0;
+  just_too_long_focal_length.at<double>(1, 1) = 7600.0;
   // Optical axis level with the floor: the far and near edges meet on the horizon row.
   const auto at_floor_level = makeTransform(0.0, 0.0, 0.0, 0.5, -0.5, 0.5, 0.5, "camera");
 
@@ -113,6 +119,8 @@ TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
   } cases[] = {
     {"floor behind the camera", frontIntrinsics(), looking_away,
       "floor corner 0 is behind the camera (z = -1.9)"},
+    {"near edge in the lens plane", frontIntrinsics(), near_edge_in_lens_plane,
+      "floor corner 2 is behind the camera (z = 0)"},
     {"NaN in K", nan_intrinsics, frontCameraFromBase(), "non-finite"},
     {"pixel far off the image", huge_focal_length, frontCameraFromBase(),
       "floor corner 0 projects to an unusable pixel"},
@@ -121,6 +129,8 @@ TEST(FloorGeometry, UnusableCalibrationIsRejectedWithItsReason)
     {"degenerate patch", frontIntrinsics(), at_floor_level, "a 444 x 0 patch"},
     {"patch too large to cut every frame", large_focal_length, frontCameraFromBase(),
       "a 44444 x 11695 patch"},
+    {"patch just over the longest side", just_too_long_focal_length, frontCameraFromBase(),
+      "a 8444 x"},
   };
   for (const auto & c : cases) {
     const auto result = vws::projectFloorRectangle(c.K, c.transform, kFrontRectangle);

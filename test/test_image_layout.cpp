@@ -53,6 +53,7 @@ TEST(ImageLayout, LayoutsThatReachPastTheDataAreRefusedWithTheReason)
     {"height beyond int", {"mono8", 2, 0x80000001u, 2, 2}, "larger than an image can be"},
     {"width beyond int", {"bgr8", kMax, 1, kMax, 0}, "larger than an image can be"},
     {"step shorter than a row", {"bgr8", 640, 480, 640, 640 * 480 * 3}, "shorter than a row"},
+    {"step one byte short of a row", {"bgr8", 640, 480, 1919, 1919 * 480}, "(1920 bytes)"},
     // 0x55555556 * 3 wraps to 2 in 32 bits: cv_bridge's step check passes.
     {"row bytes wrapping", {"bgr8", 0x55555556u, 1, 2, 2}, "(4294967298 bytes)"},
     {"row bytes beyond the step", {"rgba16", 0x20000000u, 1, kMax, 4}, "shorter than a row"},
