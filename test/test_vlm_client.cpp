@@ -259,6 +259,7 @@ TEST(VlmClient, AnswersBecomeVerdicts)
     {"top-level array", R"(["yes"])", 200, -1, "Failed to parse response JSON: "},
     {"object-valued answer", R"({"output": {"text": "yes"}})", 200, -1,
       "Failed to parse response JSON: "},
+    {"array-valued answer", R"({"output": ["yes"]})", 200, -1, "Failed to parse response JSON: "},
     {"nesting beyond the parser's limit", R"({"output": )" + std::string(1200, '['), 200, -1,
       "Failed to parse response JSON: "},
     {"HTTP 500 with an answer", R"({"output": "yes"})", 500, 1, ""},
@@ -275,6 +276,21 @@ TEST(VlmClient, AnswersBecomeVerdicts)
       expectFailureStartingWith(answer, test_case.log_prefix);
     }
   }
+}
+
+// A redirect would send the floor image to wherever the reply points; its own body is the answer.
+TEST(VlmClient, RedirectsAreNotFollowed)
+{
+  ScriptedServer elsewhere(reply(R"({"output": "yes"})"));
+  const std::string target = elsewhere.url() + "/";
+  ScriptedServer server([target](httplib::Response & response) {
+      response.status = 307;  // keeps the POST, unlike 302
+      response.set_header("Location", target);
+      response.set_content(R"({"output": "no"})", "application/json");
+    });
+  const auto answer = queryVlm(floorPatch(), server.url(), kPrompt);
+  EXPECT_EQ(historyEntry(answer), 0);
+  EXPECT_TRUE(elsewhere.requests().empty());
 }
 
 TEST(VlmClient, RefusedConnectionFailsWithTheRequestLine)
