@@ -330,6 +330,15 @@ TEST(CdrMessages, ShortOrLyingMessagesAreErrorsNotCrashes)
   EXPECT_THROW(velmora_bag::decodeImage(lying), MessageError);
   EXPECT_THROW(velmora_bag::decodeTfMessage({0, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}), MessageError);
   EXPECT_THROW(velmora_bag::decodeImage({1, 7, 0, 0, 0, 0, 0, 0}), MessageError);
+  // Parameter lists and XCDR2 (encapsulation 2 and up) are laid out otherwise.
+  for (const uint8_t kind : {2, 3, 6, 7, 10}) {
+    try {
+      velmora_bag::decodeImage({0, kind, 0, 0, 0, 0, 0, 0});
+      ADD_FAILURE() << "encapsulation " << int{kind} << " decoded";
+    } catch (const MessageError & error) {
+      EXPECT_NE(std::string(error.what()).find("not a plain CDR message"), std::string::npos);
+    }
+  }
 
   // A string with an inner NUL (found by fuzzing) is written whole, not cut at the NUL.
   image.encoding = std::string("bg\0r8", 5);
