@@ -134,6 +134,12 @@ TEST_F(RecordedRun, SplitBagsJudgedLikeOneMcapFile)
   EXPECT_EQ(from_split_mcap.storage, "mcap");
   EXPECT_TRUE(from_split_mcap.skipped.empty());
   EXPECT_EQ(verdicts(from_split_mcap), verdicts(mcap));
+  // A recording stopped just after a split leaves the next file empty: named, and nothing else.
+  std::ofstream(split_mcap / "run_2.mcap");
+  const ReplayOutcome with_empty_tail = velmora_replay::runReplay(optionsFor(split_mcap, "tail"));
+  ASSERT_EQ(with_empty_tail.skipped.size(), 1u);
+  EXPECT_EQ(with_empty_tail.skipped[0].location, "run_2.mcap");
+  EXPECT_EQ(verdicts(with_empty_tail), verdicts(mcap));
 
   const fs::path later = scratch("sqlite3_with_definitions");
   velmora_test::writeRunSqlite3(later, RearStorage::raw, true);
