@@ -63,6 +63,7 @@ TEST(StainScoring, SeenFoundAndTheDelayFromFirstSightToDetection)
   EXPECT_TRUE(outcomes[1].seen);
   EXPECT_FALSE(outcomes[1].found);
   EXPECT_FALSE(outcomes[1].first_found_s.has_value());
+  EXPECT_EQ(outcomes[1].frames_to_detection, 0u);  // never detected: no delay in the report
   EXPECT_FALSE(outcomes[2].seen);
   EXPECT_FALSE(outcomes[3].seen);
 
@@ -100,6 +101,9 @@ TEST(StainScoring, TruthRulesDecideWhetherAFrameShowsAStain)
   EXPECT_FALSE(velmora_sim::shows(corner, TruthRule::visible));
   EXPECT_FALSE(velmora_sim::shows(tiny_region, TruthRule::area));
   EXPECT_TRUE(velmora_sim::shows(tiny_region, TruthRule::visible));
+  // The thresholds themselves count, as in the frames' own truth.
+  EXPECT_TRUE(velmora_sim::shows({1, velmora_sim::kMinStainArea, 0.0}, TruthRule::area));
+  EXPECT_TRUE(velmora_sim::shows({1, 0.0, velmora_sim::kMinPatchShare}, TruthRule::visible));
 
   // A stain only ever glimpsed at a corner is not a miss under the visibility truth.
   const std::vector<ScoredFrame> frames{
