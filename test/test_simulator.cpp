@@ -456,6 +456,9 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
   EXPECT_EQ(
     parseCommandLine({"--vlm-answers", "truth"}, "").options.vlm_answers,
     velmora_sim::VlmAnswers::truth);
+  EXPECT_DOUBLE_EQ(
+    parseCommandLine({"--vlm-answers", "truth", "--vlm-false-yes", "0.1"}, "").options
+    .vlm_false_yes, 0.1);
 
   for (const std::vector<std::string> & wrong : std::vector<std::vector<std::string>>{
       {"--vlm-url", "http://vlm.example.invalid:32771"},
@@ -468,6 +471,12 @@ TEST(CommandLine, ParsesOptionsAndRefusesWhatCannotWork)
       {"--scenario", "easy"},
       {"--vlm-answers", "maybe"},
       {"--vlm-answers", "no", "--vlm-url", "http://127.0.0.1:8080"},
+      // Only the truth-answering stand-in can be fooled, and only on a share of the floor.
+      {"--vlm-false-yes", "0.1"},
+      {"--vlm-answers", "no", "--vlm-false-yes", "0.1"},
+      {"--vlm-answers", "truth", "--vlm-false-yes", "1.5"},
+      {"--vlm-answers", "truth", "--vlm-false-yes", "-0.1"},
+      {"--vlm-answers", "truth", "--vlm-false-yes", "nan"},
       // Past the range of an int: must not wrap round to 0 (a division by it) or to 30, -1.
       {"--camera-rate", "4294967296"},
       {"--camera-rate", "4294967326"},
@@ -591,14 +600,22 @@ TEST(SimulatedRun, AMapThatCannotBeWrittenFailsTheRun)
 TEST(SimulatedRun, TheStandInCanAnswerByTheTruthOfTheFrameBeingJudgedOrAlwaysNo)
 {
   using velmora_sim::VlmAnswers;
-  for (VlmAnswers answers : {VlmAnswers::truth, VlmAnswers::no}) {
-    SCOPED_TRACE(velmora_sim::vlmAnswersName(answers));
+  struct Way
+  {
+    VlmAnswers answers;
+    double false_yes;
+  };
+  for (const Way way : {Way{VlmAnswers::truth, 0.0}, Way{VlmAnswers::no, 0.0},
+      Way{VlmAnswers::truth, 1.0}})
+  {
+    SCOPED_TRACE(velmora_sim::vlmAnswersName(way.answers) + " " + std::to_string(way.false_yes));
     test_support::TemporaryDirectory out;
     velmora_sim::SimOptions options;
     options.duration_s = 1.0;
     options.out_dir = out.path();
     options.engine_path = std::string(VELMORA_SOURCE_DIR) + "/test/models/floor_colour.onnx";
-    options.vlm_answers = answers;
+    options.vlm_answers = way.answers;
+    options.vlm_false_yes = way.false_yes;
     const velmora_sim::SimOutcome outcome = velmora_sim::runSimulation(options);
 
     std::array<std::size_t, 2> asked{};  // by visible truth: clean, stained
@@ -608,12 +625,48 @@ TEST(SimulatedRun, TheStandInCanAnswerByTheTruthOfTheFrameBeingJudgedOrAlwaysNo)
       }
       const bool stained = frame.truth.visible_class != FloorClass::clean;
       ++asked[stained ? 1 : 0];
-      EXPECT_EQ(*frame.log.vlm_answer, answers == VlmAnswers::truth && stained ? 1 : 0);
+      const bool yes = way.answers == VlmAnswers::truth && (stained || way.false_yes == 1.0);
+      EXPECT_EQ(*frame.log.vlm_answer, yes ? 1 : 0);
     }
     EXPECT_GT(asked[0], 0u);
     EXPECT_GT(asked[1], 0u);
-    EXPECT_EQ(outcome.report.info.vlm_answers, velmora_sim::vlmAnswersName(answers));
+    EXPECT_EQ(outcome.report.info.vlm_answers, velmora_sim::vlmAnswersName(way.answers));
+    EXPECT_EQ(outcome.report.info.vlm_false_yes, way.false_yes);
   }
+}
+
+TEST(SimulatedVlm, FooledOnAFixedShareOfTheFloorSquaresOfEachCamera)
+{
+  using velmora_sim::kVlmPlaceSide;
+  using velmora_sim::vlmFooledAt;
+  const auto square = [](int column, int row, double offset) {
+      const cv::Point2d corner((column + offset) * kVlmPlaceSide, (row + offset) * kVlmPlaceSide);
+      return std::vector<cv::Point2d>{
+        corner, corner + cv::Point2d(0.1, 0.0), corner + cv::Point2d(0.1, 0.1),
+        corner + cv::Point2d(0.0, 0.1)};
+    };
+  std::size_t fooled = 0;
+  std::size_t front_differs = 0;
+  std::size_t seed_differs = 0;
+  const int side = 100;
+  for (int column = -side / 2; column < side / 2; ++column) {
+    for (int row = -side / 2; row < side / 2; ++row) {
+      const bool rear = vlmFooledAt(7, CameraId::rear, square(column, row, 0.1), 0.1);
+      // Anywhere in the same square, the same answer: the mistake stays with the floor.
+      EXPECT_EQ(vlmFooledAt(7, CameraId::rear, square(column, row, 0.7), 0.1), rear);
+      fooled += rear;
+      front_differs += vlmFooledAt(7, CameraId::front, square(column, row, 0.1), 0.1) != rear;
+      seed_differs += vlmFooledAt(8, CameraId::rear, square(column, row, 0.1), 0.1) != rear;
+      EXPECT_FALSE(vlmFooledAt(7, CameraId::rear, square(column, row, 0.1), 0.0));
+      EXPECT_TRUE(vlmFooledAt(7, CameraId::rear, square(column, row, 0.1), 1.0));
+    }
+  }
+  const double share = static_cast<double>(fooled) / (side * side);
+  EXPECT_NEAR(share, 0.1, 0.01);
+  // Independent draws for other cameras and seeds differ on about 2 * 0.1 * 0.9 of the squares.
+  EXPECT_GT(front_differs, side * side / 10);
+  EXPECT_GT(seed_differs, side * side / 10);
+  EXPECT_FALSE(vlmFooledAt(7, CameraId::rear, {}, 1.0));
 }
 
 }  // namespace

@@ -138,6 +138,11 @@ CommandLine parseCommandLine(
                 "--vlm-answers: unknown way '" + name + "' (rule, truth, no)");
       }
       options.vlm_answers = *answers;
+    } else if (option == "--vlm-false-yes") {
+      options.vlm_false_yes = parseNumber(option, reader.value());
+      if (!(options.vlm_false_yes >= 0.0 && options.vlm_false_yes <= 1.0)) {
+        throw std::invalid_argument("--vlm-false-yes needs a share from 0 to 1");
+      }
     } else if (option == "--engine") {
       options.engine_path = reader.value();
     } else if (option == "--camera-rate") {
@@ -161,6 +166,9 @@ CommandLine parseCommandLine(
   }
   if (options.vlm_answers != VlmAnswers::rule && !options.vlm_url.empty()) {
     throw std::invalid_argument("--vlm-answers sets the in-process stand-in; not with --vlm-url");
+  }
+  if (options.vlm_false_yes > 0.0 && options.vlm_answers != VlmAnswers::truth) {
+    throw std::invalid_argument("--vlm-false-yes needs --vlm-answers truth");
   }
   if (options.record_compressed && options.record_path.empty()) {
     throw std::invalid_argument("--record-compressed needs --record PATH");
@@ -217,6 +225,9 @@ std::string usage()
     "                       (yes when a stain covers 1% of the judged frame's region: a VLM\n"
     "                       that is always right about what is in view), no (always: only\n"
     "                       the classifier's sure verdicts flag stains)\n"
+    "  --vlm-false-yes R    with truth answers: yes also on floor without a visible stain in a\n"
+    "                       share R (0-1) of the map's 0.5 m squares, chosen per camera, as a\n"
+    "                       model fooled by the look of a floor stays fooled there (default 0)\n"
     "  --engine PATH        classifier model (default models/floor_mobilenet.onnx)\n"
     "  --clean-interval S   keep the node's clean-archive throttle of S seconds (default 0:\n"
     "                       every clean verdict is archived)\n"

@@ -614,6 +614,7 @@ void writeReportJson(
   root["run"]["vlm_url"] = info.vlm_url;
   root["run"]["vlm_stub_in_process"] = info.vlm_stub;
   root["run"]["vlm_stub_answers"] = info.vlm_answers;
+  root["run"]["vlm_stub_false_yes"] = info.vlm_false_yes;
   root["run"]["vlm_stub_requests"] = static_cast<Json::UInt64>(info.vlm_stub_requests);
   root["run"]["engine_path"] = info.engine_path;
   root["run"]["clean_save_interval_s"] = info.clean_interval_s;
@@ -739,7 +740,10 @@ std::string summaryTable(const SimReport & report)
   out << "same-floor dirty confirmations: " << overall.same_floor_dirty <<
     ", VLM answers yes/no/failed: " << overall.vlm_yes << '/' <<
     overall.vlm_calls - overall.vlm_yes - overall.vlm_failed << '/' << overall.vlm_failed;
-  if (report.info.vlm_answers == "truth") {
+  if (report.info.vlm_answers == "truth" && report.info.vlm_false_yes > 0.0) {
+    out << " (the stand-in answered by the visible truth, but yes on stain-free floor on " <<
+      percent(report.info.vlm_false_yes) << " of the floor)";
+  } else if (report.info.vlm_answers == "truth") {
     out << " (the stand-in answered by the visible truth)";
   } else if (report.info.vlm_answers == "no") {
     out << " (the stand-in always answered no)";

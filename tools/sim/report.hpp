@@ -108,6 +108,7 @@ struct RunInfo
   std::string vlm_url;
   bool vlm_stub{true};
   std::string vlm_answers;  // how the in-process stand-in answered (vlmAnswersName)
+  double vlm_false_yes{0.0};  // with truth answers: the share of the floor it was fooled on
   std::string engine_path;
   std::string scenario;
   int clean_interval_s{0};

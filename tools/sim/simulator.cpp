@@ -225,6 +225,7 @@ public:
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     info_.vlm_url = vlm_url;
     info_.vlm_answers = info_.vlm_stub ? vlmAnswersName(options_.vlm_answers) : "";
+    info_.vlm_false_yes = options_.vlm_false_yes;
     info_.vlm_stub_requests = vlm_ ? vlm_->requestCount() : 0;
     if (vlm_) {
       vlm_->stop();
@@ -254,8 +255,9 @@ public:
     if (frame == nullptr) {
       return;
     }
-    judged_frame_visibly_stained_ =
-      frame->truth.visible_class == velmora_water_stain::FloorClass::clean ? 0 : 1;
+    const bool stained = frame->truth.visible_class != velmora_water_stain::FloorClass::clean;
+    judged_frame_truth_answer_ =
+      stained || vlmFooledAt(options_.seed, camera, frame->region, options_.vlm_false_yes);
     if (log_ != nullptr) {
       log_->beginFrame(&frame->log);
     }
@@ -264,7 +266,7 @@ public:
   void frameFinished(
     CameraId camera, const builtin_interfaces::msg::Time & stamp, CallbackTime took) override
   {
-    judged_frame_visibly_stained_ = kNoFrameJudged;
+    judged_frame_truth_answer_ = kNoFrameJudged;
     if (log_ != nullptr) {
       log_->endFrame();
     }
@@ -304,11 +306,11 @@ private:
       // The executor judges one frame at a time and waits for the answer inside the callback,
       // so the frame being judged is the one asked about.
       stub.knows_stained = [this]() -> std::optional<bool> {
-          const int stained = judged_frame_visibly_stained_.load();
-          if (stained == kNoFrameJudged) {
+          const int answer = judged_frame_truth_answer_.load();
+          if (answer == kNoFrameJudged) {
             return std::nullopt;
           }
-          return stained == 1;
+          return answer == 1;
         };
     }
     return stub;
@@ -673,7 +675,8 @@ private:
   std::map<std::pair<int, int64_t>, std::size_t> frame_index_;
   std::atomic<std::size_t> frames_received_{0};
   static constexpr int kNoFrameJudged = -1;
-  std::atomic<int> judged_frame_visibly_stained_{kNoFrameJudged};
+  // What the truth-answering stand-in says of the frame being judged: 1 yes, 0 no.
+  std::atomic<int> judged_frame_truth_answer_{kNoFrameJudged};
   double simulated_s_{0.0};
   std::optional<std::chrono::nanoseconds> pose_pending_;
   int64_t ticks_{0};
@@ -720,6 +723,41 @@ std::optional<VlmAnswers> vlmAnswersFromName(const std::string & name)
     }
   }
   return std::nullopt;
+}
+
+namespace
+{
+
+// SplitMix64's finaliser: spreads nearby inputs (neighbouring squares) over the whole range.
+uint64_t mixBits(uint64_t bits)
+{
+  bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebULL;
+  return bits ^ (bits >> 31);
+}
+
+}  // namespace
+
+bool vlmFooledAt(
+  uint64_t seed, CameraId camera, const std::vector<cv::Point2d> & region, double share)
+{
+  if (share <= 0.0 || region.empty()) {
+    return false;
+  }
+  cv::Point2d centre;
+  for (const cv::Point2d & corner : region) {
+    centre += corner;
+  }
+  centre /= static_cast<double>(region.size());
+  const auto square = [](double metres) {
+      return static_cast<uint64_t>(static_cast<int64_t>(std::floor(metres / kVlmPlaceSide)));
+    };
+  uint64_t bits = mixBits(seed);
+  for (uint64_t part : {static_cast<uint64_t>(camera), square(centre.x), square(centre.y)}) {
+    bits = mixBits(bits ^ part);
+  }
+  // The top 53 bits as a uniform number in [0, 1).
+  return static_cast<double>(bits >> 11) * 0x1.0p-53 < share;
 }
 
 bool isLoopbackUrl(const std::string & url)

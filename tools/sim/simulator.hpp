@@ -39,6 +39,17 @@ enum class VlmAnswers { rule, truth, no };
 std::string vlmAnswersName(VlmAnswers answers);  // "rule", "truth", "no"
 std::optional<VlmAnswers> vlmAnswersFromName(const std::string & name);
 
+// Side of the floor squares on which the truth-answering stand-in can be fooled.
+constexpr double kVlmPlaceSide = 0.5;
+
+// Whether the truth-answering stand-in, set to be fooled on `share` of the floor, takes the
+// floor this camera sees in `region` (a map polygon) for a stain. The choice is fixed per run
+// seed, camera and kVlmPlaceSide square of the map holding the region's centre, because a model
+// fooled by the look of a floor keeps being fooled while it looks at that floor: its mistakes
+// on consecutive frames are not independent, which the verdict history would mostly hide.
+bool vlmFooledAt(
+  uint64_t seed, CameraId camera, const std::vector<cv::Point2d> & region, double share);
+
 struct SimOptions
 {
   uint64_t seed{7};
@@ -48,6 +59,9 @@ struct SimOptions
   bool realtime{false};
   std::string vlm_url;  // empty: serve the stand-in VLM in-process
   VlmAnswers vlm_answers{VlmAnswers::rule};  // the in-process stand-in's
+  // With truth answers: the share of floor places where it says yes on floor without a visible
+  // stain (vlmFooledAt), 0 to 1.
+  double vlm_false_yes{0.0};
   std::string engine_path;
   int clean_interval_s{0};
   ScenarioKind scenario{ScenarioKind::quick};
