@@ -78,6 +78,16 @@ class SimSeedsTest(unittest.TestCase):
             'classifier sure of a stain, history overruled': ['0', '0', '1', '1'],
             'classifier sure (scores not logged)': ['1', '0', '0', '1']})
 
+    def test_the_way_the_stand_in_answered_is_named(self):
+        runs = {}
+        for seed in (4, 5):
+            runs[seed] = report(seed, [frame('dirty', 'dirty', 0.3)], alarms=0, stain_free=50)
+            runs[seed]['run'].update(vlm_stub_answers='truth', vlm_stub_false_yes=0.1)
+        output = self.summary(runs)
+        self.assertIn('the stand-in VLM answered by: truth\n', output)
+        self.assertIn('and said yes on stain-free floor on 10 % of the floor\n', output)
+        self.assertNotIn('said yes on stain-free floor', self.summary({4: report(4, [], 0, 50)}))
+
     def sweep_with_stand_in(self, tree, simulator_script, *options):
         """Runs sim_seeds, from a copy in TREE, on a stand-in for the simulator (the script runs
         the simulator of the tree it lies in)."""
