@@ -45,8 +45,8 @@ constexpr double kVlmPlaceSide = 0.5;
 // Whether the truth-answering stand-in, set to be fooled on `share` of the floor, takes the
 // floor this camera sees in `region` (a map polygon) for a stain. The choice is fixed per run
 // seed, camera and kVlmPlaceSide square of the map holding the region's centre, because a model
-// fooled by the look of a floor keeps being fooled while it looks at that floor: its mistakes
-// on consecutive frames are not independent, which the verdict history would mostly hide.
+// fooled by the look of a floor keeps being fooled while it looks at that floor; mistakes drawn
+// afresh for every frame would mostly be outvoted by the verdict history.
 bool vlmFooledAt(
   uint64_t seed, CameraId camera, const std::vector<cv::Point2d> & region, double share);
 
