@@ -157,6 +157,8 @@ TEST_F(ClassifierNodeTest, EnginesOutsideTheDesignAreRejectedAtLoad)
       "\"input\" has dims 1x3x256x256, expected 1x3x224x224", false},
     {testModel("floor_half_output.onnx"), "\"input\" and \"output\" must hold 32-bit floats",
       false},
+    {testModel("floor_half_input.onnx"), "\"input\" and \"output\" must hold 32-bit floats",
+      false},
     {directory_.path(), "Failed to load engine file: " + directory_.path(), false},
   };
   for (const auto & test_case : cases) {

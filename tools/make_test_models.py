@@ -18,6 +18,8 @@ Models written to test/models/ (opset 13; only ops that OpenCV 4.6 imports):
   floor_large_input.onnx    the good model with a 1x3x256x256 input: wrong bindings
   floor_half_output.onnx    the good model with a float16 output, as an engine built with
                             half-precision output IO: wrong bindings
+  floor_half_input.onnx     the good model with a float16 input, as an engine built with
+                            half-precision input IO: wrong bindings
   floor_nan_scores.onnx     the good bindings, but every logit is NaN: a broken engine
 
 Run with Debian's python3-onnx: /usr/bin/python3 tools/make_test_models.py
@@ -38,7 +40,7 @@ MODEL_DIR = os.path.normpath(
 
 
 def colour_model(input_name, output_count, bias_value=None, input_side=224,
-                 output_type=TensorProto.FLOAT):
+                 output_type=TensorProto.FLOAT, input_type=TensorProto.FLOAT):
     # Logit k = GAIN * (std_k * x_k + mean_k): the mean colour channel k, back in [0, 1].
     weights = np.zeros((output_count, 3), dtype=np.float32)
     bias = np.zeros(output_count, dtype=np.float32)
@@ -48,17 +50,21 @@ def colour_model(input_name, output_count, bias_value=None, input_side=224,
     if bias_value is not None:
         bias[:] = bias_value
     logits = 'output' if output_type == TensorProto.FLOAT else 'logits'
+    pooled_from = input_name if input_type == TensorProto.FLOAT else 'float_input'
     nodes = [
-        helper.make_node('GlobalAveragePool', [input_name], ['pooled']),
+        helper.make_node('GlobalAveragePool', [pooled_from], ['pooled']),
         helper.make_node('Flatten', ['pooled'], ['mean_colour'], axis=1),
         helper.make_node('Gemm', ['mean_colour', 'weights', 'bias'], [logits], transB=1),
     ]
     if logits != 'output':
         nodes.append(helper.make_node('Cast', [logits], ['output'], to=output_type))
+    if pooled_from != input_name:
+        nodes.insert(0, helper.make_node('Cast', [input_name], [pooled_from],
+                                         to=TensorProto.FLOAT))
     graph = helper.make_graph(
         nodes, 'floor_colour',
         [helper.make_tensor_value_info(
-            input_name, TensorProto.FLOAT, [1, 3, input_side, input_side])],
+            input_name, input_type, [1, 3, input_side, input_side])],
         [helper.make_tensor_value_info('output', output_type, [1, output_count])],
         initializer=[
             numpy_helper.from_array(weights, 'weights'),
@@ -79,6 +85,7 @@ def main():
         'floor_renamed_input.onnx': colour_model('images', 3),
         'floor_large_input.onnx': colour_model('input', 3, input_side=256),
         'floor_half_output.onnx': colour_model('input', 3, output_type=TensorProto.FLOAT16),
+        'floor_half_input.onnx': colour_model('input', 3, input_type=TensorProto.FLOAT16),
         'floor_nan_scores.onnx': colour_model('input', 3, float('nan')),
     }
     for file_name, model in models.items():

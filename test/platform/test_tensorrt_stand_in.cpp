@@ -280,6 +280,38 @@ TEST_F(TensorRtStandInTest, HalfOutputIsReportedAndWrittenAsHalves)
   EXPECT_TRUE(logger_.messages.empty());
 }
 
+// As an engine built with half-precision input IO: the input says so and is read as halves.
+TEST_F(TensorRtStandInTest, HalfInputIsReportedAndReadAsHalves)
+{
+  const auto engine = deserialize(readModel("floor_half_input.onnx"));
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->getTensorDataType("input"), nvinfer1::DataType::kHALF);
+  EXPECT_EQ(engine->getTensorDataType("output"), nvinfer1::DataType::kFLOAT);
+#if NV_TENSORRT_MAJOR < 10
+  EXPECT_EQ(engine->getBindingDataType(0), nvinfer1::DataType::kHALF);
+#endif
+  const std::unique_ptr<nvinfer1::IExecutionContext> context(engine->createExecutionContext());
+  ASSERT_NE(context, nullptr);
+  std::vector<float> input = redPatchInput();
+  cv::Mat halves;
+  cv::Mat(1, static_cast<int>(input.size()), CV_32F, input.data()).convertTo(halves, CV_16F);
+  DeviceBuffer device_input(input.size() * sizeof(uint16_t));
+  DeviceBuffer device_output(3 * sizeof(float));
+  ASSERT_EQ(
+    cudaMemcpy(
+      device_input.pointer, halves.data, input.size() * sizeof(uint16_t), cudaMemcpyHostToDevice),
+    cudaSuccess);
+  void * bindings[2] = {device_input.pointer, device_output.pointer};
+  ASSERT_TRUE(context->executeV2(bindings));
+  float logits[3] = {};
+  ASSERT_EQ(
+    cudaMemcpy(logits, device_output.pointer, sizeof(logits), cudaMemcpyDeviceToHost),
+    cudaSuccess);
+  EXPECT_NEAR(logits[0], 10.0f, 1e-2f);
+  EXPECT_NEAR(logits[1], 0.0f, 1e-2f);
+  EXPECT_TRUE(logger_.messages.empty());
+}
+
 TEST_F(TensorRtStandInTest, EnqueueV3RunsWhenTheHostWaitsForTheStream)
 {
   ASSERT_NO_FATAL_FAILURE(loadFloorColour());

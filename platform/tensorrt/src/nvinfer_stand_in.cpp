@@ -123,11 +123,6 @@ std::vector<int> matSizes(const Dims & dims)
 
 Dims inputDims(const OnnxTensor & input)
 {
-  if (input.elem_type != tensorrt_stand_in::kOnnxFloat) {
-    throw StandInError(
-      kSerializationError, "input \"" + input.name + "\" is not float; the stand-in runs float "
-      "inputs only");
-  }
   if (input.dims.empty() || input.dims.size() > static_cast<std::size_t>(Dims::MAX_DIMS)) {
     throw StandInError(kSerializationError, "input \"" + input.name + "\" has an unusable rank");
   }
@@ -145,17 +140,18 @@ Dims inputDims(const OnnxTensor & input)
   return dims;
 }
 
-// An output declared float16, as an engine built with half-precision output IO gives it.
-DataType outputType(const OnnxTensor & output)
+// A tensor declared float16, as an engine built with half-precision IO gives it.
+DataType tensorType(const OnnxTensor & tensor, const char * role)
 {
-  if (output.elem_type == tensorrt_stand_in::kOnnxFloat) {
+  if (tensor.elem_type == tensorrt_stand_in::kOnnxFloat) {
     return DataType::kFLOAT;
   }
-  if (output.elem_type == tensorrt_stand_in::kOnnxFloat16) {
+  if (tensor.elem_type == tensorrt_stand_in::kOnnxFloat16) {
     return DataType::kHALF;
   }
   throw StandInError(
-    kSerializationError, "output \"" + output.name + "\" is neither float nor float16");
+    kSerializationError,
+    std::string(role) + " \"" + tensor.name + "\" is neither float nor float16");
 }
 
 Dims outputDims(const std::string & name, const cv::Mat & output)
@@ -200,7 +196,7 @@ std::vector<Binding> probeBindings(cv::dnn::Net & net, const OnnxSignature & sig
   std::vector<Binding> bindings;
   std::vector<cv::Mat> zero_inputs;
   for (const auto & input : signature.inputs) {
-    bindings.push_back(Binding{input.name, true, inputDims(input)});
+    bindings.push_back(Binding{input.name, true, inputDims(input), tensorType(input, "input")});
     const std::vector<int> sizes = matSizes(bindings.back().dims);
     zero_inputs.emplace_back(static_cast<int>(sizes.size()), sizes.data(), CV_32F, cv::Scalar(0));
     net.setInput(zero_inputs.back(), input.name);
@@ -213,7 +209,7 @@ std::vector<Binding> probeBindings(cv::dnn::Net & net, const OnnxSignature & sig
   net.forward(outputs, names);
   for (std::size_t index = 0; index < names.size(); ++index) {
     bindings.push_back(Binding{names[index], false, outputDims(names[index], outputs[index]),
-        outputType(signature.outputs[index])});
+        tensorType(signature.outputs[index], "output")});
   }
   return bindings;
 }
@@ -323,10 +319,16 @@ private:
     for (std::size_t index = 0; index < bindings_.size(); ++index) {
       const Binding & binding = bindings_[index];
       if (binding.is_input) {
+        // Read in the tensor's own type and run in float, as OpenCV DNN does.
         const std::vector<int> sizes = matSizes(binding.dims);
-        net_.setInput(
-          cv::Mat(static_cast<int>(sizes.size()), sizes.data(), CV_32F, buffers[index]),
-          binding.name);
+        const cv::Mat given(
+          static_cast<int>(sizes.size()), sizes.data(),
+          binding.type == DataType::kHALF ? CV_16F : CV_32F, buffers[index]);
+        cv::Mat input = given;
+        if (binding.type == DataType::kHALF) {
+          given.convertTo(input, CV_32F);
+        }
+        net_.setInput(input, binding.name);
       }
     }
     std::vector<cv::Mat> outputs;
