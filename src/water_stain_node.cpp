@@ -112,7 +112,7 @@ ValueT WaterStainNode::declareReadOnly(
 void WaterStainNode::validateParameters() const
 {
   std::vector<std::pair<std::string, std::string>> refusals;
-  const auto refuse_unless = [this, &refusals](
+  const auto refuse_unless = [&refusals](
     bool accepted, const std::string & name, const std::string & what_is_accepted) {
       if (!accepted) {
         refusals.emplace_back(name, what_is_accepted);
