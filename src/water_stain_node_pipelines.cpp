@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -293,14 +292,7 @@ geometry_msgs::msg::TransformStamped WaterStainNode::lookupRobotPose()
 
 cv::Mat WaterStainNode::undistortFisheye(const cv::Mat & frame) const
 {
-  if (fisheye_undistorter_.ready()) {
-    return fisheye_undistorter_.undistort(frame);
-  }
-  cv::Mat undistorted;
-  cv::fisheye::undistortImage(
-    frame, undistorted, fisheye_K_, fisheye_D_, fisheye_new_K_,
-    velmora_water_stain::kFisheyeUndistortedSize);
-  return undistorted;
+  return fisheye_undistorter_.undistort(frame);
 }
 
 std::vector<cv::Point2f> WaterStainNode::projectFisheyeRegion() const
