@@ -35,6 +35,30 @@ bool isUnitFraction(double value)
 
 }  // namespace
 
+namespace velmora_water_stain
+{
+
+std::optional<std::size_t> FailureLogThrottle::due(
+  const std::string & what, std::chrono::steady_clock::duration interval,
+  std::chrono::steady_clock::time_point now)
+{
+  const auto found = logs_.find(what);
+  if (found == logs_.end()) {
+    logs_[what].last = now;
+    return 0;
+  }
+  Log & log = found->second;
+  if (now - log.last < interval) {
+    ++log.held_back;
+    return std::nullopt;
+  }
+  const std::size_t held_back = log.held_back;
+  log = Log{now, 0};
+  return held_back;
+}
+
+}  // namespace velmora_water_stain
+
 WaterStainNode::WaterStainNode(const rclcpp::NodeOptions & options)
 : rclcpp::Node("WaterStainNode", options),
   fisheye_undistorter_(
@@ -179,28 +203,10 @@ void WaterStainNode::working_status_callback(
   is_working_ = msg->state == 2 && msg->sub_state >= 3 && msg->sub_state <= 6;
 }
 
-std::optional<std::size_t> WaterStainNode::failureLogDue(
-  const std::string & what, std::chrono::steady_clock::duration interval)
-{
-  const auto now = std::chrono::steady_clock::now();
-  const auto found = failure_logs_.find(what);
-  if (found == failure_logs_.end()) {
-    failure_logs_[what].last = now;
-    return 0;
-  }
-  FailureLog & log = found->second;
-  if (now - log.last < interval) {
-    ++log.suppressed;
-    return std::nullopt;
-  }
-  const std::size_t suppressed = log.suppressed;
-  log = FailureLog{now, 0};
-  return suppressed;
-}
-
 void WaterStainNode::logRateLimitedError(const std::string & what, const std::string & text)
 {
-  const auto suppressed = failureLogDue(what, kErrorLogInterval);
+  const auto suppressed =
+    failure_logs_.due(what, kErrorLogInterval, std::chrono::steady_clock::now());
   if (!suppressed) {
     return;
   }
@@ -259,7 +265,11 @@ void WaterStainNode::saveImage(
   }
   const std::string path = image_dir_ + "/" + category + "/" + file_name;
   const auto written = velmora_water_stain::writeJpegAtomically(path, image);
-  if (!written && failureLogDue("archive " + category, std::chrono::seconds(1)).has_value()) {
+  if (written) {
+    return;
+  }
+  const auto failed_at = std::chrono::steady_clock::now();
+  if (failure_logs_.due("archive " + category, std::chrono::seconds(1), failed_at).has_value()) {
     RCLCPP_WARN(get_logger(), "Failed to archive %s: %s", path.c_str(), written.error().c_str());
   }
 }

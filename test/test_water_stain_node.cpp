@@ -80,6 +80,26 @@ protected:
 
 }  // namespace
 
+// Repeated failures: one line per interval and key, then the count of those held back meanwhile.
+TEST(FailureLogThrottle, LetsOneLinePerIntervalOutAndCountsTheOnesHeldBack)
+{
+  velmora_water_stain::FailureLogThrottle throttle;
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  const auto interval = std::chrono::seconds(10);
+  EXPECT_EQ(throttle.due("inference", interval, start), std::size_t{0});
+  for (int second = 1; second <= 3; ++second) {
+    EXPECT_FALSE(throttle.due("inference", interval, start + std::chrono::seconds(second)));
+  }
+  // Another key has its own interval.
+  EXPECT_EQ(throttle.due("scores", interval, start + milliseconds(3500)), std::size_t{0});
+  EXPECT_FALSE(throttle.due("inference", interval, start + interval - milliseconds(1)));
+  EXPECT_EQ(throttle.due("inference", interval, start + interval), std::size_t{4});
+  // The count starts again from the line just let out.
+  EXPECT_FALSE(throttle.due("inference", interval, start + interval + milliseconds(1)));
+  EXPECT_EQ(throttle.due("inference", interval, start + 3 * interval), std::size_t{1});
+  EXPECT_EQ(throttle.due("scores", interval, start + 3 * interval), std::size_t{0});
+}
+
 TEST_F(WaterStainNodeTest, WorkingOnlyInStateTwoWithSubStateThreeToSix)
 {
   auto node = makeNode(archive_.path());

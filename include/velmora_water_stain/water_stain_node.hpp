@@ -33,6 +33,31 @@
 #include "velmora_water_stain/geometry.hpp"
 #include "velmora_water_stain/result.hpp"
 
+namespace velmora_water_stain
+{
+
+// Lets a repeated failure line out at most once per interval for each key, counting the lines
+// held back in between, so that a fault on every frame cannot flood the log.
+class FailureLogThrottle
+{
+public:
+  // When a line keyed by `what` may be logged at `now`: how many were held back since the last
+  // one; nothing while it must stay quiet.
+  std::optional<std::size_t> due(
+    const std::string & what, std::chrono::steady_clock::duration interval,
+    std::chrono::steady_clock::time_point now);
+
+private:
+  struct Log
+  {
+    std::chrono::steady_clock::time_point last;
+    std::size_t held_back{0};
+  };
+  std::map<std::string, Log> logs_;
+};
+
+}  // namespace velmora_water_stain
+
 class WaterStainNode : public rclcpp::Node
 {
 public:
@@ -182,12 +207,7 @@ protected:
   velmora_water_stain::FloorPatchCutter floor_patch_cutter_;
   velmora_water_stain::FloorPatchCutter front_floor_patch_cutter_;
   // Rate limits for repeated failure lines, keyed by what failed.
-  struct FailureLog
-  {
-    std::chrono::steady_clock::time_point last;
-    std::size_t suppressed{0};
-  };
-  std::map<std::string, FailureLog> failure_logs_;
+  velmora_water_stain::FailureLogThrottle failure_logs_;
   bool cuda_context_lost_{false};
 
 private:
@@ -237,10 +257,6 @@ private:
   void validateParameters() const;
   void createSubscriptions();
   void createPublishers();
-  // When a failure line keyed by `what` may be logged now (at most once per `interval`): how many
-  // such lines were held back since the last one; nothing while it must stay quiet.
-  std::optional<std::size_t> failureLogDue(
-    const std::string & what, std::chrono::steady_clock::duration interval);
   // Logs an ERROR keyed by `what` at most once per 10 s, saying how many were held back.
   void logRateLimitedError(const std::string & what, const std::string & text);
 };
