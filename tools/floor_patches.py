@@ -73,7 +73,10 @@ class Recipe:
     look clean. dirt_off_patterns: dirt never drawn on rugs, terrazzo or mosaic, painted or
     photographed, for the reason rugs_weighted keeps it off photographed rugs.
     contrasting_planks: share of painted wood floors whose boards differ in tone as much as mixed
-    or reclaimed boards do (otherwise they differ a little).
+    or reclaimed boards do (otherwise they differ a little). clean_stain_chance: share of clean
+    patches carrying a stain too small to count, covering clean_stain_share (least, most) of the
+    patch; clean_stubborn_share: share of those stains drawn as opaque drops rather than dirt or
+    water.
     """
 
     photographed_share: float = 0.3
@@ -89,6 +92,9 @@ class Recipe:
     stain_contrast: float = 0.0
     dirt_off_patterns: bool = False
     contrasting_planks: float = 0.0
+    clean_stain_chance: float = 0.12
+    clean_stain_share: tuple = (1e-4, _MAX_CLEAN_STAIN_SHARE)
+    clean_stubborn_share: float = 0.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
@@ -98,7 +104,8 @@ class Recipe:
 # stains cut by the patch's edge, which models trained on the others often call clean ('edges'),
 # and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water'), and
 # such puddles only partly in view, as a camera sees one enter or leave its patch ('edge_water'),
-# kept only where they stand out from the floor under them ('clear_edge_water').
+# kept only where they stand out from the floor under them ('clear_edge_water'), and clean
+# patches with drops and slivers of stain up to just under the share that counts ('slivers').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
@@ -111,6 +118,8 @@ RECIPES = {
     'edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1),
     'clear_edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1,
                                stain_contrast=1.5),
+    'slivers': Recipe(clean_stain_chance=0.5, clean_stain_share=(0.003, 0.009),
+                      clean_stubborn_share=0.35),
 }
 _recipe = RECIPES['standard']
 _photographed_floors = []
@@ -140,8 +149,11 @@ def make_patch(label, seed, material=None):
     stain = None
     if label == CLEAN:
         _add_stray_specks(rng, patch)
-        if rng.random() < 0.12:
-            patch, _ = _with_stain_share(rng, patch, _add_dirt, 1e-4, _MAX_CLEAN_STAIN_SHARE,
+        if rng.random() < _recipe.clean_stain_chance:
+            add_stain = _add_dirt
+            if _recipe.clean_stubborn_share and rng.random() < _recipe.clean_stubborn_share:
+                add_stain = _add_stubborn_stain
+            patch, _ = _with_stain_share(rng, patch, add_stain, *_recipe.clean_stain_share,
                                          hidden)
     else:
         add_stain = _add_dirt if label == DIRTY else _add_stubborn_stain
@@ -836,14 +848,15 @@ def _add_stubborn_stain(rng, patch, tiny=False):
     palette = [_rgb(80, 50, 30), _rgb(111, 78, 55), _rgb(20, 20, 22), _rgb(60, 40, 25),
                _rgb(95, 80, 40), _rgb(40, 28, 20)]
     colour = _jitter_colour(rng, palette[rng.integers(len(palette))], 0.1)
-    coverage = _log_uniform(rng, 0.012, 0.35)
-    blobs = rng.integers(1, 4)
+    # Tiny: one drop that does not count as a stain on its own.
+    coverage = _log_uniform(rng, 0.002, 0.008) if tiny else _log_uniform(rng, 0.012, 0.35)
+    blobs = 1 if tiny else rng.integers(1, 4)
     mask = np.zeros((PATCH_SIZE, PATCH_SIZE), np.float32)
     for _ in range(blobs):
         radius = np.sqrt(coverage * _AREA / blobs / np.pi)
         mask = np.maximum(mask, _blob_mask(rng, _stain_centre(rng, radius), radius,
                                            rng.uniform(0.8, 3)))
-    for _ in range(rng.integers(0, 8)):
+    for _ in range(0 if tiny else rng.integers(0, 8)):
         drop = _blob_mask(rng, _random_centre(rng), rng.uniform(3, 10), 0.8)
         mask = np.maximum(mask, drop)
     texture = 1.0 + rng.uniform(0.04, 0.15) * _fractal_noise(rng, PATCH_SIZE, 25, 3)
@@ -856,7 +869,7 @@ def _add_stubborn_stain(rng, patch, tiny=False):
     if rng.random() < 0.3:
         sheen = _blob_mask(rng, _random_centre(rng), rng.uniform(10, 30), 5.0)
         _blend(patch, sheen * mask, np.ones(3, np.float32), rng.uniform(0.1, 0.3))
-    if rng.random() < 0.15:
+    if not tiny and rng.random() < 0.15:
         mask = np.maximum(mask, _add_specks(rng, patch))
     return mask
 

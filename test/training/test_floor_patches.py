@@ -267,6 +267,23 @@ class PhotographedFloorsTest(unittest.TestCase):
         # Half the faint recipe's stains are drawn small, on top of the standard ones that are.
         self.assertGreater(np.mean(faint <= 0.04), np.mean(standard <= 0.04) + 0.2)
 
+    def test_the_slivers_recipe_puts_stains_just_under_what_counts_on_clean_patches(self):
+        def clean_stains(recipe):
+            floor_patches.use_recipe(recipe)
+            masks = []
+            with recording_stains(masks):
+                for index in range(60):
+                    floor_patches.make_patch(floor_patches.CLEAN, [11, 0, index])
+            return [float(np.mean(mask)) for mask in masks]
+
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        standard, slivers = clean_stains('standard'), clean_stains('slivers')
+        self.assertGreater(len(slivers), 2 * len(standard))
+        # Drawn whole; what the patch keeps in view of them is smaller still.
+        self.assertLess(max(standard), 0.012)
+        self.assertLess(max(slivers), 0.012)
+        self.assertGreater(np.mean(np.array(slivers) > 0.003), 0.5)
+
     def test_the_edges_recipe_cuts_most_stains_by_the_patch_edge(self):
         def cut_by_the_edge(mask):
             return mask[0].any() or mask[-1].any() or mask[:, 0].any() or mask[:, -1].any()
