@@ -319,7 +319,7 @@ private:
     for (std::size_t index = 0; index < bindings_.size(); ++index) {
       const Binding & binding = bindings_[index];
       if (binding.is_input) {
-        // Read in the tensor's own type and run in float, as OpenCV DNN does.
+        // Read in the tensor's own type; OpenCV DNN runs the network in float.
         const std::vector<int> sizes = matSizes(binding.dims);
         const cv::Mat given(
           static_cast<int>(sizes.size()), sizes.data(),
