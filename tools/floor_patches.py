@@ -43,6 +43,7 @@ _MAX_CLEAN_STAIN_SHARE = 0.003
 _FAINT_STAIN_SHARE = 0.04
 _STAIN_TRIES = 12
 _PLAIN_MATERIALS = ('tiles', 'wood', 'concrete', 'dark_tiles', 'dark_wood', 'dark_concrete')
+_DARK_MATERIALS = ('dark_tiles', 'dark_wood', 'dark_concrete')
 # Floors whose pattern swallows specks and translucent water (painted, and photographed families).
 _PATTERNED_MATERIALS = ('rug', 'terrazzo', 'mosaic')
 _PATTERNED_FAMILIES = ('rug', 'terrazzo')
@@ -76,7 +77,8 @@ class Recipe:
     or reclaimed boards do (otherwise they differ a little). clean_stain_chance: share of clean
     patches carrying a stain too small to count, covering clean_stain_share (least, most) of the
     patch; clean_stubborn_share: share of those stains drawn as opaque drops rather than dirt or
-    water.
+    water. dark_floor_weight: how many times as often as usual the painted dark tiles, wood and
+    concrete are drawn, clean and stained.
     """
 
     photographed_share: float = 0.3
@@ -95,6 +97,7 @@ class Recipe:
     clean_stain_chance: float = 0.12
     clean_stain_share: tuple = (1e-4, _MAX_CLEAN_STAIN_SHARE)
     clean_stubborn_share: float = 0.0
+    dark_floor_weight: float = 1.0
 
 
 # 'standard' is the generator as described above; the others stress what the real floors (rugs)
@@ -105,7 +108,9 @@ class Recipe:
 # and water seen close up, soft-edged like the cloudy concrete it is taken for ('soft_water'), and
 # such puddles only partly in view, as a camera sees one enter or leave its patch ('edge_water'),
 # kept only where they stand out from the floor under them ('clear_edge_water'), and clean
-# patches with drops and slivers of stain up to just under the share that counts ('slivers').
+# patches with drops and slivers of stain up to just under the share that counts ('slivers'), and
+# the dark floors whose boards and clouds the classifier takes for water, alone ('dark_floors') or
+# meeting other floors and walls as in 'junctions' ('dark_junctions').
 RECIPES = {
     'standard': Recipe(),
     'rugs': Recipe(photographed_share=0.6, rugs_weighted=True),
@@ -118,6 +123,9 @@ RECIPES = {
     'edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1),
     'clear_edge_water': Recipe(stains_on_edge=0.6, soft_water=0.6, speck_share=0.1,
                                stain_contrast=1.5),
+    'dark_floors': Recipe(dark_floor_weight=4.0, photographed_share=0.15),
+    'dark_junctions': Recipe(dark_floor_weight=4.0, photographed_share=0.15, edge_chance=0.45,
+                             plain_beyond_edge=0.6, wall_chance=0.3, extra_glare=0.18),
     'slivers': Recipe(clean_stain_chance=0.5, clean_stain_share=(0.003, 0.009),
                       clean_stubborn_share=0.35),
 }
@@ -210,9 +218,10 @@ class _Floors:
 
 
 def _floors_for(label):
+    dark = np.where(np.isin(MATERIALS, _DARK_MATERIALS), _recipe.dark_floor_weight, 1.0)
     if label == DIRTY and _recipe.dirt_off_patterns:
-        return _Floors(_photographed_unpatterned, _UNPATTERNED_WEIGHTS)
-    return _Floors(_pictures_for(label), _MATERIAL_WEIGHTS)
+        return _Floors(_photographed_unpatterned, _UNPATTERNED_WEIGHTS * dark)
+    return _Floors(_pictures_for(label), _MATERIAL_WEIGHTS * dark)
 
 
 def _pictures_for(label):

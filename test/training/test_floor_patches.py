@@ -284,6 +284,37 @@ class PhotographedFloorsTest(unittest.TestCase):
         self.assertLess(max(slivers), 0.012)
         self.assertGreater(np.mean(np.array(slivers) > 0.003), 0.5)
 
+    def test_the_dark_floors_recipe_paints_dark_floors_under_clean_and_dirty_patches_alike(self):
+        first_painted = []
+
+        def recorded(name, paint):
+            def paint_and_record(rng, size):
+                first_painted.append(name)
+                return paint(rng, size)
+            return paint_and_record
+
+        def dark_shares(recipe):
+            floor_patches.use_recipe(recipe, dirt_off_patterns=True)
+            shares = []
+            for label in (floor_patches.CLEAN, floor_patches.DIRTY):
+                dark = []
+                for index in range(50):
+                    first_painted.clear()
+                    floor_patches.make_patch(label, [12, 0, index])
+                    dark.append(first_painted[0] in ('dark_tiles', 'dark_wood', 'dark_concrete'))
+                shares.append(np.mean(dark))
+            return shares
+
+        painters = {name: recorded(name, paint)
+                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
+        self.addCleanup(floor_patches.use_recipe, 'standard')
+        with mock.patch.dict(floor_patches._FLOOR_PAINTERS, painters):
+            standard, dark_floors = dark_shares('standard'), dark_shares('dark_floors')
+        # By weight, dark floors are about a third of the painted floors, and two thirds when
+        # drawn four times as often.
+        self.assertLess(max(standard), 0.45)
+        self.assertGreater(min(dark_floors), 0.45)
+
     def test_the_edges_recipe_cuts_most_stains_by_the_patch_edge(self):
         def cut_by_the_edge(mask):
             return mask[0].any() or mask[-1].any() or mask[:, 0].any() or mask[:, -1].any()
