@@ -41,6 +41,21 @@ def recording_stains(masks):
         yield
 
 
+@contextlib.contextmanager
+def recording_floors(painted):
+    """While active, the name of every painted floor the generator draws lands in `painted`."""
+    def recorded(name, paint):
+        def paint_and_record(rng, size):
+            painted.append(name)
+            return paint(rng, size)
+        return paint_and_record
+
+    painters = {name: recorded(name, paint)
+                for name, paint in floor_patches._FLOOR_PAINTERS.items()}
+    with mock.patch.dict(floor_patches._FLOOR_PAINTERS, painters):
+        yield
+
+
 def final_stain_masks(recipe, seed, count=60):
     """The stain that each of `count` dirty and stubborn patches of the recipe kept, as a mask."""
     masks = []
@@ -235,12 +250,6 @@ class PhotographedFloorsTest(unittest.TestCase):
         self.addCleanup(floor_patches.use_photographed_floors, [])
         painted = []
 
-        def recorded(name, paint):
-            def paint_and_record(rng, size):
-                painted.append(name)
-                return paint(rng, size)
-            return paint_and_record
-
         def floors_under(label):
             painted.clear()
             patches = [floor_patches.make_patch(label, [10, 0, index]) for index in range(60)]
@@ -248,12 +257,9 @@ class PhotographedFloorsTest(unittest.TestCase):
                           for patch in patches]
             return sum(on_pattern), set(painted) & {'rug', 'terrazzo', 'mosaic'}
 
-        painters = {name: recorded(name, paint)
-                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
-
         self.addCleanup(floor_patches.use_recipe, 'standard')
         floor_patches.use_recipe('standard', dirt_off_patterns=True)
-        with mock.patch.dict(floor_patches._FLOOR_PAINTERS, painters):
+        with recording_floors(painted):
             self.assertEqual(floors_under(floor_patches.DIRTY), (0, set()))
             photographed, painted_patterns = floors_under(floor_patches.STUBBORN)
         self.assertGreater(photographed, 0)
@@ -287,12 +293,6 @@ class PhotographedFloorsTest(unittest.TestCase):
     def test_the_dark_floors_recipe_paints_dark_floors_under_clean_and_dirty_patches_alike(self):
         first_painted = []
 
-        def recorded(name, paint):
-            def paint_and_record(rng, size):
-                first_painted.append(name)
-                return paint(rng, size)
-            return paint_and_record
-
         def dark_shares(recipe):
             floor_patches.use_recipe(recipe, dirt_off_patterns=True)
             shares = []
@@ -305,10 +305,8 @@ class PhotographedFloorsTest(unittest.TestCase):
                 shares.append(np.mean(dark))
             return shares
 
-        painters = {name: recorded(name, paint)
-                    for name, paint in floor_patches._FLOOR_PAINTERS.items()}
         self.addCleanup(floor_patches.use_recipe, 'standard')
-        with mock.patch.dict(floor_patches._FLOOR_PAINTERS, painters):
+        with recording_floors(first_painted):
             standard, dark_floors = dark_shares('standard'), dark_shares('dark_floors')
         # By weight, dark floors are about a third of the painted floors, and two thirds when
         # drawn four times as often.
