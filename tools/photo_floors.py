@@ -17,9 +17,15 @@ alarms and of confidently cleared patches (top probability at least 0.8), by fam
 
 scores them instead on your own patches of clean floor, every picture under DIR, grouped by the
 folder directly under DIR that holds it (DIR/carpet/..., DIR/tiles/...).
+
+    tools/photo_floors.py MODEL.onnx [MODEL.onnx ...] --raise 0 -0.5 -1.0
+
+scores each model also with its clean logit raised by each amount (lowered when negative), as
+`train_floor_classifier.py --raise-only` would write it, to find how far your floors let it go.
 """
 
 import argparse
+import math
 import os
 import sys
 import zipfile
@@ -284,6 +290,12 @@ def clean_floor_scores(probabilities, groups, group_order):
         for name, chosen in selections]
 
 
+def shift_name(by):
+    if by == 0:
+        return ''
+    return f' {"raised" if by > 0 else "lowered"} by {abs(by):g}'
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('models', nargs='+')
@@ -291,9 +303,14 @@ def main():
     parser.add_argument('--package', default=TEXTURE_PACKAGE)
     parser.add_argument('--clean-patches', metavar='DIR',
                         help='score pictures of clean floor under DIR instead of the textures')
+    parser.add_argument('--raise', dest='raises', type=float, nargs='+', default=[0.0],
+                        metavar='BY', help='score each model with its clean logit raised by each '
+                        'BY (default 0: as the file is)')
     args = parser.parse_args()
     if args.per_texture < 1:
         parser.error('--per-texture must be at least 1')
+    if not all(math.isfinite(by) for by in args.raises):
+        parser.error('--raise takes finite numbers')
     # Imported here: the training tool imports this module for its --photo-floors.
     import train_floor_classifier
     if args.clean_patches:
@@ -306,12 +323,15 @@ def main():
         source = f'clean patches of {len(texture_names(HELD_OUT))} held-out textures'
     print(f'{len(patches)} {source}; confident false alarms / confidently cleared / '
           f'false alarms at {VERY_CONFIDENT} or more, %:')
+    blobs = train_floor_classifier.preprocess(patches)
     for model in args.models:
-        rows = clean_floor_scores(train_floor_classifier.scores_of(model, patches), groups,
-                                  group_order)
-        print(f'{model}: ' + '; '.join(
-            f'{name} ({count}) {stain:.1f} / {cleared:.1f} / {very_sure:.1f}'
-            for name, count, stain, cleared, very_sure in rows))
+        logits = train_floor_classifier.opencv_logits(cv2.dnn.readNetFromONNX(model), blobs)
+        for by in args.raises:
+            rows = clean_floor_scores(train_floor_classifier.softmax(logits + [by, 0.0, 0.0]),
+                                      groups, group_order)
+            print(f'{model}{shift_name(by)}: ' + '; '.join(
+                f'{name} ({count}) {stain:.1f} / {cleared:.1f} / {very_sure:.1f}'
+                for name, count, stain, cleared, very_sure in rows))
 
 
 if __name__ == '__main__':

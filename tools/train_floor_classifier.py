@@ -13,6 +13,8 @@ Needs Debian's python3-torch, python3-torchvision, python3-onnx and python3-open
   /usr/bin/python3 tools/train_floor_classifier.py --seed 7 --train-size 3000 --epochs 15 \
       --out models/floor_mobilenet.onnx --samples-dir test/data
   /usr/bin/python3 tools/train_floor_classifier.py --data images_labels --out my_floor.onnx
+  /usr/bin/python3 tools/train_floor_classifier.py --raise-only --clean-prior -0.5 \
+      --init models/floor_mobilenet.onnx --out floor_raised_1.0.onnx
 """
 
 import argparse
@@ -62,6 +64,10 @@ def parse_arguments():
     parser.add_argument('--clean-prior', type=float, default=0.0,
                         help='add this to the clean logit before export: the log of how much more '
                              'often the field shows clean floor than the training patches do')
+    parser.add_argument('--raise-only', action='store_true',
+                        help='no training: write --init with its clean logit raised by '
+                             '--clean-prior (lowered when negative) to --out, to try the model at '
+                             'another raise')
     parser.add_argument('--photo-floors', nargs='?', const=photo_floors.TEXTURE_PACKAGE,
                         default=None, metavar='PACKAGE',
                         help='draw a share of the floors from the training half of the '
@@ -106,6 +112,11 @@ def parse_arguments():
     if fine_tuning and (args.dirt_off_patterns or args.stain_contrast or args.contrasting_planks):
         parser.error('--dirt-off-patterns, --stain-contrast and --contrasting-planks draw '
                      'procedural training sets; they do not go with --data')
+    if not math.isfinite(args.clean_prior):
+        parser.error('--clean-prior must be a finite number')
+    if args.raise_only and (args.data is not None or args.part or args.start_from):
+        parser.error('--raise-only changes the --init model; it does not go with --data, --part '
+                     'or --start-from')
     if not 0 <= args.stain_contrast < math.inf:
         parser.error('--stain-contrast must be a finite ratio of at least 0')
     if not 0 <= args.contrasting_planks <= 1:
@@ -346,7 +357,7 @@ def check_against_pytorch(model, net, blobs):
         reference = model(torch.from_numpy(blobs)).numpy()
     difference = np.abs(reference - opencv_logits(net, blobs)).max()
     print(f'OpenCV DNN vs PyTorch: max logit difference {difference:.2e} over {len(blobs)} patches')
-    if difference > 1e-3:
+    if not difference <= 1e-3:  # NaN logits fail too
         raise RuntimeError('the exported ONNX model does not reproduce the PyTorch logits')
 
 
@@ -416,6 +427,24 @@ def train_from_scratch(args):
     if args.samples_dir:
         write_samples(net, args.samples_dir, args.seed)
     print(f'total {time.time() - started:.0f} s')
+
+
+def raise_only(args):
+    """--init with its clean logit moved by --clean-prior; checked before the export too, so that
+    a model that does not load faithfully never replaces --out."""
+    model = load_onnx_weights(build_model(architecture_of(args.init)), args.init)
+    raise_clean_prior(model, args.clean_prior)
+    blobs = preprocess(floor_patches.make_dataset(3, args.seed, SAMPLE_STREAM, 1)[0])
+    expected = opencv_logits(cv2.dnn.readNetFromONNX(args.init), blobs) + [args.clean_prior, 0, 0]
+    with torch.no_grad():
+        raised = model(torch.from_numpy(blobs)).numpy()
+    if not np.allclose(raised, expected, atol=1e-3):
+        raise RuntimeError(f'{args.init} loaded and raised gives the logits {raised.tolist()}, '
+                           f'not {expected.tolist()}')
+    export_onnx(model, args.out)
+    check_against_pytorch(model, cv2.dnn.readNetFromONNX(args.out), blobs)
+    shift = photo_floors.shift_name(args.clean_prior) or ' as it was'
+    print(f'wrote {args.out}: {args.init}, its clean logit{shift}')
 
 
 # ---- fine-tuning on reviewed patches ----
@@ -668,7 +697,9 @@ def main():
         pictures = photo_floors.load_textures(photo_floors.TRAIN, args.photo_floors)
         floor_patches.use_photographed_floors(pictures)
         print(f'{len(pictures)} photographed floors from {args.photo_floors}')
-    if args.data is None:
+    if args.raise_only:
+        raise_only(args)
+    elif args.data is None:
         train_from_scratch(args)
     else:
         fine_tune(args)

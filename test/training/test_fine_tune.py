@@ -67,6 +67,32 @@ class FineTuneTest(unittest.TestCase):
                       training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs))
         np.testing.assert_allclose(difference, np.tile([0.7, 0.0, 0.0], (3, 1)), atol=1e-4)
 
+    def test_raise_only_writes_the_model_that_photo_floors_raise_scores(self):
+        lowered = os.path.join(self.scratch, 'lowered.onnx')
+        subprocess.run([sys.executable, os.path.join(SOURCE_DIR, 'tools',
+                                                     'train_floor_classifier.py'),
+                        '--raise-only', '--clean-prior', '-1.5', '--init', SHIPPED,
+                        '--out', lowered], check=True, stdout=subprocess.DEVNULL)
+        blobs = training.preprocess(floor_patches.make_dataset(3, 11, 1)[0])
+        difference = (training.opencv_logits(cv2.dnn.readNetFromONNX(lowered), blobs) -
+                      training.opencv_logits(cv2.dnn.readNetFromONNX(SHIPPED), blobs))
+        np.testing.assert_allclose(difference, np.tile([-1.5, 0.0, 0.0], (3, 1)), atol=1e-4)
+
+        floors = os.path.join(self.scratch, 'floors', 'tiles')
+        os.makedirs(floors)
+        for number, patch in enumerate(floor_patches.make_dataset(30, 11, 1)[0]):
+            cv2.imwrite(os.path.join(floors, f'{number}.png'), patch)
+        scored = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, 'tools',
+                                                              'photo_floors.py'),
+                                 '--clean-patches', os.path.dirname(floors), SHIPPED, lowered,
+                                 '--raise', '0', '-1.5'],
+                                check=True, capture_output=True, text=True).stdout
+        rows = dict(line.split(': ', 1) for line in scored.splitlines()[1:])
+        self.assertEqual(list(rows), [SHIPPED, f'{SHIPPED} lowered by 1.5', lowered,
+                                      f'{lowered} lowered by 1.5'])
+        self.assertEqual(rows[f'{SHIPPED} lowered by 1.5'], rows[lowered])
+        self.assertNotEqual(rows[SHIPPED], rows[lowered])
+
     def test_parts_join_training_sets_drawn_by_their_recipes(self):
         def arguments(*extra):
             with unittest.mock.patch('sys.argv', ['train_floor_classifier.py', *extra]):
@@ -118,7 +144,11 @@ class FineTuneTest(unittest.TestCase):
                     ['--batch-size', '0'], ['--seed', '-1'], ['--part', '-1', 'rugs'],
                     ['--generated', '-1', '--data', self.scratch],
                     ['--held-out-share', '1', '--data', self.scratch],
-                    ['--held-out-share', '-0.1', '--data', self.scratch]):
+                    ['--held-out-share', '-0.1', '--data', self.scratch],
+                    # A NaN prior would export a model whose every score is NaN.
+                    ['--clean-prior', 'nan'], ['--clean-prior', 'inf'],
+                    ['--raise-only', '--data', self.scratch], ['--raise-only', '--part', '26', 'rugs'],
+                    ['--raise-only', '--start-from', SHIPPED]):
             with self.assertRaises(SystemExit, msg=bad), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
 
