@@ -147,7 +147,8 @@ class FineTuneTest(unittest.TestCase):
                     ['--held-out-share', '-0.1', '--data', self.scratch],
                     # A NaN prior would export a model whose every score is NaN.
                     ['--clean-prior', 'nan'], ['--clean-prior', 'inf'],
-                    ['--raise-only', '--data', self.scratch], ['--raise-only', '--part', '26', 'rugs'],
+                    ['--raise-only', '--data', self.scratch],
+                    ['--raise-only', '--part', '26', 'rugs'],
                     ['--raise-only', '--start-from', SHIPPED]):
             with self.assertRaises(SystemExit, msg=bad), unittest.mock.patch('sys.stderr'):
                 arguments(*bad)
