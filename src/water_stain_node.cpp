@@ -205,18 +205,31 @@ void WaterStainNode::working_status_callback(
 
 void WaterStainNode::logRateLimitedError(const std::string & what, const std::string & text)
 {
+  if (const auto line = rateLimitedLine(what, text)) {
+    RCLCPP_ERROR(get_logger(), "%s", line->c_str());
+  }
+}
+
+void WaterStainNode::logRateLimitedWarning(const std::string & what, const std::string & text)
+{
+  if (const auto line = rateLimitedLine(what, text)) {
+    RCLCPP_WARN(get_logger(), "%s", line->c_str());
+  }
+}
+
+std::optional<std::string> WaterStainNode::rateLimitedLine(
+  const std::string & what, const std::string & text)
+{
   const auto suppressed =
     failure_logs_.due(what, kErrorLogInterval, std::chrono::steady_clock::now());
   if (!suppressed) {
-    return;
+    return std::nullopt;
   }
-  if (*suppressed > 0) {
-    RCLCPP_ERROR(
-      get_logger(), "%s (%zu more like it suppressed since the last report)", text.c_str(),
-      *suppressed);
-  } else {
-    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+  if (*suppressed == 0) {
+    return text;
   }
+  return text + " (" + std::to_string(*suppressed) +
+         " more like it suppressed since the last report)";
 }
 
 int WaterStainNode::image_http_request(

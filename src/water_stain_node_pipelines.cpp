@@ -2,6 +2,7 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,14 +31,16 @@ double millisecondsSince(std::chrono::system_clock::time_point start)
   return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000000.0;
 }
 
-// Both colour cameras calibrate alike; only the members they fill differ.
-void calibrateFloorQuadrilateral(
+// Both colour cameras calibrate alike; only the members they fill differ. Returns why a
+// calibration was rejected: the camera is left uncalibrated, so the next camera-info message tries
+// again, and a camera mounted wrongly is rejected anew on every message.
+std::optional<std::string> calibrateFloorQuadrilateral(
   tf2_ros::Buffer & tf_buffer, const rclcpp::Logger & logger, const std::string & camera_frame,
   const std::vector<cv::Point3f> & ground_region, sensor_msgs::msg::CameraInfo & camera_info,
   std::vector<cv::Point2f> & region_uv)
 {
   if (!region_uv.empty()) {
-    return;
+    return std::nullopt;
   }
   geometry_msgs::msg::TransformStamped camera_from_base;
   try {
@@ -47,22 +50,19 @@ void calibrateFloorQuadrilateral(
     RCLCPP_WARN(
       logger, "Could not transform 'base_footprint' to : %s, error: %s", camera_frame.c_str(),
       ex.what());
-    return;
+    return std::nullopt;
   }
   const cv::Mat K(3, 3, CV_64F, camera_info.k.data());
   if (camera_from_base.header.frame_id.empty()) {
-    return;
+    return std::nullopt;
   }
   const auto quadrilateral =
     velmora_water_stain::projectFloorRectangle(K, camera_from_base, ground_region);
   if (!quadrilateral) {
-    // Left uncalibrated, so the next camera-info message tries again.
-    RCLCPP_WARN(
-      logger, "Rejected calibration of %s: %s", camera_frame.c_str(),
-      quadrilateral.error().c_str());
-    return;
+    return "Rejected calibration of " + camera_frame + ": " + quadrilateral.error();
   }
   region_uv = *quadrilateral;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -273,16 +273,22 @@ int WaterStainNode::askVlm(
 
 void WaterStainNode::cam_info_callback(const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
 {
-  calibrateFloorQuadrilateral(
+  const auto rejected = calibrateFloorQuadrilateral(
     *tf_buffer_, get_logger(), camera_frame_, ground_region_, *msg, region_uv_);
+  if (rejected) {
+    logRateLimitedWarning("calibration rear", *rejected);
+  }
 }
 
 void WaterStainNode::front_cam_info_callback(
   const std::shared_ptr<sensor_msgs::msg::CameraInfo> msg)
 {
-  calibrateFloorQuadrilateral(
+  const auto rejected = calibrateFloorQuadrilateral(
     *tf_buffer_, get_logger(), front_camera_frame_, front_ground_region_, *msg,
     front_region_uv_);
+  if (rejected) {
+    logRateLimitedWarning("calibration front", *rejected);
+  }
 }
 
 geometry_msgs::msg::TransformStamped WaterStainNode::lookupRobotPose()

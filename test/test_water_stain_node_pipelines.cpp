@@ -194,12 +194,16 @@ TEST_F(CameraInfoTest, CameraLookingAwayFromTheFloorIsRejectedAndRetried)
 {
   LogCapture log;
   ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingUp)));
-  node_->front_cam_info_callback(cameraInfo());
+  for (int message = 0; message < 3; ++message) {
+    node_->front_cam_info_callback(cameraInfo());
+  }
 
   EXPECT_TRUE(node_->floorQuadrilateral(Camera::front).empty());
   EXPECT_TRUE(log.containsAt(
     RCUTILS_LOG_SEVERITY_WARN, std::string("Rejected calibration of ") + kFrontFrame +
     ": floor corner 0 is behind the camera (z = -0.5)"));
+  // At the camera's rate, one line per 10 s rather than one per message.
+  EXPECT_EQ(log.count("Rejected calibration of "), 1u);
 
   ASSERT_TRUE(node_->mountCamera(levelMount(kFrontFrame, kLookingForward)));
   node_->front_cam_info_callback(cameraInfo());

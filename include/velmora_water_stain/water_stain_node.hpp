@@ -257,8 +257,10 @@ private:
   void validateParameters() const;
   void createSubscriptions();
   void createPublishers();
-  // Logs an ERROR keyed by `what` at most once per 10 s, saying how many were held back.
+  // Log a line keyed by `what` at most once per 10 s, saying how many were held back.
   void logRateLimitedError(const std::string & what, const std::string & text);
+  void logRateLimitedWarning(const std::string & what, const std::string & text);
+  std::optional<std::string> rateLimitedLine(const std::string & what, const std::string & text);
 };
 
 #endif  // VELMORA_WATER_STAIN__WATER_STAIN_NODE_HPP_
