@@ -14,11 +14,11 @@ namespace fisheye_calibration
 {
 
 inline const cv::Mat kK = (cv::Mat_<float>(3, 3) <<
-  339.1646f, -0.048401807f, 412.04343f, 0.0f, 339.4804f, 305.0029f, 0.0f, 0.0f, 1.0f);
+  339.16461f, -0.04840181f, 412.04343f, 0.0f, 339.48041f, 305.00290f, 0.0f, 0.0f, 1.0f);
 inline const cv::Mat kD = (cv::Mat_<float>(4, 1) <<
   -0.20290732f, 0.050523773f, -0.031190876f, 0.009916748f);
 inline const cv::Mat kNewK = (cv::Mat_<float>(3, 3) <<
-  139.16461f, -0.048401807f, 412.04343f, 0.0f, 139.48041f, 305.0029f, 0.0f, 0.0f, 1.0f);
+  139.16461f, -0.04840181f, 412.04343f, 0.0f, 139.48041f, 305.00290f, 0.0f, 0.0f, 1.0f);
 inline const cv::Mat kRvec = (cv::Mat_<float>(3, 1) << -2.000999f, -0.014999f, 1.57f);
 inline const cv::Mat kTvec = (cv::Mat_<float>(3, 1) << 0.0f, 0.7f, -0.226f);
 inline const std::vector<cv::Point3f> kFloor{

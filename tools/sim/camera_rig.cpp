@@ -96,7 +96,7 @@ cv::Matx33d pinholeIntrinsics(CameraId id)
 const FisheyeCalibration & fisheyeCalibration()
 {
   static const FisheyeCalibration calibration{
-    {339.1646, -0.048401807, 412.04343, 0.0, 339.4804, 305.0029, 0.0, 0.0, 1.0},
+    {339.16461, -0.04840181, 412.04343, 0.0, 339.48041, 305.00290, 0.0, 0.0, 1.0},
     {-0.20290732, 0.050523773, -0.031190876, 0.009916748},
     {-2.000999, -0.014999, 1.57},
     {0.0, 0.7, -0.226}};
