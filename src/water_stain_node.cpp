@@ -229,7 +229,7 @@ std::optional<std::string> WaterStainNode::rateLimitedLine(
     return text;
   }
   return text + " (" + std::to_string(*suppressed) +
-         " more like it suppressed since the last report)";
+    " more like it suppressed since the last report)";
 }
 
 int WaterStainNode::image_http_request(
