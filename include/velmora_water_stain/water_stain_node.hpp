@@ -257,9 +257,10 @@ private:
   void validateParameters() const;
   void createSubscriptions();
   void createPublishers();
-  // Log a line keyed by `what` at most once per 10 s, saying how many were held back.
+  // Log `text` keyed by `what` at most once per 10 s, saying how many were held back.
   void logRateLimitedError(const std::string & what, const std::string & text);
   void logRateLimitedWarning(const std::string & what, const std::string & text);
+  // The line to log now, if one is due.
   std::optional<std::string> rateLimitedLine(const std::string & what, const std::string & text);
 };
 
