@@ -14,6 +14,7 @@
 
 #include "bag/mcap_bag.hpp"
 #include "bag/msg_definition.hpp"
+#include "rclcpp/rclcpp.hpp"
 #include "replay/replay.hpp"
 #include "replay/replay_command_line.hpp"
 #include "replay/replay_report.hpp"
@@ -81,6 +82,7 @@ TEST_F(RecordedRun, JudgedThroughTheGateAndRepeatedExactly)
   const ReplayOutcome first = velmora_replay::runReplay(optionsFor(scratch("raw.mcap"), "first"));
   ASSERT_EQ(first.frames.size(), 2u * kFrames);
   EXPECT_TRUE(first.skipped.empty());
+  EXPECT_FALSE(first.report.info.interrupted);
   const auto & rear = first.report.cameras[0];
   const auto & fisheye = first.report.cameras[2];
   EXPECT_EQ(rear.published, static_cast<std::size_t>(kFrames));
@@ -253,6 +255,27 @@ TEST_F(RecordedRun, RealTimePacingAccountsForEveryFrame)
   EXPECT_GT(overall.judged, 0u);
 }
 
+TEST_F(RecordedRun, AnInterruptedReplaySaysSoInItsReport)
+{
+  for (const bool realtime : {false, true}) {
+    ReplayOptions options = optionsFor(scratch("raw.mcap"), realtime ? "stop_rt" : "stop");
+    options.realtime = realtime;
+    // What the signal handler does on Ctrl-C, at a known point of the replay.
+    const ReplayOutcome outcome = velmora_replay::runReplay(
+      options, [](const velmora_replay::ReplayProgress & progress) {
+        if (progress.bag_time_s >= 0.3 && rclcpp::ok()) {
+          rclcpp::shutdown();
+        }
+      });
+    EXPECT_TRUE(outcome.report.info.interrupted) << realtime;
+    EXPECT_LT(outcome.report.overall.published, 2u * kFrames) << realtime;
+    std::ifstream report_file(outcome.report_path);
+    Json::Value report;
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), report_file, &report, nullptr));
+    EXPECT_TRUE(report["run"]["interrupted"].asBool()) << realtime;
+  }
+}
+
 TEST_F(RecordedRun, ReportThatCannotBeWrittenFailsTheRun)
 {
   // report.json taken by a directory: the run fails with exit status 1 and says why.
@@ -365,6 +388,12 @@ TEST(ReplayCommandLine, ParsesOptionsAndExitsTwoOnUnreadableBags)
   EXPECT_THROW(
     velmora_replay::parseReplayCommandLine({"bag", "--vlm-url", "http://vlm.example"}, ""),
     std::invalid_argument);
+  // Beyond about 9.2e9 s the window's nanoseconds would wrap to a negative time.
+  for (const char * seconds : {"1e10", "-1", "nan", "inf"}) {
+    EXPECT_THROW(
+      velmora_replay::parseReplayCommandLine({"bag", "--duration", seconds}, ""),
+      std::invalid_argument) << seconds;
+  }
   EXPECT_EQ(velmora_replay::parseReplayCommandLine({"bag", "--remap=/a:=/b"}, "").options.remaps
     .at(0).first, "/a");
 

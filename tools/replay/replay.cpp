@@ -197,6 +197,7 @@ public:
       }
       startNodes(vlm_url, image_dir.string());
       options_.realtime ? driveInRealTime() : driveAsFastAsJudged();
+      info_.interrupted = !rclcpp::ok();
       for (CameraId camera : options_.cameras) {
         outcome_.dropped[camera] = node_->droppedCount(camera);
       }
@@ -449,20 +450,13 @@ private:
           failure = std::current_exception();
         }
       });
-    const auto wall_start = std::chrono::steady_clock::now();
-    velmora_bag::BagMessage message;
-    while (rclcpp::ok() && bag_->next(message)) {
-      if (window_start_ns_ && message.log_time_ns > *window_start_ns_) {
-        const int64_t into_window = saturatingSub(message.log_time_ns, *window_start_ns_);
-        std::this_thread::sleep_until(wall_start + std::chrono::nanoseconds(into_window));
-      }
-      if (!deliver(message)) {
-        break;
-      }
-    }
-    const auto limit = std::chrono::steady_clock::now() + kDrainBound;
-    while (rclcpp::ok() && framesOutstanding() && std::chrono::steady_clock::now() < limit) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    try {
+      sendAtBagTimes();
+    } catch (...) {
+      // The spinner must be joined before the thread object goes, or the process terminates.
+      executor_->cancel();
+      spinner.join();
+      throw;
     }
     executor_->cancel();
     spinner.join();
@@ -470,6 +464,39 @@ private:
       std::rethrow_exception(failure);
     }
     reportProgress();
+  }
+
+  void sendAtBagTimes()
+  {
+    const auto wall_start = std::chrono::steady_clock::now();
+    velmora_bag::BagMessage message;
+    while (rclcpp::ok() && bag_->next(message)) {
+      if (window_start_ns_ && message.log_time_ns > *window_start_ns_) {
+        const int64_t into_window = saturatingSub(message.log_time_ns, *window_start_ns_);
+        sleepUntilOrInterrupted(wall_start + std::chrono::nanoseconds(into_window));
+      }
+      if (!rclcpp::ok() || !deliver(message)) {
+        break;
+      }
+    }
+    const auto limit = std::chrono::steady_clock::now() + kDrainBound;
+    while (rclcpp::ok() && framesOutstanding() && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  // A gap in the bag's times may be years long (a message stamped before the clock was set): the
+  // wait must still end on Ctrl-C.
+  static void sleepUntilOrInterrupted(std::chrono::steady_clock::time_point until)
+  {
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    while (rclcpp::ok()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= until) {
+        return;
+      }
+      std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(until - now, kSlice));
+    }
   }
 
   bool framesOutstanding() const

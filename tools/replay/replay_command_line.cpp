@@ -24,6 +24,10 @@ namespace velmora_replay
 namespace
 {
 
+constexpr int kInterruptedStatus = 130;
+// Far beyond any recording, and small enough that the window's nanoseconds fit an int64.
+constexpr double kMaxSeconds = 1e9;
+
 double parseSeconds(const std::string & option, const std::string & text)
 {
   std::size_t used = 0;
@@ -33,8 +37,9 @@ double parseSeconds(const std::string & option, const std::string & text)
   } catch (const std::exception &) {
     used = 0;
   }
-  if (used != text.size() || !std::isfinite(value) || value < 0.0) {
-    throw std::invalid_argument(option + " needs a number of seconds, not '" + text + "'");
+  if (used != text.size() || !(value >= 0.0 && value <= kMaxSeconds)) {
+    throw std::invalid_argument(
+            option + " needs a number of seconds from 0 to 1e9, not '" + text + "'");
   }
   return value;
 }
@@ -226,7 +231,8 @@ std::string replayUsage()
     "  --labels FILE.csv     camera,from,to,class rows (stamps in decimal seconds) for scoring\n"
     "  --truth FILE          ground truth of a simulated recording (default: the sidecar that\n"
     "                        water_stain_sim --record wrote beside the bag, when present)\n"
-    "Exit status: 0 done, 2 the bag cannot be opened or the replay cannot start, 1 failure.\n";
+    "Exit status: 0 done, 130 interrupted (the report covers the messages sent before), 2 the\n"
+    "bag cannot be opened or the replay cannot start, 1 failure.\n";
 }
 
 int runCommandLine(int argc, char ** argv)
@@ -251,6 +257,12 @@ int runCommandLine(int argc, char ** argv)
     std::cout << replaySummary(outcome);
     std::cout << "report: " << outcome.report_path << ", map: " << outcome.map_path <<
       ", log: " << outcome.log_path << '\n';
+    if (outcome.report.info.interrupted) {
+      // Not a finished replay: whoever runs it must not take the report for a whole one.
+      std::cerr << "water_stain_replay: interrupted; the report covers only the first " <<
+        outcome.window_s << " s of the window\n";
+      return kInterruptedStatus;
+    }
   } catch (const velmora_bag::BagError & error) {
     reporter.finish();
     std::cerr << "water_stain_replay: cannot open the bag: " << error.what() << '\n';

@@ -247,6 +247,7 @@ void writeReplayJson(
   }
   const velmora_sim::RunInfo & info = outcome.report.info;
   root["run"]["window_s"] = outcome.window_s;
+  root["run"]["interrupted"] = info.interrupted;
   root["run"]["start_s"] = options.start_s;
   root["run"]["realtime"] = options.realtime;
   root["run"]["always_working"] = options.always_working;
