@@ -112,6 +112,18 @@ TEST(HumbleSqlite3Bags, ReadWithAndWithoutMetadataAndAcrossSplitFiles)
   }
   EXPECT_EQ(discovered_total, 6074u);
 
+  // One file of the split bag cut short: skipped and named, the other four still read.
+  fs::resize_file(bare / "wbag_2.db3", 16384);
+  auto damaged = velmora_bag::openBag(bare.string());
+  ASSERT_EQ(damaged->problems().size(), 1u);
+  EXPECT_EQ(damaged->problems()[0].location, "wbag_2.db3");
+  std::size_t intact = 0;
+  for (const auto & [topic, messages] : readAll(*damaged)) {
+    intact += messages.size();
+  }
+  EXPECT_GT(intact, 0u);
+  EXPECT_LT(intact, 6074u);
+
   auto empty = velmora_bag::openBag((kBags / "rosbag2_humble_empty_bag").string());
   BagMessage message;
   EXPECT_FALSE(empty->next(message));

@@ -106,17 +106,43 @@ Sqlite3Bag::Sqlite3Bag(const std::vector<std::string> & paths)
   if (files_.empty()) {
     throw BagError("every .db3 file of the bag is empty");
   }
+  const bool split = files_.size() > 1;
   try {
-    for (File & file : files_) {
-      openFile(file);
-      readTopics(file, readDefinitions(file));
-      readTimeSpan(file);
+    for (std::size_t index = 0; index < files_.size(); ) {
+      if (indexFile(files_[index], split)) {
+        ++index;
+      } else {
+        files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(index));
+      }
     }
   } catch (...) {
     for (File & file : files_) {
       sqlite3_close(file.db);
     }
     throw;
+  }
+  if (files_.empty()) {
+    throw BagError("no .db3 file of the bag can be read");
+  }
+}
+
+bool Sqlite3Bag::indexFile(File & file, bool skippable)
+{
+  const std::vector<TopicInfo> topics_before = topics_;
+  try {
+    openFile(file);
+    readTopics(file, readDefinitions(file));
+    readTimeSpan(file);
+    return true;
+  } catch (const BagError & error) {
+    if (!skippable) {
+      throw;
+    }
+    topics_ = topics_before;
+    sqlite3_close(file.db);
+    file.db = nullptr;
+    addProblem("", file.name, std::string("unreadable, skipped: ") + error.what());
+    return false;
   }
 }
 

@@ -41,6 +41,9 @@ private:
     std::map<long long, std::size_t> topic_index;  // topics.id -> topics_
   };
 
+  // Opens a file and reads its topics and time span. A damaged file of a split bag is skipped and
+  // listed (false), so that the other files still replay; a bag of one file is refused.
+  bool indexFile(File & file, bool skippable);
   void openFile(File & file);
   // Throws BagError when the file cannot be opened or is not a rosbag2 database.
   void openDatabase(File & file, bool immutable);
