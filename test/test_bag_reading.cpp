@@ -488,6 +488,31 @@ INSTANTIATE_TEST_SUITE_P(
     std::make_tuple(true, std::string("lz4"), true), std::make_tuple(true, std::string("zstd"), false),
     std::make_tuple(false, std::string(""), true), std::make_tuple(false, std::string(""), false)));
 
+// As libmcap writes with noRepeatedSchemas and noRepeatedChannels: the summary counts the
+// messages of channels that only the data section names.
+TEST(McapSummary, ChannelsTheSummaryLeavesOutAreFoundByAScan)
+{
+  const fs::path path = scratch("summary_without_channels.mcap");
+  McapWriter::Options options;
+  options.summary_repeats_channels = false;
+  {
+    McapWriter writer(path.string(), options);
+    const uint16_t schema = writer.addSchema("std_msgs/msg/String", "string data\n");
+    const uint16_t a = writer.addChannel(schema, "/a");
+    const uint16_t b = writer.addChannel(schema, "/b");
+    for (uint64_t i = 0; i < 6; ++i) {
+      writer.write(i < 4 ? a : b, 1000 + i, std::vector<uint8_t>(8, static_cast<uint8_t>(i)));
+    }
+  }
+  auto bag = velmora_bag::openBag(path.string());
+  ASSERT_EQ(bag->topics().size(), 2u);
+  EXPECT_EQ(bag->topics()[0].message_count, 4u);
+  EXPECT_EQ(bag->topics()[1].message_count, 2u);
+  EXPECT_EQ(bag->topics()[1].definition, "string data\n");
+  EXPECT_EQ(countMessages(*bag), 6u);
+  EXPECT_TRUE(bag->problems().empty());
+}
+
 // Log times past int64 would wrap to before 1970 and sort first.
 TEST(DamagedMcap, LogTimesPastWhatARosTimeHoldsAreSkippedAndNamed)
 {

@@ -143,8 +143,9 @@ bool McapBag::readSummary()
         }
       });
     had_summary_ = true;
-    if (!has_statistics) {
-      // Channels are known but not their message counts: a first scan counts them.
+    if (!has_statistics || !listsEveryChannel(counts)) {
+      // Message counts unknown, or channels only the data section names (libmcap's
+      // noRepeatedChannels): a first scan finds them.
       return false;
     }
     for (const auto & [channel, count] : counts) {
@@ -164,6 +165,16 @@ bool McapBag::readSummary()
   }
   had_summary_ = true;
   return true;
+}
+
+bool McapBag::listsEveryChannel(const std::map<uint16_t, uint64_t> & counts) const
+{
+  if (channel_topic_.empty() && timeSpan()) {
+    return false;  // messages counted, no channel listed
+  }
+  return std::all_of(
+    counts.begin(), counts.end(),
+    [this](const auto & count) {return channel_topic_.count(count.first) > 0;});
 }
 
 bool McapBag::followsDataEnd(uint64_t summary_start)
@@ -626,8 +637,10 @@ uint64_t McapWriter::writeSummary()
     };
   statistics_.schema_count = static_cast<uint16_t>(schemas_.size());
   statistics_.channel_count = static_cast<uint32_t>(channels_.size());
-  group(mcap::kSchema, schemas_, mcap::serializeSchema);
-  group(mcap::kChannel, channels_, mcap::serializeChannel);
+  if (options_.summary_repeats_channels) {
+    group(mcap::kSchema, schemas_, mcap::serializeSchema);
+    group(mcap::kChannel, channels_, mcap::serializeChannel);
+  }
   group(mcap::kStatistics, std::vector<mcap::Statistics>{statistics_}, mcap::serializeStatistics);
   group(mcap::kChunkIndex, chunk_indexes_, mcap::serializeChunkIndex);
   group(mcap::kMetadataIndex, metadata_indexes_, mcap::serializeMetadataIndex);

@@ -38,6 +38,7 @@ private:
   bool readSummary();
   // True when a data end record ends just before `summary_start`, as it does in every MCAP file.
   bool followsDataEnd(uint64_t summary_start);
+  bool listsEveryChannel(const std::map<uint16_t, uint64_t> & counts) const;
   void scanForChannels();
   void addSchema(const mcap::Schema & schema);
   void addChannel(const mcap::Channel & channel);
@@ -103,6 +104,9 @@ public:
     int zstd_level{3};
     std::size_t chunk_size{1 << 20};
     bool summary{true};
+    // Schema and channel records repeated in the summary (libmcap's noRepeatedSchemas and
+    // noRepeatedChannels leave them out).
+    bool summary_repeats_channels{true};
     std::string library{"velmora_bag"};
   };
 
